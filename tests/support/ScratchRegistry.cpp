@@ -1,0 +1,67 @@
+#include "ScratchRegistry.h"
+
+#include <stdexcept>
+
+namespace testsupport {
+
+void DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    RegDeleteKeyExW(root, path.c_str(), view, 0);
+}
+
+ScratchKey::ScratchKey(HKEY root, std::wstring path, REGSAM view) : m_root(root), m_path(std::move(path)), m_view(view)
+{
+    DeleteKeyTree(m_root, m_path, m_view);
+}
+
+ScratchKey::~ScratchKey() { DeleteKeyTree(m_root, m_path, m_view); }
+
+void ScratchKey::SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) const
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(m_root, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | m_view, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        throw std::runtime_error("cannot create scratch key");
+    const LONG result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        throw std::runtime_error("cannot set scratch value");
+}
+
+void ScratchKey::SetDword(const wchar_t* name, DWORD value) const { SetRaw(name, REG_DWORD, &value, sizeof(value)); }
+
+void ScratchKey::SetString(const wchar_t* name, const std::wstring& text) const
+{
+    SetRaw(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+bool ScratchKey::Exists() const
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_READ | m_view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+bool ScratchKey::GetRaw(const wchar_t* name, DWORD& type, std::wstring& text, DWORD& size) const
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_READ | m_view, &key) != ERROR_SUCCESS)
+        return false;
+    BYTE data[4096] = {};
+    size = sizeof(data) - sizeof(wchar_t);
+    const LONG result = RegQueryValueExW(key, name, nullptr, &type, data, &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return false;
+    text.assign(reinterpret_cast<const wchar_t*>(data), size / sizeof(wchar_t));
+    return true;
+}
+
+}  // namespace testsupport

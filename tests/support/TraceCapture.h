@@ -1,0 +1,33 @@
+#pragma once
+// Collects every trace message by hooking OutputDebugStringA, where each message arrives
+// exactly once. One capture at a time; it hooks the test program and any modules given.
+#include "ImportHook.h"
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class TraceCapture {
+public:
+    explicit TraceCapture(std::initializer_list<HMODULE> modules = {nullptr});
+    ~TraceCapture();
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+
+    std::vector<std::string> Lines() const;
+    bool Contains(const std::string& line) const;
+    size_t Count(const std::string& line) const;
+    // Lines that start with prefix, in order.
+    std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
+    // Waits until line has been seen, or timeoutMs has passed.
+    bool WaitFor(const std::string& line, DWORD timeoutMs) const;
+    void Clear();
+
+private:
+    std::vector<std::unique_ptr<ImportHook>> m_hooks;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,42 @@
+#pragma once
+// An open registry key. Every open and create adds the registry-view flag, so the 32-bit view
+// is used on 64-bit Windows.
+#include "RefCount.h"
+#include "SecurityAttributes.h"
+
+#include <string>
+#include <vector>
+
+namespace tsmb {
+
+class RegistryKey : public Object {
+public:
+    RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access);
+    ~RegistryKey() override;
+
+    void SetStringValue(const std::wstring& valueName, const std::wstring& text);
+    void QueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type);
+    void QueryDwordValue(const std::wstring& valueName, DWORD& value);
+    void QueryStringValue(const std::wstring& valueName, std::wstring& text);
+    RefPtr<RegistryKey> CreateSubkey(const std::wstring& subkeyName, DWORD options, REGSAM access,
+                                     const RefPtr<SecurityAttributes>& attributes, DWORD& disposition);
+    void EnumerateSubkeyNames(std::vector<std::wstring>& names);
+
+    HKEY GetHandle() const { return m_key; }
+
+private:
+    explicit RegistryKey(HKEY ownedKey) : m_key(ownedKey) {}
+
+    HKEY m_key = nullptr;
+};
+
+// Reads the program's value under HKLM "SOFTWARE\Tessam\Orvane\Debug" and turns tracing on
+// when it is a non-zero REG_DWORD. Anything else leaves tracing as it was; never throws.
+void ReadDebugSwitch(const wchar_t* valueName);
+
+// KEY_WOW64_32KEY on 64-bit Windows, else 0.
+REGSAM GetRegistryViewFlag();
+
+bool IsWindows5Workstation();
+
+}  // namespace tsmb

@@ -1,0 +1,42 @@
+#include "SyncEvent.h"
+
+#include "Trace.h"
+#include "Win32Error.h"
+
+namespace tsmb {
+
+SyncEvent::SyncEvent(const RefPtr<SecurityAttributes>& attributes)
+{
+    m_handle = CreateEventW(attributes->GetForCreation(), TRUE, FALSE, nullptr);
+    if (m_handle == nullptr) {
+        const DWORD code = GetLastError();
+        Trace("%S%s:CreateEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::SyncEvent", code);
+        throw Win32Error(code);
+    }
+}
+
+SyncEvent::~SyncEvent()
+{
+    if (m_handle)
+        CloseHandle(m_handle);
+}
+
+void SyncEvent::Set()
+{
+    if (!SetEvent(m_handle)) {
+        const DWORD code = GetLastError();
+        Trace("%S%s:SetEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::Set", code);
+        throw Win32Error(code);
+    }
+}
+
+void SyncEvent::Reset()
+{
+    if (!ResetEvent(m_handle)) {
+        const DWORD code = GetLastError();
+        Trace("%S%s:ResetEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::Reset", code);
+        throw Win32Error(code);
+    }
+}
+
+}  // namespace tsmb
