@@ -1,3 +1,4 @@
+#include "Process.h"
 #include "ScratchRegistry.h"
 #include "TraceCapture.h"
 
@@ -319,22 +320,7 @@ class DebugSwitch : public ::testing::Test {
 protected:
     static DWORD ProbeExit(const wchar_t* valueName)
     {
-        wchar_t path[MAX_PATH];
-        GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring probe(path);
-        probe = probe.substr(0, probe.find_last_of(L"\\/") + 1) + L"debugswitch_probe.exe";
-        std::wstring command = L"\"" + probe + L"\" " + valueName;
-        STARTUPINFOW si = {};
-        si.cb = sizeof(si);
-        PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(probe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-            return 100 + GetLastError();
-        WaitForSingleObject(pi.hProcess, 30000);
-        DWORD code = 99;
-        GetExitCodeProcess(pi.hProcess, &code);
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
-        return code;
+        return testsupport::RunBeside(L"debugswitch_probe.exe", valueName).exitCode;
     }
     ScratchKey m_debug{HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane\\Debug"};
 };

@@ -1,0 +1,53 @@
+#pragma once
+// Layout of the simulated smart-card service's state, shared by every process that loads the
+// simulator through a named, file-backed section (so it outlives each scardsim.exe run).
+#include <windows.h>
+
+namespace scardsim {
+
+constexpr DWORD kMaxReaders = 16;
+constexpr DWORD kMaxCardTypes = 16;
+constexpr DWORD kMaxWaiters = 64;
+constexpr DWORD kMaxFailures = 16;
+constexpr DWORD kNameChars = 128;
+constexpr DWORD kMaxAtr = 36;
+constexpr DWORD kStateMagic = 0x53494D33;  // bumps when the layout changes
+
+struct Reader {
+    wchar_t name[kNameChars];
+    DWORD attached;
+    DWORD attachOrder;      // readers are listed in attach order
+    DWORD present;          // a card is in the reader
+    DWORD eventCount;       // insertions and removals, reported in the high 16 bits
+    BYTE atr[kMaxAtr];
+    DWORD atrLength;
+};
+
+struct CardType {
+    BYTE atr[kMaxAtr];
+    DWORD atrLength;
+    wchar_t name[kNameChars];
+    wchar_t csp[kNameChars];
+};
+
+struct Waiter {
+    DWORD processId;  // 0: free
+};
+
+struct Failure {
+    char operation[48];  // export name; empty: free
+    LONG code;
+};
+
+struct State {
+    DWORD magic;
+    DWORD serviceRunning;
+    DWORD serviceEpoch;  // contexts from an earlier run of the service are dead
+    DWORD nextAttachOrder;
+    Reader readers[kMaxReaders];
+    CardType cardTypes[kMaxCardTypes];
+    Waiter waiters[kMaxWaiters];
+    Failure failures[kMaxFailures];
+};
+
+}  // namespace scardsim

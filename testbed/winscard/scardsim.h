@@ -1,0 +1,28 @@
+#pragma once
+// Control exports of the simulated smart-card service, for tests and scardsim.exe.
+// Every function returns 0 on success or an SCard / Win32 code.
+#include <windows.h>
+
+#ifdef SCARDSIM_BUILD
+#define SCARDSIM_API extern "C" __declspec(dllexport)
+#else
+#define SCARDSIM_API extern "C" __declspec(dllimport)
+#endif
+
+SCARDSIM_API LONG WINAPI SimReset(void);
+SCARDSIM_API LONG WINAPI SimAttachReader(LPCWSTR reader);
+SCARDSIM_API LONG WINAPI SimDetachReader(LPCWSTR reader);
+// atr may be null (a default ATR); card and csp may be null (default names).
+SCARDSIM_API LONG WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, LPCWSTR card, LPCWSTR csp);
+SCARDSIM_API LONG WINAPI SimRemoveCard(LPCWSTR reader);
+SCARDSIM_API LONG WINAPI SimStopService(void);
+SCARDSIM_API LONG WINAPI SimStartService(void);
+// The next call of the named export, in any process, returns code.
+SCARDSIM_API LONG WINAPI SimFailNext(LPCSTR operation, LONG code);
+// Readers in attach order: index 0, 1, ... until SCARD_E_NO_READERS_AVAILABLE.
+SCARDSIM_API LONG WINAPI SimGetReader(DWORD index, LPWSTR name, DWORD nameChars, DWORD* state, BYTE* atr, DWORD* atrLength);
+SCARDSIM_API LONG WINAPI SimIsServiceRunning(void);
+// Status-change waits now blocked, in every process.
+SCARDSIM_API LONG WINAPI SimCountPendingWaits(void);
+// What this process holds: open contexts, blocks handed out and not freed, started-event handles.
+SCARDSIM_API LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents);

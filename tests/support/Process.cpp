@@ -1,0 +1,53 @@
+#include "Process.h"
+
+#include <stdexcept>
+
+namespace testsupport {
+
+std::wstring BesideTestProgram(const std::wstring& fileName)
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring folder(path);
+    return folder.substr(0, folder.find_last_of(L"\\/") + 1) + fileName;
+}
+
+ProcessResult RunBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
+{
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0))
+        throw std::runtime_error("CreatePipe failed");
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    const std::wstring path = BesideTestProgram(program);
+    std::wstring command = L"\"" + path + L"\" " + arguments;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = writeEnd;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    const BOOL started = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                        nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        throw std::runtime_error("CreateProcess failed");
+    }
+    ProcessResult result;
+    char buffer[4096];
+    DWORD read = 0;
+    // The pipe closes when the program ends, so reading to the end is bounded by its life.
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        result.output.append(buffer, read);
+    CloseHandle(readEnd);
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(pi.hProcess, &result.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return result;
+}
+
+}  // namespace testsupport
