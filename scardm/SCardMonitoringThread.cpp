@@ -1,0 +1,443 @@
+#include "SCardMonitoringThread.h"
+
+#include "SecurityAttributes.h"
+#include "Trace.h"
+#include "Win32Error.h"
+
+#include <cwchar>
+
+namespace scardm {
+
+const wchar_t* const PNP_NOTIFICATION_READER = L"\\\\?PnP?\\Notification";
+
+namespace {
+
+// The one-second pause after an error, and after each change while no reader is attached.
+constexpr DWORD kRetryPauseMs = 1000;
+constexpr DWORD kStopTimeoutMs = 10000;
+// While waiting for the worker to end, the owner cancels again this often: a stop that
+// landed just before the status-change wait began found nothing to cancel.
+constexpr DWORD kRecancelIntervalMs = 50;
+// Upper bound for measuring one reader name in the service's multi-string.
+constexpr size_t kMaxReaderNameChars = 65537;
+
+const char kExecute[] = "scardm::SCardMonitoringThread::Execute";
+
+RefPtr<tsmb::SyncEvent> NewEvent()
+{
+    return RefPtr<tsmb::SyncEvent>(new tsmb::SyncEvent(RefPtr<tsmb::SecurityAttributes>(new tsmb::SecurityAttributes(false))));
+}
+
+void TraceExecuting(const char* function) { Trace("%S:%s: executing...", tsmb::GetComponentPrefix(), function); }
+
+bool IsDisablingCode(DWORD code)
+{
+    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED) ||
+           code == static_cast<DWORD>(SCARD_E_CANCELLED);
+}
+
+// The first record that is the pseudo-reader, compared exactly.
+SCARD_READERSTATEW* FindPnPRecord(ReaderStates& states)
+{
+    for (SCARD_READERSTATEW& s : states)
+        if (s.szReader != nullptr && wcscmp(s.szReader, PNP_NOTIFICATION_READER) == 0)
+            return &s;
+    return nullptr;
+}
+
+}  // namespace
+
+SCardMonitoringThread::SCardMonitoringThread(DWORD stackSize) : tsmb::Thread(stackSize)
+{
+    m_stopEvent = NewEvent();
+    m_monitoringEvent = NewEvent();
+    TraceExecuting("scardm::SCardMonitoringThread::SCardMonitoringThread");
+}
+
+SCardMonitoringThread::~SCardMonitoringThread()
+{
+    TraceExecuting("scardm::SCardMonitoringThread::~SCardMonitoringThread");
+    m_monitoringEvent = nullptr;
+    m_stopEvent = nullptr;
+}
+
+void SCardMonitoringThread::EnableMonitoring()
+{
+    TraceExecuting("scardm::SCardMonitoringThread::EnableMonitoring");
+    m_monitoringEvent->Set();
+}
+
+void SCardMonitoringThread::DisableMonitoring()
+{
+    TraceExecuting("scardm::SCardMonitoringThread::DisableMonitoring");
+    m_monitoringEvent->Reset();
+}
+
+void SCardMonitoringThread::RequestStop()
+{
+    m_stopRequested = true;
+    m_stopEvent->Set();
+    CancelWaitForStateChangeInReaderStates();
+}
+
+void SCardMonitoringThread::WaitForStop()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::WaitForStop";
+    TraceExecuting(kName);
+    const ULONGLONG deadline = GetTickCount64() + kStopTimeoutMs;
+    DWORD result;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        result = WaitForSingleObject(GetHandle(), m_stopRequested && left > kRecancelIntervalMs ? kRecancelIntervalMs : left);
+        if (result != WAIT_TIMEOUT || left == 0)
+            break;
+        if (m_stopRequested && m_context != 0 && GetTickCount64() < deadline)
+            CancelWaitForStateChangeInReaderStates();
+    }
+    switch (result) {
+    case WAIT_OBJECT_0:
+        Trace("%S:%s:WaitForSingleObject: succeeded to wait for monitoring thread to be signaled", tsmb::GetComponentPrefix(),
+              kName);
+        return;
+    case WAIT_TIMEOUT:
+        Trace("%S:%s:WaitForSingleObject: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
+              static_cast<long>(ERROR_TIMEOUT));
+        throw tsmb::Win32Error(ERROR_TIMEOUT);
+    case WAIT_FAILED: {
+        const DWORD code = GetLastError();
+        Trace("%S:%s:WaitForSingleObject: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
+        throw tsmb::Win32Error(code);
+    }
+    default:
+        return;
+    }
+}
+
+void SCardMonitoringThread::PauseUnlessStopped(DWORD milliseconds)
+{
+    WaitForSingleObject(m_stopEvent->GetHandle(), milliseconds);
+}
+
+void SCardMonitoringThread::Execute()
+{
+    TraceExecuting(kExecute);
+    while (!m_stopRequested) {
+        try {
+            WaitForMonitoring();
+            if (m_stopRequested)
+                break;
+            WaitForSCardStartedEvent();
+            if (m_stopRequested)
+                break;
+            CreateSCardContext();
+            DoMonitoring();
+            if (m_stopRequested)
+                break;
+            DestroySCardContext();
+        } catch (const tsmb::Win32Error& e) {
+            Trace("%S:%s: failed with exception: %s => ignore and retry monitoring", tsmb::GetComponentPrefix(), kExecute,
+                  e.what());
+            if (IsDisablingCode(e.GetErrorCode())) {
+                Trace("%S:%s: failed with SCard error 0x%08X => disable monitoring", tsmb::GetComponentPrefix(), kExecute,
+                      e.GetErrorCode());
+                DisableMonitoring();
+            }
+            // The next pass establishes a fresh context; this one must not leak.
+            if (m_context != 0)
+                DestroySCardContext();
+            PauseUnlessStopped(kRetryPauseMs);
+        } catch (const std::exception& e) {
+            Trace("%S:%s: failed with exception: %s => ignore and retry monitoring", tsmb::GetComponentPrefix(), kExecute,
+                  e.what());
+            if (m_context != 0)
+                DestroySCardContext();
+            PauseUnlessStopped(kRetryPauseMs);
+        }
+    }
+    // A stop right after a monitoring run skips the pass's own release.
+    if (m_context != 0)
+        DestroySCardContext();
+}
+
+void SCardMonitoringThread::WaitForMonitoring()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::WaitForMonitoring";
+    TraceExecuting(kName);
+    HANDLE handles[2] = {m_monitoringEvent->GetHandle(), m_stopEvent->GetHandle()};
+    const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    switch (result) {
+    case WAIT_OBJECT_0:
+        Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for monitoring event to be signaled",
+              tsmb::GetComponentPrefix(), kName);
+        return;
+    case WAIT_OBJECT_0 + 1:
+        Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for stop event to be signaled", tsmb::GetComponentPrefix(),
+              kName);
+        return;
+    case WAIT_TIMEOUT:
+        Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
+              static_cast<long>(ERROR_TIMEOUT));
+        throw tsmb::Win32Error(ERROR_TIMEOUT);
+    case WAIT_FAILED: {
+        const DWORD code = GetLastError();
+        Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
+        throw tsmb::Win32Error(code);
+    }
+    default:
+        return;
+    }
+}
+
+void SCardMonitoringThread::ProcessBeforeWaitingForSCardStartedEvent(HANDLE) {}
+
+void SCardMonitoringThread::ProcessAfterWaitingForSCardStartedEvent(HANDLE) {}
+
+void SCardMonitoringThread::WaitForSCardStartedEvent()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::WaitForSCardStartedEvent";
+    TraceExecuting(kName);
+    HANDLE started = nullptr;
+    try {
+        started = SCardAccessStartedEvent();
+        if (started == nullptr) {
+            const DWORD code = GetLastError();
+            Trace("%S:%s:SCardAccessStartedEvent: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
+            throw tsmb::Win32Error(code);
+        }
+        ProcessBeforeWaitingForSCardStartedEvent(started);
+        HANDLE handles[2] = {started, m_stopEvent->GetHandle()};
+        const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+        switch (result) {
+        case WAIT_OBJECT_0:
+            Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for SCard started event to be signaled",
+                  tsmb::GetComponentPrefix(), kName);
+            break;
+        case WAIT_OBJECT_0 + 1:
+            Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for stop event to be signaled",
+                  tsmb::GetComponentPrefix(), kName);
+            break;
+        case WAIT_TIMEOUT:
+            Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
+                  static_cast<long>(ERROR_TIMEOUT));
+            throw tsmb::Win32Error(ERROR_TIMEOUT);
+        case WAIT_FAILED: {
+            const DWORD code = GetLastError();
+            Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
+            throw tsmb::Win32Error(code);
+        }
+        default:
+            break;
+        }
+        ProcessAfterWaitingForSCardStartedEvent(started);
+        SCardReleaseStartedEvent();
+    } catch (const std::exception& e) {
+        Trace("%S:%s: failed with exception: %s", tsmb::GetComponentPrefix(), kName, e.what());
+        if (started != nullptr)
+            SCardReleaseStartedEvent();
+        throw;
+    }
+}
+
+void SCardMonitoringThread::CreateSCardContext()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::CreateSCardContext";
+    TraceExecuting(kName);
+    SCARDCONTEXT context = 0;
+    const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    if (result != SCARD_S_SUCCESS) {
+        Trace("%S:%s:SCardEstablishContext: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+              static_cast<DWORD>(result));
+        throw tsmb::Win32Error(static_cast<DWORD>(result));
+    }
+    m_context = context;
+}
+
+void SCardMonitoringThread::DestroySCardContext()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::DestroySCardContext";
+    TraceExecuting(kName);
+    const SCARDCONTEXT context = m_context;
+    m_context = 0;
+    if (context != 0) {
+        const LONG result = SCardReleaseContext(context);
+        if (result != SCARD_S_SUCCESS)
+            Trace("%S:%s:SCardReleaseContext: failed with SCard error: 0x%08X => ignore", tsmb::GetComponentPrefix(), kName,
+                  static_cast<DWORD>(result));
+    }
+}
+
+void SCardMonitoringThread::RetrieveReaders(ReaderNames& names)
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::RetrieveReaders";
+    TraceExecuting(kName);
+    names.clear();
+    if (m_context == 0) {
+        Trace("%S:%s: SCardContext not available => readers not retrieved", tsmb::GetComponentPrefix(), kName);
+        return;
+    }
+    LPWSTR buffer = nullptr;
+    DWORD length = SCARD_AUTOALLOCATE;
+    const LONG result = SCardListReadersW(m_context, nullptr, reinterpret_cast<LPWSTR>(&buffer), &length);
+    if (result == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
+        Trace("%S:%s:SCardListReaders: succeeded with SCARD_E_NO_READERS_AVAILABLE", tsmb::GetComponentPrefix(), kName);
+        names.emplace_back(PNP_NOTIFICATION_READER);
+        return;
+    }
+    if (result != SCARD_S_SUCCESS) {
+        Trace("%S:%s:SCardListReaders: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+              static_cast<DWORD>(result));
+        throw tsmb::Win32Error(static_cast<DWORD>(result));
+    }
+    // Walk the multi-string, never past the length the service reported.
+    const wchar_t* end = buffer + length;
+    for (const wchar_t* name = buffer; name < end && *name != L'\0';) {
+        const size_t limit = std::min<size_t>(kMaxReaderNameChars, static_cast<size_t>(end - name));
+        const size_t chars = wcsnlen(name, limit);
+        names.emplace_back(name, chars);
+        Trace("%S:%s: retrieved reader: \"%S\"", tsmb::GetComponentPrefix(), kName, names.back().c_str());
+        name += chars + 1;
+    }
+    const LONG freed = SCardFreeMemory(m_context, buffer);
+    if (freed != SCARD_S_SUCCESS) {
+        Trace("%S:%s:SCardFreeMemory: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+              static_cast<DWORD>(freed));
+        throw tsmb::Win32Error(static_cast<DWORD>(freed));
+    }
+    names.emplace_back(PNP_NOTIFICATION_READER);
+}
+
+void SCardMonitoringThread::RetrieveInitialReaderStates(const ReaderNames& names, ReaderStates& states)
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::RetrieveInitialReaderStates";
+    TraceExecuting(kName);
+    states.clear();
+    if (m_context == 0) {
+        Trace("%S:%s: SCardContext not available => initial reader states not retrieved", tsmb::GetComponentPrefix(), kName);
+        return;
+    }
+    for (const std::wstring& name : names) {
+        SCARD_READERSTATEW record = {};
+        record.szReader = name.c_str();
+        states.push_back(record);
+    }
+    const LONG result = SCardGetStatusChangeW(m_context, 0, states.data(), static_cast<DWORD>(states.size()));
+    if (result != SCARD_S_SUCCESS && result != static_cast<LONG>(SCARD_E_TIMEOUT)) {
+        Trace("%S:%s:SCardGetStatusChange: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+              static_cast<DWORD>(result));
+        throw tsmb::Win32Error(static_cast<DWORD>(result));
+    }
+}
+
+void SCardMonitoringThread::ProcessInitalReaderStates(ReaderStates&)
+{
+    TraceExecuting("scardm::SCardMonitoringThread::ProcessInitalReaderStates");
+}
+
+void SCardMonitoringThread::UpdateKnownStatesInReaderStates(ReaderStates& states)
+{
+    TraceExecuting("scardm::SCardMonitoringThread::UpdateKnownStatesInReaderStates");
+    for (SCARD_READERSTATEW& s : states) {
+        s.dwCurrentState = s.dwEventState;
+        s.dwEventState = 0;
+    }
+}
+
+void SCardMonitoringThread::WaitForStateChangeInReaderStates(ReaderStates& states)
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::WaitForStateChangeInReaderStates";
+    TraceExecuting(kName);
+    if (m_context == 0) {
+        Trace("%S:%s: SCardContext not available => reader states not retrieved", tsmb::GetComponentPrefix(), kName);
+        return;
+    }
+    const LONG result = SCardGetStatusChangeW(m_context, INFINITE, states.data(), static_cast<DWORD>(states.size()));
+    if (result == SCARD_S_SUCCESS)
+        return;
+    if (result == static_cast<LONG>(SCARD_E_CANCELLED)) {
+        Trace("%S:%s:SCardGetStatusChange: cancelled (SCardCancel called) => exit from WaitForStateChangeInReaderStates",
+              tsmb::GetComponentPrefix(), kName);
+        return;
+    }
+    Trace("%S:%s:SCardGetStatusChange: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+          static_cast<DWORD>(result));
+    throw tsmb::Win32Error(static_cast<DWORD>(result));
+}
+
+void SCardMonitoringThread::ProcessStateChangeInReaderStates(ReaderStates&)
+{
+    TraceExecuting("scardm::SCardMonitoringThread::ProcessStateChangeInReaderStates");
+}
+
+bool SCardMonitoringThread::IsPnPNotificationReaderCountChangedInReaderStates(ReaderStates& states)
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::IsPnPNotificationReaderCountChangedInReaderStates";
+    TraceExecuting(kName);
+    const SCARD_READERSTATEW* pnp = FindPnPRecord(states);
+    if (pnp == nullptr) {
+        Trace("%S:%s: failed to find \\\\?PnP?\\Notification pseudo-reader => return false", tsmb::GetComponentPrefix(), kName);
+        return false;
+    }
+    Trace("%S:%s: \\\\?PnP?\\Notification pseudo-reader: currentState: 0x%08X eventState: 0x%08X",
+          tsmb::GetComponentPrefix(), kName, pnp->dwCurrentState, pnp->dwEventState);
+    return (pnp->dwCurrentState >> 16) != (pnp->dwEventState >> 16);
+}
+
+WORD SCardMonitoringThread::RetrievePnPNotificationReaderCountFromReaderStates(ReaderStates& states)
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::RetrievePnPNotificationReaderCountFromReaderStates";
+    TraceExecuting(kName);
+    const SCARD_READERSTATEW* pnp = FindPnPRecord(states);
+    if (pnp == nullptr) {
+        Trace("%S:%s: failed to find \\\\?PnP?\\Notification pseudo-reader => return zero", tsmb::GetComponentPrefix(), kName);
+        return 0;
+    }
+    Trace("%S:%s: \\\\?PnP?\\Notification pseudo-reader: eventState: 0x%08X", tsmb::GetComponentPrefix(), kName,
+          pnp->dwEventState);
+    return static_cast<WORD>(pnp->dwEventState >> 16);
+}
+
+void SCardMonitoringThread::CancelWaitForStateChangeInReaderStates()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::CancelWaitForStateChangeInReaderStates";
+    TraceExecuting(kName);
+    const SCARDCONTEXT context = m_context;
+    if (context == 0) {
+        Trace("%S:%s: SCardContext not available => SCardCancel not called", tsmb::GetComponentPrefix(), kName);
+        return;
+    }
+    const LONG result = SCardCancel(context);
+    if (result != SCARD_S_SUCCESS)
+        Trace("%S:%s:SCardCancel: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
+              static_cast<DWORD>(result));
+}
+
+void SCardMonitoringThread::DoMonitoring()
+{
+    static const char kName[] = "scardm::SCardMonitoringThread::DoMonitoring";
+    TraceExecuting(kName);
+    ReaderNames names;
+    ReaderStates states;
+    RetrieveReaders(names);
+    RetrieveInitialReaderStates(names, states);
+    ProcessInitalReaderStates(states);
+    UpdateKnownStatesInReaderStates(states);
+    while (!m_stopRequested) {
+        WaitForStateChangeInReaderStates(states);
+        if (m_stopRequested)
+            break;
+        ProcessStateChangeInReaderStates(states);
+        if (IsPnPNotificationReaderCountChangedInReaderStates(states)) {
+            RetrieveReaders(names);
+            RetrieveInitialReaderStates(names, states);
+            ProcessInitalReaderStates(states);
+        }
+        UpdateKnownStatesInReaderStates(states);
+        if (names.size() == 1) {
+            Trace("%S:%s: no reader present => sleep 1 second...", tsmb::GetComponentPrefix(), kName);
+            PauseUnlessStopped(kRetryPauseMs);
+        }
+    }
+}
+
+}  // namespace scardm

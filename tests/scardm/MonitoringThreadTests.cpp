@@ -1,0 +1,275 @@
+#include "RecordingMonitor.h"
+#include "TraceCapture.h"
+#include "scardsim.h"
+
+#include "Trace.h"
+#include "Win32Error.h"
+
+#include <gtest/gtest.h>
+
+using testsupport::TraceCapture;
+
+namespace {
+
+const std::string P = "SCardAuth:scardm::SCardMonitoringThread::";
+const std::wstring kPnP = L"\\\\?PnP?\\Notification";
+
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnableTracing();
+        tsmb::SetComponentPrefix(L"SCardAuth");
+        ASSERT_EQ(SimReset(), 0);
+        m_monitor = new RecordingMonitor();
+    }
+    void TearDown() override
+    {
+        if (m_monitor) {
+            StopWithin(2000);
+            m_monitor = nullptr;
+        }
+        LONG contexts = -1, blocks = -1, started = -1;
+        SimGetOutstanding(&contexts, &blocks, &started);
+        EXPECT_EQ(contexts, 0);
+        EXPECT_EQ(blocks, 0);
+        EXPECT_EQ(started, 0);
+        SimReset();
+    }
+    void StartAndEnable()
+    {
+        m_monitor->Start();
+        m_monitor->EnableMonitoring();
+    }
+    // RequestStop then WaitForStop; fails the test when that takes longer than boundMs.
+    void StopWithin(DWORD boundMs)
+    {
+        if (m_stopped)
+            return;
+        m_stopped = true;
+        const ULONGLONG start = GetTickCount64();
+        m_monitor->RequestStop();
+        EXPECT_NO_THROW(m_monitor->WaitForStop());
+        EXPECT_LT(GetTickCount64() - start, boundMs);
+    }
+    bool Monitoring() { return m_monitor->WaitUntil([&] { return !m_monitor->Initial().empty(); }); }
+
+    TraceCapture m_trace;
+    RefPtr<RecordingMonitor> m_monitor;
+    bool m_stopped = false;
+};
+
+}  // namespace
+
+TEST_F(Monitor, StopWhileCreated_EndsPromptly)
+{
+    m_monitor->RequestStop();
+    m_monitor->Start();
+    m_stopped = true;
+    const ULONGLONG start = GetTickCount64();
+    m_monitor->WaitForStop();
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(m_trace.Count(P + "Execute: executing..."), 1u);
+    EXPECT_EQ(m_trace.Count(P + "WaitForMonitoring: executing..."), 0u);
+}
+
+TEST_F(Monitor, StopWhileWaitingForEnable_TakesTheStopEventBranch)
+{
+    m_monitor->Start();
+    ASSERT_TRUE(m_trace.WaitFor(P + "WaitForMonitoring: executing...", 5000));
+    StopWithin(2000);
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForMonitoring:WaitForMultipleObjects: succeeded to wait for stop event to be signaled"));
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForStop:WaitForSingleObject: succeeded to wait for monitoring thread to be signaled"));
+    EXPECT_EQ(m_trace.Count(P + "WaitForSCardStartedEvent: executing..."), 0u);
+}
+
+TEST_F(Monitor, ServiceNotRunning_WaitsOnceThenMonitorsWhenItStarts)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    ASSERT_EQ(SimStopService(), 0);
+    StartAndEnable();
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->BeforeStartedWaits() == 1; }));
+    EXPECT_TRUE(m_monitor->Initial().empty());
+    ASSERT_EQ(SimStartService(), 0);
+    ASSERT_TRUE(Monitoring());
+    EXPECT_EQ(m_monitor->BeforeStartedWaits(), 1);
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForSCardStartedEvent:WaitForMultipleObjects: succeeded to wait for SCard started "
+                                     "event to be signaled"));
+}
+
+TEST_F(Monitor, StopWhileWaitingForService_EndsThroughTheStopEvent)
+{
+    ASSERT_EQ(SimStopService(), 0);
+    StartAndEnable();
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->BeforeStartedWaits() == 1; }));
+    StopWithin(2000);
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForSCardStartedEvent:WaitForMultipleObjects: succeeded to wait for stop event to be "
+                                     "signaled"));
+}
+
+TEST_F(Monitor, StopWhileBlockedInStatusWait_CancelsAndReleasesTheContext)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    StartAndEnable();
+    ASSERT_TRUE(Monitoring());
+    ASSERT_TRUE(m_trace.WaitFor(P + "WaitForStateChangeInReaderStates: executing...", 5000));
+    StopWithin(2000);
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForStateChangeInReaderStates:SCardGetStatusChange: cancelled (SCardCancel called) "
+                                     "=> exit from WaitForStateChangeInReaderStates"));
+    EXPECT_TRUE(m_monitor->Changes().empty());
+    // Once ended, waiting again returns at once.
+    EXPECT_NO_THROW(m_monitor->WaitForStop());
+}
+
+// A stop can land anywhere, also between the flag test and the start of the status-change
+// wait, where a cancel finds nothing pending; it must still end the worker promptly.
+TEST_F(Monitor, StopAtAnyMoment_AlwaysEndsPromptly)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    m_monitor->Start();  // the fixture's own monitor waits for enable meanwhile
+    for (int round = 0; round < 40; ++round) {
+        RefPtr<RecordingMonitor> monitor(new RecordingMonitor());
+        monitor->Start();
+        monitor->EnableMonitoring();
+        if (round % 4 == 1)
+            monitor->WaitUntil([&] { return !monitor->Initial().empty(); });
+        else if (round % 4 == 2)
+            Sleep(round % 7);
+        const ULONGLONG start = GetTickCount64();
+        monitor->RequestStop();
+        ASSERT_NO_THROW(monitor->WaitForStop()) << "round " << round;
+        ASSERT_LT(GetTickCount64() - start, 2000u) << "round " << round;
+    }
+}
+
+struct DisableCase {
+    LONG code;
+    bool disables;
+};
+
+class EstablishFailure : public Monitor, public ::testing::WithParamInterface<DisableCase> {};
+
+TEST_P(EstablishFailure, ServiceGoneCodesDisable_OthersRetryAfterOneSecond)
+{
+    const DisableCase c = GetParam();
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    ASSERT_EQ(SimFailNext("SCardEstablishContext", c.code), 0);
+    StartAndEnable();
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08lX", static_cast<unsigned long>(c.code));
+    char dec[16];
+    snprintf(dec, sizeof(dec), "%ld", static_cast<long>(c.code));
+    const std::string retry = P + "Execute: failed with exception: Win32 error: " + dec + " => ignore and retry monitoring";
+    ASSERT_TRUE(m_trace.WaitFor(retry, 5000));
+    if (c.disables) {
+        ASSERT_TRUE(m_trace.WaitFor(P + "Execute: failed with SCard error " + hex + " => disable monitoring", 5000));
+        ASSERT_TRUE(m_trace.WaitFor(P + "DisableMonitoring: executing...", 5000));
+        // After the pause the worker waits for a new enable; nothing is monitored until then.
+        ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_trace.Count(P + "WaitForMonitoring: executing...") == 2; }));
+        EXPECT_TRUE(m_monitor->Initial().empty());
+        m_monitor->EnableMonitoring();
+    } else {
+        EXPECT_EQ(m_trace.LinesStartingWith(P + "Execute: failed with SCard error").size(), 0u);
+    }
+    ASSERT_TRUE(Monitoring());
+    EXPECT_EQ(m_trace.Count(P + "CreateSCardContext:SCardEstablishContext: failed with SCard error: " + hex), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, EstablishFailure,
+                         ::testing::Values(DisableCase{static_cast<LONG>(SCARD_E_NO_SERVICE), true},
+                                           DisableCase{static_cast<LONG>(SCARD_E_SYSTEM_CANCELLED), true},
+                                           DisableCase{static_cast<LONG>(SCARD_E_CANCELLED), true},
+                                           DisableCase{static_cast<LONG>(SCARD_F_COMM_ERROR), false}));
+
+TEST_F(Monitor, Readers_RebuiltOnAttachAndDetach_NotOnCardChange_PseudoReaderLast)
+{
+    ASSERT_EQ(SimAttachReader(L"A"), 0);
+    ASSERT_EQ(SimAttachReader(L"B"), 0);
+    StartAndEnable();
+    ASSERT_TRUE(Monitoring());
+    EXPECT_EQ(m_monitor->Initial().back().readers, (std::vector<std::wstring>{L"A", L"B", kPnP}));
+    EXPECT_EQ(m_monitor->Initial().back().pnpCount, 2);
+
+    ASSERT_EQ(SimInsertCard(L"B", nullptr, 0, nullptr, nullptr), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Changes().size() == 1; }));
+    EXPECT_EQ(m_monitor->Initial().size(), 1u);  // a card change alone rebuilds nothing
+    EXPECT_EQ(m_monitor->Changes().back().events[1] & (SCARD_STATE_PRESENT | SCARD_STATE_CHANGED),
+              static_cast<DWORD>(SCARD_STATE_PRESENT | SCARD_STATE_CHANGED));
+
+    // A reader named like the pseudo-reader in other letter case is a reader like any other.
+    ASSERT_EQ(SimAttachReader(L"\\\\?pnp?\\notification"), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() == 2; }));
+    EXPECT_EQ(m_monitor->Initial().back().readers,
+              (std::vector<std::wstring>{L"A", L"B", L"\\\\?pnp?\\notification", kPnP}));
+    EXPECT_EQ(m_monitor->Initial().back().pnpCount, 3);
+
+    ASSERT_EQ(SimDetachReader(L"A"), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() == 3; }));
+    EXPECT_EQ(m_monitor->Initial().back().readers, (std::vector<std::wstring>{L"B", L"\\\\?pnp?\\notification", kPnP}));
+}
+
+TEST_F(Monitor, NoReader_PausesOneSecondAfterEachChange)
+{
+    StartAndEnable();
+    ASSERT_TRUE(m_trace.WaitFor(P + "RetrieveReaders:SCardListReaders: succeeded with SCARD_E_NO_READERS_AVAILABLE", 5000));
+    ASSERT_TRUE(m_trace.WaitFor(P + "WaitForStateChangeInReaderStates: executing...", 5000));
+    EXPECT_FALSE(m_trace.Contains(P + "DoMonitoring: no reader present => sleep 1 second..."));
+    // A reader that comes and goes: after its removal there is again no reader.
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() == 2; }));
+    ASSERT_EQ(SimDetachReader(L"R1"), 0);
+    ASSERT_TRUE(m_trace.WaitFor(P + "DoMonitoring: no reader present => sleep 1 second...", 5000));
+    // The pause ends early for a stop.
+    StopWithin(900);
+    ASSERT_FALSE(m_monitor->Initial().empty());
+    EXPECT_EQ(m_monitor->Initial().front().readers, std::vector<std::wstring>{kPnP});
+}
+
+TEST_F(Monitor, ManyChangesAndServiceRestarts_LeaveNothingBehind)
+{
+    StartAndEnable();
+    ASSERT_TRUE(Monitoring());
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(SimAttachReader(L"R1"), 0);
+        ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().back().readers.size() == 2; }));
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(SimInsertCard(L"R1", nullptr, 0, nullptr, nullptr), 0);
+            ASSERT_EQ(SimRemoveCard(L"R1"), 0);
+        }
+        ASSERT_EQ(SimDetachReader(L"R1"), 0);
+        ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().back().readers.size() == 1; }));
+        // A service restart disables monitoring; the owner enables it again.
+        const size_t before = m_monitor->Initial().size();
+        ASSERT_EQ(SimStopService(), 0);
+        ASSERT_TRUE(m_trace.WaitFor(P + "DisableMonitoring: executing...", 5000));
+        ASSERT_EQ(SimStartService(), 0);
+        m_monitor->EnableMonitoring();
+        ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() > before; }));
+        m_trace.Clear();
+    }
+    StopWithin(2000);
+}
+
+TEST(MonitorStop, WorkerThatDoesNotEnd_TimesOutWith1460)
+{
+    EnableTracing();
+    tsmb::SetComponentPrefix(L"SCardAuth");
+    struct Stubborn : RecordingMonitor {
+        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        void Execute() override { WaitForSingleObject(release, 30000); }
+    };
+    RefPtr<Stubborn> monitor(new Stubborn());
+    monitor->Start();
+    TraceCapture trace;
+    DWORD code = 0;
+    try {
+        monitor->WaitForStop();  // no stop requested: the plain 10-second bound
+    } catch (const tsmb::Win32Error& e) {
+        code = e.GetErrorCode();
+    }
+    EXPECT_EQ(code, 1460u);
+    EXPECT_TRUE(trace.Contains(P + "WaitForStop:WaitForSingleObject: failed with last error: 1460"));
+    SetEvent(monitor->release);
+    WaitForSingleObject(monitor->GetHandle(), 30000);
+    CloseHandle(monitor->release);
+}

@@ -1,0 +1,97 @@
+#pragma once
+// A monitor whose hooks record what they see, for tests and the benchmark.
+#include "SCardMonitoringThread.h"
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class RecordingMonitor : public scardm::SCardMonitoringThread {
+public:
+    struct Snapshot {
+        std::vector<std::wstring> readers;
+        std::vector<DWORD> events;
+        WORD pnpCount;
+    };
+
+    RecordingMonitor() { m_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
+    ~RecordingMonitor() override { CloseHandle(m_changed); }
+
+    int BeforeStartedWaits()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_beforeStarted;
+    }
+    std::vector<Snapshot> Initial()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_initial;
+    }
+    std::vector<Snapshot> Changes()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_changes;
+    }
+
+    // Waits (bounded) until the predicate over this monitor holds.
+    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000)
+    {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        while (!done()) {
+            if (GetTickCount64() >= deadline)
+                return false;
+            WaitForSingleObject(m_changed, 20);
+        }
+        return true;
+    }
+
+    std::function<void()> onChange;  // called on the worker after each change is recorded
+
+protected:
+    void ProcessBeforeWaitingForSCardStartedEvent(HANDLE) override
+    {
+        Record([&] { ++m_beforeStarted; });
+    }
+    void ProcessInitalReaderStates(scardm::ReaderStates& states) override
+    {
+        SCardMonitoringThread::ProcessInitalReaderStates(states);
+        Snapshot s = Take(states);
+        Record([&] { m_initial.push_back(s); });
+    }
+    void ProcessStateChangeInReaderStates(scardm::ReaderStates& states) override
+    {
+        SCardMonitoringThread::ProcessStateChangeInReaderStates(states);
+        Snapshot s = Take(states);
+        Record([&] { m_changes.push_back(s); });
+        if (onChange)
+            onChange();
+    }
+
+private:
+    Snapshot Take(scardm::ReaderStates& states)
+    {
+        Snapshot s;
+        for (const auto& r : states) {
+            s.readers.emplace_back(r.szReader);
+            s.events.push_back(r.dwEventState);
+        }
+        s.pnpCount = RetrievePnPNotificationReaderCountFromReaderStates(states);
+        return s;
+    }
+    template <class F>
+    void Record(F f)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            f();
+        }
+        SetEvent(m_changed);
+    }
+
+    std::mutex m_mutex;
+    HANDLE m_changed;
+    int m_beforeStarted = 0;
+    std::vector<Snapshot> m_initial;
+    std::vector<Snapshot> m_changes;
+};
