@@ -45,6 +45,17 @@ SCARD_READERSTATEW* FindPnPRecord(ReaderStates& states)
     return nullptr;
 }
 
+// Traces and throws WAIT_TIMEOUT (as ERROR_TIMEOUT) and WAIT_FAILED (with the last error);
+// every other result returns.
+void ThrowOnWaitFailure(DWORD result, const char* function, const char* call)
+{
+    if (result != WAIT_TIMEOUT && result != WAIT_FAILED)
+        return;
+    const DWORD code = result == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
+    Trace("%S:%s:%s: failed with last error: %ld", tsmb::GetComponentPrefix(), function, call, code);
+    throw tsmb::Win32Error(code);
+}
+
 }  // namespace
 
 SCardMonitoringThread::SCardMonitoringThread(DWORD stackSize) : tsmb::Thread(stackSize)
@@ -100,16 +111,8 @@ void SCardMonitoringThread::WaitForStop()
         Trace("%S:%s:WaitForSingleObject: succeeded to wait for monitoring thread to be signaled", tsmb::GetComponentPrefix(),
               kName);
         return;
-    case WAIT_TIMEOUT:
-        Trace("%S:%s:WaitForSingleObject: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
-              static_cast<long>(ERROR_TIMEOUT));
-        throw tsmb::Win32Error(ERROR_TIMEOUT);
-    case WAIT_FAILED: {
-        const DWORD code = GetLastError();
-        Trace("%S:%s:WaitForSingleObject: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
-        throw tsmb::Win32Error(code);
-    }
     default:
+        ThrowOnWaitFailure(result, kName, "WaitForSingleObject");
         return;
     }
 }
@@ -175,16 +178,8 @@ void SCardMonitoringThread::WaitForMonitoring()
         Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for stop event to be signaled", tsmb::GetComponentPrefix(),
               kName);
         return;
-    case WAIT_TIMEOUT:
-        Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
-              static_cast<long>(ERROR_TIMEOUT));
-        throw tsmb::Win32Error(ERROR_TIMEOUT);
-    case WAIT_FAILED: {
-        const DWORD code = GetLastError();
-        Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
-        throw tsmb::Win32Error(code);
-    }
     default:
+        ThrowOnWaitFailure(result, kName, "WaitForMultipleObjects");
         return;
     }
 }
@@ -217,16 +212,8 @@ void SCardMonitoringThread::WaitForSCardStartedEvent()
             Trace("%S:%s:WaitForMultipleObjects: succeeded to wait for stop event to be signaled",
                   tsmb::GetComponentPrefix(), kName);
             break;
-        case WAIT_TIMEOUT:
-            Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName,
-                  static_cast<long>(ERROR_TIMEOUT));
-            throw tsmb::Win32Error(ERROR_TIMEOUT);
-        case WAIT_FAILED: {
-            const DWORD code = GetLastError();
-            Trace("%S:%s:WaitForMultipleObjects: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
-            throw tsmb::Win32Error(code);
-        }
         default:
+            ThrowOnWaitFailure(result, kName, "WaitForMultipleObjects");
             break;
         }
         ProcessAfterWaitingForSCardStartedEvent(started);
