@@ -3,13 +3,11 @@
 //  - RequestStop to the end of the worker,
 //  - the worker's CPU time while nothing changes.
 //   monitor_latency.exe [insertions] [stops]
+#include "BenchStats.h"
 #include "SCardMonitoringThread.h"
 #include "scardsim.h"
 
-#include <algorithm>
-#include <cstdio>
 #include <cwchar>
-#include <vector>
 
 namespace {
 
@@ -32,23 +30,6 @@ protected:
         SetEvent(changed);
     }
 };
-
-double Micros(LONGLONG ticks)
-{
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    return ticks * 1e6 / frequency.QuadPart;
-}
-
-void Report(const wchar_t* what, std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    wprintf(L"%ls over %u runs: median %.0f us, p95 %.0f us, max %.0f us\n", what, static_cast<unsigned>(v.size()),
-            v[v.size() / 2], v[v.size() * 95 / 100], v.back());
-}
 
 RefPtr<HookedMonitor> Started()
 {
@@ -80,7 +61,7 @@ int wmain(int argc, wchar_t** argv)
         else
             SimRemoveCard(L"Bench Reader");
         WaitForSingleObject(monitor->changed, 10000);
-        hook.push_back(Micros(monitor->changedAt.QuadPart - before.QuadPart));
+        hook.push_back(TicksToMicros(monitor->changedAt.QuadPart - before.QuadPart));
     }
 
     // CPU time of the worker over two idle seconds.
@@ -104,12 +85,12 @@ int wmain(int argc, wchar_t** argv)
         m->RequestStop();
         m->WaitForStop();
         QueryPerformanceCounter(&after);
-        stop.push_back(Micros(after.QuadPart - before.QuadPart));
+        stop.push_back(TicksToMicros(after.QuadPart - before.QuadPart));
     }
     SimReset();
 
-    Report(L"insertion or removal to ProcessStateChangeInReaderStates", hook);
-    Report(L"RequestStop to the end of the worker (blocked in the status wait)", stop);
+    ReportLatency(L"insertion or removal to ProcessStateChangeInReaderStates", hook);
+    ReportLatency(L"RequestStop to the end of the worker (blocked in the status wait)", stop);
     wprintf(L"worker CPU time while idle for 2 s: %.1f ms\n", idleCpuMs);
     return 0;
 }

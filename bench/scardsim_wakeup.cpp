@@ -1,14 +1,12 @@
 // Benchmark: how long a blocked status-change wait takes to wake after a card is inserted or
 // removed in the simulated service. Prints median, 95th percentile and maximum over the runs.
 //   scardsim_wakeup.exe [runs]
+#include "BenchStats.h"
 #include "scardsim.h"
 
 #include <winscard.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <cwchar>
-#include <vector>
 
 namespace {
 
@@ -59,8 +57,6 @@ int wmain(int argc, wchar_t** argv)
     s.known = state.dwEventState;
     HANDLE thread = CreateThread(nullptr, 0, &Waiter, &s, 0, nullptr);
 
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
     std::vector<double> micros;
     for (int i = 0; i < runs; ++i) {
         WaitForSingleObject(s.ready, INFINITE);
@@ -74,14 +70,12 @@ int wmain(int argc, wchar_t** argv)
         else
             SimRemoveCard(L"Bench Reader");
         WaitForSingleObject(s.woke, INFINITE);
-        micros.push_back((s.wokeAt.QuadPart - before.QuadPart) * 1e6 / frequency.QuadPart);
+        micros.push_back(TicksToMicros(s.wokeAt.QuadPart - before.QuadPart));
     }
     WaitForSingleObject(thread, INFINITE);
     SCardReleaseContext(s.context);
     SimReset();
 
-    std::sort(micros.begin(), micros.end());
-    wprintf(L"wake-up after insert/remove over %d runs: median %.0f us, p95 %.0f us, max %.0f us\n", runs,
-            micros[micros.size() / 2], micros[micros.size() * 95 / 100], micros.back());
+    ReportLatency(L"wake-up after insert/remove", micros);
     return 0;
 }

@@ -46,8 +46,6 @@ public:
         return true;
     }
 
-    std::function<void()> onChange;  // called on the worker after each change is recorded
-
 protected:
     void ProcessBeforeWaitingForSCardStartedEvent(HANDLE) override
     {
@@ -64,8 +62,6 @@ protected:
         SCardMonitoringThread::ProcessStateChangeInReaderStates(states);
         Snapshot s = Take(states);
         Record([&] { m_changes.push_back(s); });
-        if (onChange)
-            onChange();
     }
 
 private:

@@ -40,15 +40,6 @@ void ScratchKey::SetString(const wchar_t* name, const std::wstring& text) const
     SetRaw(name, REG_SZ, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-bool ScratchKey::Exists() const
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(m_root, m_path.c_str(), 0, KEY_READ | m_view, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
 bool ScratchKey::GetRaw(const wchar_t* name, DWORD& type, std::wstring& text, DWORD& size) const
 {
     HKEY key = nullptr;

@@ -20,7 +20,6 @@ public:
     void SetDword(const wchar_t* name, DWORD value) const;
     void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD size) const;
     void SetString(const wchar_t* name, const std::wstring& text) const;
-    bool Exists() const;
     // Returns false when the value is missing.
     bool GetRaw(const wchar_t* name, DWORD& type, std::wstring& bytesAsText, DWORD& size) const;
 
