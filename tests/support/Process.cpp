@@ -50,4 +50,42 @@ ProcessResult RunBeside(const std::wstring& program, const std::wstring& argumen
     return result;
 }
 
+ChildProcess::ChildProcess(const std::wstring& program, const std::wstring& commandLine, const wchar_t* environment)
+{
+    std::wstring command = commandLine;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE,
+                        environment ? CREATE_UNICODE_ENVIRONMENT : 0, const_cast<wchar_t*>(environment), nullptr,
+                        &si, &m_info))
+        throw std::runtime_error("CreateProcess failed");
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (IsRunning()) {
+        TerminateProcess(m_info.hProcess, 1);
+        WaitForExit(5000);
+    }
+    CloseHandle(m_info.hThread);
+    CloseHandle(m_info.hProcess);
+}
+
+bool ChildProcess::WaitForExit(DWORD timeoutMs) const
+{
+    return WaitForSingleObject(m_info.hProcess, timeoutMs) == WAIT_OBJECT_0;
+}
+
+DWORD ChildProcess::ExitCode() const
+{
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(m_info.hProcess, &code);
+    return code;
+}
+
+bool ChildProcess::WaitUntilIdle(DWORD timeoutMs) const
+{
+    return WaitForInputIdle(m_info.hProcess, timeoutMs) == 0;
+}
+
 }  // namespace testsupport

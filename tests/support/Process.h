@@ -17,4 +17,26 @@ struct ProcessResult {
 // Runs "<program beside the test> <arguments>" and waits for it (at most timeoutMs).
 ProcessResult RunBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 30000);
 
+// A program the test starts and owns: ended (if still running) and closed when dropped.
+class ChildProcess {
+public:
+    // commandLine is passed to CreateProcessW exactly as given (program name included).
+    ChildProcess(const std::wstring& program, const std::wstring& commandLine, const wchar_t* environment = nullptr);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    HANDLE Handle() const { return m_info.hProcess; }
+    DWORD Id() const { return m_info.dwProcessId; }
+    // True when the program ended within timeoutMs.
+    bool WaitForExit(DWORD timeoutMs) const;
+    bool IsRunning() const { return !WaitForExit(0); }
+    DWORD ExitCode() const;
+    // For GUI programs: returns once the program waits for input (false on timeout).
+    bool WaitUntilIdle(DWORD timeoutMs) const;
+
+private:
+    PROCESS_INFORMATION m_info = {};
+};
+
 }  // namespace testsupport

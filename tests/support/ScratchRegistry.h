@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -27,6 +28,30 @@ private:
     HKEY m_root;
     std::wstring m_path;
     REGSAM m_view;
+};
+
+// One value in a key the test does not own (a system key): removed when made; when dropped,
+// the value it had (or its absence) comes back, and a key made for it goes again.
+class ScratchValue {
+public:
+    ScratchValue(HKEY root, std::wstring path, std::wstring name, REGSAM view = KEY_WOW64_32KEY);
+    ~ScratchValue();
+    ScratchValue(const ScratchValue&) = delete;
+    ScratchValue& operator=(const ScratchValue&) = delete;
+
+    void Set(DWORD type, const void* data, DWORD size) const;
+    void SetString(const std::wstring& text, DWORD type = REG_SZ) const;
+    void Remove() const;
+
+private:
+    HKEY m_root;
+    std::wstring m_path;
+    std::wstring m_name;
+    REGSAM m_view;
+    bool m_keyCreated = false;
+    bool m_hadValue = false;
+    DWORD m_type = 0;
+    std::vector<BYTE> m_data;
 };
 
 // Removes root\path and all below it in the given view; a missing key counts as removed.

@@ -1,0 +1,258 @@
+#include "Tumblet.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+namespace tumblet {
+
+namespace {
+
+const int kNameChars = 100;
+const COLORREF kBackground = RGB(201, 205, 213);
+const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const char kShellMappingKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\system.ini\\boot";
+
+// Everything the window procedure obtains once; single-threaded, so no lock.
+struct WindowState {
+    bool initialized = false;
+    UINT logOffMessage = 0;
+    UINT lockMessage = 0;
+    HANDLE unlockCycleEvent = nullptr;
+    bool lockedRegistered = false;
+    UINT workStationLockedMessage = 0;
+    bool lockPending = false;
+};
+WindowState g_state;
+
+// "Shell" of root\path as lower-case text; false when it could not be read.
+bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD size = 0;
+    bool read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
+    // Two zero bytes beyond the value terminate text stored without a terminator, whatever its type.
+    std::vector<BYTE> data(size + 2 + sizeof(wchar_t), 0);
+    if (read)
+        read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    if (!read)
+        return false;
+    shell.clear();
+    for (const wchar_t* p = reinterpret_cast<const wchar_t*>(data.data()); *p; ++p)
+        shell += static_cast<wchar_t>(towlower(*p));
+    return true;
+}
+
+bool NamesClientAgent(const std::wstring& shell)
+{
+    return shell.find(L"orbiter.exe") != std::wstring::npos;
+}
+
+struct WindowSearch {
+    const wchar_t* className;
+    const wchar_t* title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
+{
+    WindowSearch& search = *reinterpret_cast<WindowSearch*>(context);
+    wchar_t text[kNameChars] = {};
+    GetClassNameW(window, text, kNameChars);
+    if (wcsncmp(text, search.className, kNameChars) != 0)
+        return TRUE;
+    if (search.title) {
+        wchar_t title[kNameChars] = {};
+        GetWindowTextW(window, title, kNameChars);
+        if (wcsncmp(title, search.title, kNameChars) != 0)
+            return TRUE;
+    }
+    search.found = window;
+    return FALSE;
+}
+
+bool EnableShutdownPrivilege()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    const bool enabled = LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid) &&
+                         AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+    return enabled;
+}
+
+bool TryExitWindows(UINT flags, DWORD reason)
+{
+    return EnableShutdownPrivilege() && ExitWindowsEx(flags, reason);
+}
+
+// The last resort of every privileged request, tried once; if it fails too there is nothing
+// left to do.
+void ForceLogOff()
+{
+    TryExitWindows(EWX_LOGOFF | EWX_FORCE, 0);
+}
+
+void InitializeOnce()
+{
+    if (g_state.initialized)
+        return;
+    g_state.initialized = true;
+    g_state.logOffMessage = RegisterWindowMessageW(L"TessamCascadingLogOffMessage");
+    g_state.lockMessage = RegisterWindowMessageW(L"TessamCascadingLockMessage");
+    g_state.unlockCycleEvent = CreateEventW(nullptr, FALSE, FALSE, L"Local\\WorkStationUnlockCycle");
+}
+
+void OnLock()
+{
+    if (!g_state.lockedRegistered) {
+        g_state.lockedRegistered = true;
+        g_state.workStationLockedMessage = RegisterWindowMessageW(L"WorkStationLocked");
+    }
+    HWND tray = FindTopLevelWindow(L"TessamHublineSystemTray", L"SystrayWindowName");
+    if (tray && g_state.workStationLockedMessage)
+        PostMessageW(tray, g_state.workStationLockedMessage, 0, 0);
+    if (g_state.unlockCycleEvent)
+        SetEvent(g_state.unlockCycleEvent);
+    LockWorkStation();
+    g_state.lockPending = true;
+}
+
+void OnLogOff(WPARAM kind)
+{
+    switch (kind) {
+    case 0:
+    case 1:
+    case 42:
+        // A lock just before means the session stays, locked; the next request logs off.
+        if (g_state.lockPending)
+            g_state.lockPending = false;
+        else
+            RequestExitWindows(EWX_LOGOFF | EWX_FORCE, 0);
+        break;
+    case 3:
+        RequestExitWindows(EWX_SHUTDOWN | EWX_FORCE, kPlannedSystemReason);
+        break;
+    case 4:
+        RequestExitWindows(EWX_REBOOT | EWX_FORCE, kPlannedSystemReason);
+        break;
+    case 5:
+        RequestPowerState(false);
+        break;
+    case 6:
+        RequestPowerState(true);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+bool ReadClientAgentShellCondition()
+{
+    std::wstring shell;
+    if (ReadShellValue(HKEY_LOCAL_MACHINE, kShellMappingKey, shell) && shell.find(L"usr:") != std::wstring::npos &&
+        ReadShellValue(HKEY_CURRENT_USER, kWinlogonKey, shell))
+        return NamesClientAgent(shell);
+    return ReadShellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, shell) && NamesClientAgent(shell);
+}
+
+bool IsClientAgentShell()
+{
+    static const bool condition = ReadClientAgentShellCondition();
+    return condition;
+}
+
+HWND FindTopLevelWindow(const wchar_t* className, const wchar_t* title)
+{
+    if (!className)
+        return nullptr;
+    WindowSearch search = {className, title, nullptr};
+    EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+void RequestExitWindows(UINT flags, DWORD reason)
+{
+    if (!TryExitWindows(flags, reason))
+        ForceLogOff();
+}
+
+void RequestPowerState(bool hibernate)
+{
+    if (!EnableShutdownPrivilege() || !SetSystemPowerState(hibernate ? FALSE : TRUE, TRUE))
+        ForceLogOff();
+}
+
+bool IsLockPending()
+{
+    return g_state.lockPending;
+}
+
+LRESULT CALLBACK TumbletWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    InitializeOnce();
+    // A failed registration leaves 0, which must never match a message.
+    if (g_state.lockMessage && message == g_state.lockMessage) {
+        OnLock();
+        return 0;
+    }
+    if (g_state.logOffMessage && message == g_state.logOffMessage) {
+        OnLogOff(wParam);
+        return 0;
+    }
+    if (message == WM_CREATE) {
+        SetWindowPos(window, HWND_BOTTOM, GetSystemMetrics(SM_XVIRTUALSCREEN), GetSystemMetrics(SM_YVIRTUALSCREEN),
+                     GetSystemMetrics(SM_CXVIRTUALSCREEN), GetSystemMetrics(SM_CYVIRTUALSCREEN), SWP_SHOWWINDOW);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+bool RegisterTumbletClass(HINSTANCE instance)
+{
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = TumbletWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(kIconResource));
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = CreateSolidBrush(kBackground);
+    wc.lpszClassName = kWindowClass;
+    return RegisterClassExW(&wc) != 0;
+}
+
+HWND CreateTumbletWindow(HINSTANCE instance)
+{
+    return CreateWindowExW(WS_EX_NOACTIVATE | WS_EX_TOOLWINDOW, kWindowClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr,
+                           nullptr, instance, nullptr);
+}
+
+int RunTumblet(HINSTANCE instance)
+{
+    if (!IsClientAgentShell())
+        return 0;
+    if (FindTopLevelWindow(kWindowClass, nullptr))
+        return 0;
+    RegisterTumbletClass(instance);
+    if (!CreateTumbletWindow(instance))
+        return 0;
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+}  // namespace tumblet
