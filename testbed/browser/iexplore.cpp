@@ -10,7 +10,7 @@
 //   iexplore-extra-lifetime-ms=N  IEXPLORE_EXTRA_LIFETIME_MS  their lifetime (default: the
 //                                                   main process's lifetime)
 // Log lines: "start <pid> main|extra <command line after the program name>" and
-// "end <pid> main|extra".
+// "end <pid> main|extra at <GetTickCount>".
 #include <windows.h>
 
 #include <cstdio>
@@ -93,9 +93,10 @@ LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
 {
     switch (message) {
     case WM_TIMER:
-        DestroyWindow(window);
-        return 0;
-    case WM_DESTROY:
+    case WM_CLOSE:
+        // The window goes with the process: without a window manager (Xvfb) Wine waits up to
+        // 2 s in DestroyWindow for the X window to be withdrawn, which would stretch every
+        // lifetime.
         PostQuitMessage(0);
         return 0;
     default:
@@ -141,6 +142,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
             DispatchMessageW(&msg);
         }
     }
-    Log(L"end " + pid + role);
+    Log(L"end " + pid + role + L" at " + std::to_wstring(GetTickCount()));
     return 0;
 }
