@@ -1,0 +1,192 @@
+#include "SCardAmbrelMonitoringThread.h"
+
+#include "RegistryKey.h"
+#include "Trace.h"
+#include "Win32Error.h"
+
+namespace {
+
+const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
+const wchar_t kHandOffValue[] = L"AuthenticationReader";
+const wchar_t kClearedText[] = L"cleared => none";
+const char kVsmClientName[] = "AmbrelSCardMonitoring";
+
+typedef DWORD(WINAPI* VsmInitializeFn)(const char* clientName);
+typedef DWORD(WINAPI* VsmCallFn)();
+
+RefPtr<SCardAmbrelMonitoringThread> g_monitor;
+
+bool IsRemoval(const SCARD_READERSTATEW& state)
+{
+    return (state.dwCurrentState & SCARD_STATE_PRESENT) && (state.dwEventState & SCARD_STATE_EMPTY);
+}
+
+// Looks up one SDK export; a missing one unloads the library and throws its last error.
+template <class F>
+F ResolveVsmExport(HMODULE sdk, const char* name)
+{
+    F function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sdk, name)));
+    if (!function) {
+        const DWORD code = GetLastError();
+        Trace("SCardAmbrel:%s:GetProcAddress: failed for \"%s\" with last error: %ld",
+              "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions", name, code);
+        FreeLibrary(sdk);
+        throw tsmb::Win32Error(code);
+    }
+    return function;
+}
+
+}  // namespace
+
+SCardAmbrelMonitoringThread::SCardAmbrelMonitoringThread()
+{
+    Trace("SCardAmbrel:%s: executing...", "SCardAmbrelMonitoringThread::SCardAmbrelMonitoringThread");
+}
+
+SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread()
+{
+    Trace("SCardAmbrel:%s: executing...", "SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread");
+}
+
+void SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderStates& states)
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    if (states.size() == 1 && RetrievePnPNotificationReaderCountFromReaderStates(states) == 0) {
+        Trace("SCardAmbrel:%s: no smart card reader present", kName);
+        return;
+    }
+    for (size_t i = 0; i < states.size(); ++i) {
+        const SCARD_READERSTATEW& state = states[i];
+        Trace("SCardAmbrel:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", kName,
+              static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
+        if (wcscmp(state.szReader, scardm::PNP_NOTIFICATION_READER) == 0 || !IsRemoval(state))
+            continue;
+        Trace("SCardAmbrel:%s: smart card removed from reader: \"%S\"", kName, state.szReader);
+        std::wstring authenticationReader;
+        RetrieveAuthenticationReaderFromVolatileRegistry(authenticationReader);
+        Trace("SCardAmbrel:%s: authentication reader retrieved from HKCU (empty <=> none): \"%S\"", kName,
+              authenticationReader.c_str());
+        if (authenticationReader != state.szReader)
+            continue;
+        Trace("SCardAmbrel:%s: smart card removed from authentication reader => disconnect all desktop sessions via "
+              "Vsm",
+              kName);
+        try {
+            DisconnectAllDesktopSessions();
+        } catch (const std::exception& e) {
+            Trace("SCardAmbrel:%s:DisconnectAllDesktopSessions: failed with exception: %s => ignore (Vsm issue - see "
+                  "previous Vsm error code)",
+                  kName, e.what());
+        }
+        ClearAuthenticationReaderInVolatileRegistry();
+    }
+}
+
+void SCardAmbrelMonitoringThread::RetrieveAuthenticationReaderFromVolatileRegistry(std::wstring& reader)
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::RetrieveAuthenticationReaderFromVolatileRegistry";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    reader.clear();
+    try {
+        tsmb::RegistryKey key(HKEY_CURRENT_USER, kHandOffKey, KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag());
+        std::wstring text;
+        key.QueryStringValue(kHandOffValue, text);
+        reader = text;
+    } catch (const std::exception& e) {
+        Trace("SCardAmbrel:%s: failed with exception: %s => ignore", kName, e.what());
+    }
+    Trace("SCardAmbrel:%s: authentication reader found (empty <=> none): \"%S\"", kName, reader.c_str());
+}
+
+void SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry()
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    try {
+        tsmb::RegistryKey key(HKEY_CURRENT_USER, kHandOffKey, KEY_SET_VALUE | tsmb::GetRegistryViewFlag());
+        Trace("Ambrel:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
+        key.SetStringValue(kHandOffValue, kClearedText);
+        Trace("Ambrel:%s: cleared AuthenticationReader value to: \"%S\" in HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth "
+              "subkey",
+              kName, kClearedText);
+    } catch (const std::exception& e) {
+        Trace("Ambrel:%s: clearing authentication reader name in volatile HKCU registry failed with exception: %s => "
+              "ignore (best effort)",
+              kName, e.what());
+    }
+}
+
+void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions()
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    HMODULE sdk = LoadLibraryW(L"VsmSDK.dll");
+    if (!sdk) {
+        const DWORD code = GetLastError();
+        Trace("SCardAmbrel:%s:LoadLibrary: failed with last error: %ld", kName, code);
+        throw tsmb::Win32Error(code);
+    }
+    const VsmInitializeFn initialize = ResolveVsmExport<VsmInitializeFn>(sdk, "VsmInitialize");
+    const VsmCallFn uninitialize = ResolveVsmExport<VsmCallFn>(sdk, "VsmUninitialize");
+    const VsmCallFn disconnectAll = ResolveVsmExport<VsmCallFn>(sdk, "VsmDisconnectAllSessions");
+
+    DWORD result = initialize(kVsmClientName);
+    if (result != 0) {
+        Trace("SCardAmbrel:%s:VsmInitialize: failed with Vsm error: 0x%08X", kName, result);
+        FreeLibrary(sdk);
+        throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+    }
+    result = disconnectAll();
+    if (result != 0) {
+        Trace("SCardAmbrel:%s:VsmDisconnectAllSessions: failed with Vsm error: 0x%08X", kName, result);
+        uninitialize();
+        FreeLibrary(sdk);
+        throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+    }
+    result = uninitialize();
+    if (result != 0) {
+        Trace("SCardAmbrel:%s:VsmUninitialize: failed with Vsm error: 0x%08X", kName, result);
+        FreeLibrary(sdk);
+        throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+    }
+    if (!FreeLibrary(sdk))
+        Trace("SCardAmbrel:%s:FreeLibrary: failed for with last error: %ld", kName, GetLastError());
+    Trace("SCardAmbrel:%s: finished without exceptions...", kName);
+}
+
+namespace SCardAmbrelMonitoringMgr {
+
+void CreateAndStartSCardAmbrelMonitoringThread()
+{
+    static const char kName[] = "SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    try {
+        RefPtr<SCardAmbrelMonitoringThread> monitor = new SCardAmbrelMonitoringThread();
+        g_monitor = monitor;
+        monitor = nullptr;
+        g_monitor->Start();
+        g_monitor->EnableMonitoring();
+    } catch (const std::exception& e) {
+        Trace("SCardAmbrel:%s: failed while creating/starting SCardAmbrelMonitoringThread with exception: %s", kName,
+              e.what());
+    }
+}
+
+void StopAndDestroySCardAmbrelMonitoringThread()
+{
+    static const char kName[] = "SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    if (!g_monitor)
+        return;
+    try {
+        g_monitor->RequestStop();
+        g_monitor->WaitForStop();
+        g_monitor = nullptr;
+    } catch (const std::exception& e) {
+        Trace("SCardAmbrel:%s: failed while stopping/destroying SCardAmbrelMonitoringThread with exception: %s",
+              kName, e.what());
+    }
+}
+
+}  // namespace SCardAmbrelMonitoringMgr

@@ -1,0 +1,31 @@
+#pragma once
+// The shell's card monitor: when the card leaves the reader that the control recorded as the
+// authentication reader, all of the user's desktop sessions are disconnected through the
+// session-control SDK and the recorded reader is overwritten.
+#include "SCardMonitoringThread.h"
+
+#include <string>
+
+class SCardAmbrelMonitoringThread : public scardm::SCardMonitoringThread {
+public:
+    SCardAmbrelMonitoringThread();
+    ~SCardAmbrelMonitoringThread() override;
+
+    // The recorded authentication reader, or empty; never throws.
+    void RetrieveAuthenticationReaderFromVolatileRegistry(std::wstring& reader);
+    // Overwrites the recorded reader with "cleared => none"; best effort, never throws.
+    void ClearAuthenticationReaderInVolatileRegistry();
+    // Loads the SDK, disconnects every session, unloads it; throws tsmb::Win32Error on failure.
+    void DisconnectAllDesktopSessions();
+
+protected:
+    void ProcessStateChangeInReaderStates(scardm::ReaderStates& states) override;
+};
+
+// The one monitor of the shell, held in a process-wide slot.
+namespace SCardAmbrelMonitoringMgr {
+
+void CreateAndStartSCardAmbrelMonitoringThread();
+void StopAndDestroySCardAmbrelMonitoringThread();
+
+}  // namespace SCardAmbrelMonitoringMgr

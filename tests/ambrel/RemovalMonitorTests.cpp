@@ -1,0 +1,384 @@
+// The shell's card-removal monitor against the simulated smart-card service and the SDK
+// stand-in: which removals disconnect the sessions, what the SDK sees, what is traced, and
+// what the hand-off value holds afterwards.
+#include "SCardAmbrelMonitoringThread.h"
+
+#include <gtest/gtest.h>
+
+#include "AmbrelTestSupport.h"
+#include "ImportHook.h"
+#include "ScratchRegistry.h"
+#include "TraceCapture.h"
+#include "Trace.h"
+#include "scardsim.h"
+
+using ambreltest::LogFile;
+using testsupport::ImportHook;
+using testsupport::ScratchKey;
+using testsupport::TraceCapture;
+
+namespace {
+
+const std::string kProcess = "SCardAmbrel:SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates:";
+const std::string kDisconnect = "SCardAmbrel:SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions:";
+const std::string kCleared =
+    "Ambrel:SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry: cleared AuthenticationReader "
+    "value to: \"cleared => none\" in HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth subkey";
+const std::vector<std::string> kFullSession = {"attach", "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x00000000",
+                                               "VsmDisconnectAllSessions -> 0x00000000",
+                                               "VsmUninitialize -> 0x00000000", "detach"};
+
+std::string Retrieved(const std::string& reader)
+{
+    return kProcess + " authentication reader retrieved from HKCU (empty <=> none): \"" + reader + "\"";
+}
+
+// The hand-off value as the control leaves it; nullptr: no value.
+class HandOff {
+public:
+    HandOff()
+    {
+        // The parent belongs to the deployment; the tests make it when it is missing.
+        HKEY parent = nullptr;
+        RegCreateKeyExW(HKEY_CURRENT_USER, ambreltest::kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
+                        nullptr);
+        RegCloseKey(parent);
+    }
+    void Set(const wchar_t* reader) const
+    {
+        if (reader)
+            m_key.SetString(L"AuthenticationReader", reader);
+    }
+    std::wstring Get() const
+    {
+        DWORD type = 0, size = 0;
+        std::wstring text;
+        if (!m_key.GetRaw(L"AuthenticationReader", type, text, size))
+            return L"(missing)";
+        return text.substr(0, text.find(L'\0'));
+    }
+
+private:
+    ScratchKey m_key{HKEY_CURRENT_USER, ambreltest::kHandOffKey};
+};
+
+// ---- Through the manager, against the simulated service ---------------------------------
+
+class RemovalMonitor : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnableTracing();
+        tsmb::SetComponentPrefix(L"SCardAmbrel");
+        ASSERT_EQ(0, SimReset());
+        for (const wchar_t* reader : {L"Reader A", L"Reader B"}) {
+            ASSERT_EQ(0, SimAttachReader(reader));
+            ASSERT_EQ(0, SimInsertCard(reader, nullptr, 0, nullptr, nullptr));
+        }
+    }
+    void TearDown() override
+    {
+        SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
+        SimReset();
+    }
+
+    // Starts the monitor and returns once it waits for changes.
+    void Start()
+    {
+        SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
+        ASSERT_TRUE(WaitForIdleMonitor());
+    }
+    // The monitor is idle when it blocks in the service's wait again.
+    static bool WaitForIdleMonitor()
+    {
+        const DWORD start = GetTickCount();
+        while (SimCountPendingWaits() < 1) {
+            if (GetTickCount() - start > 5000)
+                return false;
+            Sleep(5);
+        }
+        return true;
+    }
+    // Removes the card and returns once the removal has been handled.
+    void RemoveAndWait(const wchar_t* reader, const std::string& retrievedReader)
+    {
+        m_trace.Clear();
+        ASSERT_EQ(0, SimRemoveCard(reader));
+        ASSERT_TRUE(m_trace.WaitFor(Retrieved(retrievedReader), 5000));
+        // The monitor woke for the removal; once it waits again the removal is fully handled.
+        ASSERT_TRUE(WaitForIdleMonitor());
+    }
+
+    TraceCapture m_trace;
+    HandOff m_handOff;
+    LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-monitor.log"};
+};
+
+TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheValue)
+{
+    m_handOff.Set(L"Reader A");
+    Start();
+
+    RemoveAndWait(L"Reader A", "Reader A");
+
+    EXPECT_EQ(kFullSession, m_sdkLog.Lines());
+    EXPECT_TRUE(m_trace.Contains(kDisconnect + " finished without exceptions..."));
+    EXPECT_TRUE(m_trace.Contains(kCleared));
+    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+
+    // The same reader losing its card again, with no new authentication: nothing more.
+    ASSERT_EQ(0, SimInsertCard(L"Reader A", nullptr, 0, nullptr, nullptr));
+    ASSERT_TRUE(WaitForIdleMonitor());
+    RemoveAndWait(L"Reader A", "cleared => none");
+    EXPECT_EQ(kFullSession, m_sdkLog.Lines());
+}
+
+struct IgnoredCase {
+    const char* name;
+    const wchar_t* recorded;  // nullptr: no value
+    const wchar_t* removedFrom;
+    std::string retrieved;
+};
+
+class RemovalMonitorIgnores : public RemovalMonitor, public ::testing::WithParamInterface<IgnoredCase> {};
+
+TEST_P(RemovalMonitorIgnores, RemovalsThatAreNotFromTheAuthenticationReader)
+{
+    const IgnoredCase& c = GetParam();
+    m_handOff.Set(c.recorded);
+    Start();
+
+    RemoveAndWait(c.removedFrom, c.retrieved);
+
+    EXPECT_TRUE(m_sdkLog.Lines().empty());
+    EXPECT_EQ(0u, m_trace.LinesStartingWith(kDisconnect).size());
+    EXPECT_FALSE(m_trace.Contains(kCleared));
+    EXPECT_EQ(c.recorded ? std::wstring(c.recorded) : L"(missing)", m_handOff.Get());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RemovalMonitorIgnores,
+    ::testing::Values(IgnoredCase{"OtherReader", L"Reader A", L"Reader B", "Reader A"},
+                      IgnoredCase{"LetterCase", L"reader a", L"Reader A", "reader a"},
+                      IgnoredCase{"TrailingBlank", L"Reader A ", L"Reader A", "Reader A "},
+                      IgnoredCase{"Empty", L"", L"Reader A", ""},
+                      IgnoredCase{"Cleared", L"cleared => none", L"Reader A", "cleared => none"},
+                      IgnoredCase{"Missing", nullptr, L"Reader A", ""}),
+    [](const ::testing::TestParamInfo<IgnoredCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RemovalMonitor, ValueOfAnotherTypeCountsAsNoReader)
+{
+    m_handOff.Set(nullptr);
+    ScratchKey key(HKEY_CURRENT_USER, ambreltest::kHandOffKey);
+    const wchar_t text[] = L"Reader A";
+    key.SetRaw(L"AuthenticationReader", REG_EXPAND_SZ, text, sizeof(text));
+    Start();
+
+    RemoveAndWait(L"Reader A", "");
+
+    EXPECT_TRUE(m_sdkLog.Lines().empty());
+    EXPECT_EQ(1u, m_trace.LinesStartingWith("SCardAmbrel:SCardAmbrelMonitoringThread::"
+                                            "RetrieveAuthenticationReaderFromVolatileRegistry: failed with exception: ")
+                      .size());
+}
+
+// ---- Crafted reader-state vectors ----------------------------------------------------------
+
+// The monitor's change step called directly; the worker only waits to be enabled.
+class ExposedMonitor : public SCardAmbrelMonitoringThread {
+public:
+    using SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates;
+};
+
+SCARD_READERSTATEW State(const wchar_t* reader, DWORD current, DWORD event)
+{
+    SCARD_READERSTATEW state = {};
+    state.szReader = reader;
+    state.dwCurrentState = current;
+    state.dwEventState = event;
+    return state;
+}
+
+const DWORD kPresent = SCARD_STATE_PRESENT;
+const DWORD kEmpty = SCARD_STATE_EMPTY;
+const DWORD kChangedEmpty = SCARD_STATE_CHANGED | SCARD_STATE_EMPTY;
+
+class RemovalStep : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnableTracing();
+        m_monitor = new ExposedMonitor();
+        m_monitor->Start();
+    }
+    void TearDown() override
+    {
+        m_monitor->RequestStop();
+        m_monitor->WaitForStop();
+        m_monitor = nullptr;
+    }
+    void Process(scardm::ReaderStates states)
+    {
+        m_trace.Clear();
+        m_monitor->ProcessStateChangeInReaderStates(states);
+    }
+    std::vector<std::string> Disconnects() const
+    {
+        std::vector<std::string> calls;
+        for (const std::string& line : m_sdkLog.Lines())
+            if (line.rfind("VsmDisconnectAllSessions", 0) == 0)
+                calls.push_back(line);
+        return calls;
+    }
+
+    RefPtr<ExposedMonitor> m_monitor;
+    TraceCapture m_trace;
+    HandOff m_handOff;
+    LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-step.log"};
+};
+
+TEST_F(RemovalStep, OnlyThePnPReaderWithCountZeroTracesNoReaderAndNothingElse)
+{
+    Process({State(L"\\\\?PnP?\\Notification", 0, SCARD_STATE_CHANGED)});
+    EXPECT_EQ((std::vector<std::string>{kProcess + " executing...", kProcess + " no smart card reader present"}),
+              m_trace.LinesStartingWith("SCardAmbrel:SCardAmbrelMonitoringThread::"));
+}
+
+TEST_F(RemovalStep, SeveralRemovalsInOneNotificationDisconnectOnlyOnce)
+{
+    m_handOff.Set(L"Reader B");
+    Process({State(L"Reader A", kPresent, kChangedEmpty), State(L"Reader B", kPresent | 0x10000, kChangedEmpty),
+             State(L"Reader C", kEmpty, kChangedEmpty), State(L"Reader B", kPresent, kEmpty),
+             State(L"\\\\?PnP?\\Notification", 0x30000, 0x30000 | kEmpty | kPresent)});
+
+    EXPECT_EQ(1u, Disconnects().size());
+    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    // Every entry is traced, in order; the PnP entry and the already empty reader are no removals.
+    EXPECT_TRUE(m_trace.Contains(kProcess + "SCARD_READERSTATE[0]: reader: \"Reader A\" currentState: 0x00000020 "
+                                            "eventState: 0x00000012"));
+    EXPECT_TRUE(m_trace.Contains(kProcess + "SCARD_READERSTATE[4]: reader: \"\\\\?PnP?\\Notification\" currentState: "
+                                            "0x00030000 eventState: 0x00030030"));
+    EXPECT_EQ(std::vector<std::string>({Retrieved("Reader B"), Retrieved("Reader B"), Retrieved("cleared => none")}),
+              m_trace.LinesStartingWith(kProcess + " authentication reader retrieved"));
+    EXPECT_EQ(3u, m_trace.LinesStartingWith(kProcess + " smart card removed from reader: ").size());
+}
+
+// ---- The SDK's failures ----------------------------------------------------------------
+
+DWORD g_missingExportError = 0;
+const char* g_missingExport = nullptr;
+decltype(&GetProcAddress) g_realGetProcAddress = nullptr;
+bool g_sdkMissing = false;
+decltype(&LoadLibraryW) g_realLoadLibraryW = nullptr;
+
+FARPROC WINAPI HidingGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (g_missingExport && HIWORD(reinterpret_cast<uintptr_t>(name)) && !strcmp(name, g_missingExport)) {
+        SetLastError(g_missingExportError);
+        return nullptr;
+    }
+    return g_realGetProcAddress(module, name);
+}
+
+HMODULE WINAPI HidingLoadLibraryW(LPCWSTR name)
+{
+    if (g_sdkMissing && !_wcsicmp(name, L"VsmSDK.dll")) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return g_realLoadLibraryW(name);
+}
+
+struct SdkCase {
+    const char* name;
+    bool sdkMissing;
+    const char* missingExport;
+    const wchar_t* resultVariable;  // the SDK result made to fail, or nullptr
+    std::string failureTrace;
+    std::string exceptionText;
+    std::vector<std::string> sdkLog;
+};
+
+class RemovalSdkFailure : public RemovalStep, public ::testing::WithParamInterface<SdkCase> {
+protected:
+    void SetUp() override
+    {
+        RemovalStep::SetUp();
+        g_realGetProcAddress = m_getProc.Original<decltype(&GetProcAddress)>();
+        g_realLoadLibraryW = m_load.Original<decltype(&LoadLibraryW)>();
+    }
+    void TearDown() override
+    {
+        g_missingExport = nullptr;
+        g_sdkMissing = false;
+        for (const wchar_t* variable :
+             {L"VSMSDK_INITIALIZE_RESULT", L"VSMSDK_DISCONNECT_RESULT", L"VSMSDK_UNINITIALIZE_RESULT"})
+            SetEnvironmentVariableW(variable, nullptr);
+        RemovalStep::TearDown();
+    }
+    ImportHook m_getProc{nullptr, "GetProcAddress", &HidingGetProcAddress};
+    ImportHook m_load{nullptr, "LoadLibraryW", &HidingLoadLibraryW};
+};
+
+TEST_P(RemovalSdkFailure, IsTracedAndIgnoredTheLibraryUnloadedAndTheValueStillCleared)
+{
+    const SdkCase& c = GetParam();
+    g_sdkMissing = c.sdkMissing;
+    g_missingExport = c.missingExport;
+    g_missingExportError = ERROR_PROC_NOT_FOUND;
+    if (c.resultVariable)
+        SetEnvironmentVariableW(c.resultVariable, L"0x8000FFFF");
+    m_handOff.Set(L"Reader A");
+
+    Process({State(L"Reader A", kPresent, kChangedEmpty), State(L"\\\\?PnP?\\Notification", 0x10000, 0x10000)});
+
+    EXPECT_TRUE(m_trace.Contains(kDisconnect + c.failureTrace)) << c.failureTrace;
+    EXPECT_TRUE(m_trace.Contains(kProcess + "DisconnectAllDesktopSessions: failed with exception: " + c.exceptionText +
+                                 " => ignore (Vsm issue - see previous Vsm error code)"));
+    EXPECT_FALSE(m_trace.Contains(kDisconnect + " finished without exceptions..."));
+    EXPECT_EQ(c.sdkLog, m_sdkLog.Lines());
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"VsmSDK.dll")) << "the SDK stayed loaded";
+    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+}
+
+const std::string kInitOk = "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x00000000";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RemovalSdkFailure,
+    ::testing::Values(
+        SdkCase{"SdkMissing", true, nullptr, nullptr, "LoadLibrary: failed with last error: 126", "Win32 error: 126", {}},
+        SdkCase{"NoInitialize", false, "VsmInitialize", nullptr,
+                "GetProcAddress: failed for \"VsmInitialize\" with last error: 127", "Win32 error: 127",
+                {"attach", "detach"}},
+        SdkCase{"NoUninitialize", false, "VsmUninitialize", nullptr,
+                "GetProcAddress: failed for \"VsmUninitialize\" with last error: 127", "Win32 error: 127",
+                {"attach", "detach"}},
+        SdkCase{"NoDisconnect", false, "VsmDisconnectAllSessions", nullptr,
+                "GetProcAddress: failed for \"VsmDisconnectAllSessions\" with last error: 127", "Win32 error: 127",
+                {"attach", "detach"}},
+        SdkCase{"InitializeFails", false, nullptr, L"VSMSDK_INITIALIZE_RESULT",
+                "VsmInitialize: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
+                {"attach", "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x8000FFFF", "detach"}},
+        SdkCase{"DisconnectFails", false, nullptr, L"VSMSDK_DISCONNECT_RESULT",
+                "VsmDisconnectAllSessions: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
+                {"attach", kInitOk, "VsmDisconnectAllSessions -> 0x8000FFFF", "VsmUninitialize -> 0x00000000",
+                 "detach"}},
+        SdkCase{"UninitializeFails", false, nullptr, L"VSMSDK_UNINITIALIZE_RESULT",
+                "VsmUninitialize: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
+                {"attach", kInitOk, "VsmDisconnectAllSessions -> 0x00000000", "VsmUninitialize -> 0x8000FFFF",
+                 "detach"}}),
+    [](const ::testing::TestParamInfo<SdkCase>& info) { return std::string(info.param.name); });
+
+TEST_F(RemovalStep, ClearFailureIsTracedAsBestEffort)
+{
+    // No key at all: nothing to read, and nothing to overwrite either.
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, ambreltest::kHandOffKey, KEY_WOW64_32KEY);
+    m_trace.Clear();
+    m_monitor->ClearAuthenticationReaderInVolatileRegistry();
+    EXPECT_EQ(1u, m_trace.LinesStartingWith("Ambrel:SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatile"
+                                            "Registry: clearing authentication reader name in volatile HKCU registry "
+                                            "failed with exception: Win32 error: 2 => ignore (best effort)")
+                      .size());
+}
+
+}  // namespace

@@ -1,0 +1,458 @@
+// The shell: its browser launches (with the shell API hooked), the frame keeper, the ordered
+// end with the optional log-off, and the whole program under Wine with the browser stand-in.
+#include "AmbrelShell.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <sstream>
+#include <thread>
+
+#include "AmbrelTestSupport.h"
+#include "ImportHook.h"
+#include "ScratchRegistry.h"
+#include "Trace.h"
+#include "TraceCapture.h"
+#include "scardsim.h"
+
+using ambreltest::kConfigKey;
+using ambreltest::LogFile;
+using testsupport::ImportHook;
+using testsupport::ScratchValue;
+
+namespace {
+
+const wchar_t kDeskUrl[] = L"http://desk.example/start?x=1&iexplore-lifetime-ms=100";
+const wchar_t kResetUrl[] = L"http://reset.example/again?iexplore-lifetime-ms=2300";
+
+std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+// The configuration values, each removed first and restored last.
+struct ShellConfiguration {
+    ScratchValue resetFlag{HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"};
+    ScratchValue desktopUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopURL"};
+    ScratchValue resetUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopResetURL"};
+    ScratchValue autoLogOff{HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff"};
+
+    bool ResetFlagPresent() const
+    {
+        DWORD type = 0;
+        std::vector<BYTE> data;
+        return ambrel::ReadRegistryValue(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", type, data) ==
+               ERROR_SUCCESS;
+    }
+};
+
+void SetDword(const ScratchValue& value, DWORD data)
+{
+    value.Set(REG_DWORD, &data, sizeof(data));
+}
+
+void SetMultiString(const ScratchValue& value, const std::vector<std::wstring>& strings)
+{
+    std::wstring data;
+    for (const std::wstring& s : strings)
+        data += s + L'\0';
+    data += L'\0';
+    value.Set(REG_MULTI_SZ, data.data(), static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+}
+
+// ---- Launches, with the shell API hooked ----------------------------------------------------
+
+std::vector<std::string> g_launches;
+
+HINSTANCE WINAPI RecordShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR directory,
+                                     INT show)
+{
+    std::ostringstream call;
+    call << (owner ? "owner " : "") << (verb ? "verb " : "") << (directory ? "directory " : "") << Narrow(file)
+         << " [" << Narrow(parameters ? parameters : L"(null)") << "] " << show;
+    g_launches.push_back(call.str());
+    return reinterpret_cast<HINSTANCE>(33);
+}
+
+std::string Launch(const std::wstring& url)
+{
+    return "iexplore.exe [ -k " + Narrow(url) + "] 5";
+}
+
+struct LaunchCase {
+    const char* name;
+    std::function<void(const ShellConfiguration&)> arrange;
+    std::string expected;
+    bool flagLeft;
+};
+
+class ShellLaunch : public ::testing::TestWithParam<LaunchCase> {
+protected:
+    ShellConfiguration m_config;
+    ImportHook m_shell{nullptr, "ShellExecuteW", &RecordShellExecuteW};
+};
+
+TEST_P(ShellLaunch, StartsTheBrowserInKioskModeOnTheChosenUrl)
+{
+    const LaunchCase& c = GetParam();
+    m_config.desktopUrl.SetString(L"http://desk.example/");
+    m_config.resetUrl.SetString(L"http://reset.example/");
+    c.arrange(m_config);
+    g_launches.clear();
+
+    ambrel::LaunchDesktopBrowser();
+
+    EXPECT_EQ(std::vector<std::string>{c.expected}, g_launches);
+    EXPECT_EQ(c.flagLeft, m_config.ResetFlagPresent());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShellLaunch,
+    ::testing::Values(
+        LaunchCase{"NoResetFlag", [](const ShellConfiguration&) {}, Launch(L"http://desk.example/"), false},
+        LaunchCase{"ResetFlagSet", [](const ShellConfiguration& c) { SetDword(c.resetFlag, 1); },
+                   Launch(L"http://reset.example/"), false},
+        LaunchCase{"ResetFlagZeroIsConsumed", [](const ShellConfiguration& c) { SetDword(c.resetFlag, 0); },
+                   Launch(L"http://desk.example/"), false},
+        LaunchCase{"ResetFlagAsStringCountsAsMissing",
+                   [](const ShellConfiguration& c) { c.resetFlag.SetString(L"1"); }, Launch(L"http://desk.example/"),
+                   true},
+        LaunchCase{"ShortResetFlagCountsAsMissing",
+                   [](const ShellConfiguration& c) {
+                       const WORD two = 1;
+                       c.resetFlag.Set(REG_DWORD, &two, sizeof(two));
+                   },
+                   Launch(L"http://desk.example/"), true},
+        LaunchCase{"ResetWithoutResetUrl",
+                   [](const ShellConfiguration& c) {
+                       SetDword(c.resetFlag, 7);
+                       c.resetUrl.Remove();
+                   },
+                   Launch(L""), false},
+        LaunchCase{"MultiStringGivesItsFirstString",
+                   [](const ShellConfiguration& c) {
+                       SetMultiString(c.desktopUrl, {L"http://first.example/", L"http://second.example/"});
+                   },
+                   Launch(L"http://first.example/"), false},
+        LaunchCase{"ExpandStringCountsAsMissing",
+                   [](const ShellConfiguration& c) { c.desktopUrl.SetString(L"http://%HOST%/", REG_EXPAND_SZ); },
+                   Launch(L""), false},
+        LaunchCase{"UrlWithoutTerminator",
+                   [](const ShellConfiguration& c) {
+                       const wchar_t text[] = {L'h', L't', L't', L'p', L':', L'/', L'/', L'n', L'/'};
+                       c.desktopUrl.Set(REG_SZ, text, sizeof(text));
+                   },
+                   Launch(L"http://n/"), false},
+        LaunchCase{"UrlWithBlanksAndQuotesAsStored",
+                   [](const ShellConfiguration& c) { c.desktopUrl.SetString(L"\"http://q.example/a b\" -x"); },
+                   Launch(L"\"http://q.example/a b\" -x"), false}),
+    [](const ::testing::TestParamInfo<LaunchCase>& info) { return std::string(info.param.name); });
+
+// ---- The frame keeper --------------------------------------------------------------------
+
+std::atomic<int> g_iterations{0};
+HANDLE g_iterationEvent = nullptr;
+std::vector<std::string> g_pushes;
+
+HWND WINAPI CountingFindWindowW(LPCWSTR className, LPCWSTR title)
+{
+    ++g_iterations;
+    SetEvent(g_iterationEvent);
+    return testsupport::RealExport<decltype(&FindWindowW)>(L"user32.dll", "FindWindowW")(className, title);
+}
+
+// Records the push and leaves the stacking order to the test, so each change below the frame
+// is the test's own.
+BOOL WINAPI RecordSetWindowPos(HWND window, HWND after, int x, int y, int cx, int cy, UINT flags)
+{
+    std::ostringstream call;
+    call << window << (after == HWND_BOTTOM ? " bottom " : " other ") << x << "," << y << " " << cx << "x" << cy
+         << " 0x" << std::hex << flags;
+    g_pushes.push_back(call.str());
+    return TRUE;
+}
+
+class FrameKeeper : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_iterationEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        g_pushes.clear();
+        WNDCLASSW wc = {};
+        wc.lpfnWndProc = DefWindowProcW;
+        wc.hInstance = GetModuleHandleW(nullptr);
+        wc.lpszClassName = L"IEFrame";
+        RegisterClassW(&wc);
+        wc.lpszClassName = L"KeeperNeighbour";
+        RegisterClassW(&wc);
+        m_frame = CreateWindowExW(0, L"IEFrame", L"frame", WS_POPUP | WS_VISIBLE, 0, 0, 100, 100, nullptr, nullptr,
+                                  wc.hInstance, nullptr);
+        ASSERT_NE(nullptr, m_frame);
+    }
+    void TearDown() override
+    {
+        if (m_keeper.joinable()) {
+            ambrel::StopBrowserFrameKeeper();
+            m_keeper.join();
+        }
+        DestroyWindow(m_frame);
+        CloseHandle(g_iterationEvent);
+    }
+    // Waits until the keeper has run n more periods.
+    bool WaitForIterations(int n)
+    {
+        const int target = g_iterations + n + 1;
+        while (g_iterations < target)
+            if (WaitForSingleObject(g_iterationEvent, 5000) != WAIT_OBJECT_0)
+                return false;
+        return true;
+    }
+    std::string Push() const
+    {
+        std::ostringstream call;
+        call << m_frame << " bottom 0,0 0x0 0x4003";
+        return call.str();
+    }
+
+    HWND m_frame = nullptr;
+    ImportHook m_find{nullptr, "FindWindowW", &CountingFindWindowW};
+    ImportHook m_setPos{nullptr, "SetWindowPos", &RecordSetWindowPos};
+    std::thread m_keeper;
+};
+
+TEST_F(FrameKeeper, PushesTheFrameDownOnlyWhenTheWindowBelowItChanged)
+{
+    m_keeper = std::thread([] { ambrel::KeepBrowserFrameAtBottom(nullptr); });
+    ASSERT_TRUE(WaitForIterations(3));
+    EXPECT_EQ(std::vector<std::string>{Push()}, g_pushes);
+
+    // A new window right below the frame: one more push, then quiet again.
+    HWND neighbour = CreateWindowExW(0, L"KeeperNeighbour", L"", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                     GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(nullptr, neighbour);
+    testsupport::RealExport<decltype(&SetWindowPos)>(L"user32.dll", "SetWindowPos")(
+        neighbour, m_frame, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    ASSERT_EQ(neighbour, GetWindow(m_frame, GW_HWNDNEXT));
+    ASSERT_TRUE(WaitForIterations(3));
+    EXPECT_EQ((std::vector<std::string>{Push(), Push()}), g_pushes);
+    DestroyWindow(neighbour);
+}
+
+// ---- The whole shell in-process, with the browser launch and the log-off hooked ------------
+
+std::vector<std::string> g_logOffs;
+
+BOOL WINAPI RecordExitWindowsEx(UINT flags, DWORD reason)
+{
+    std::ostringstream call;
+    call << "ExitWindowsEx " << flags << " " << reason;
+    g_logOffs.push_back(call.str());
+    OutputDebugStringA(call.str().c_str());
+    return TRUE;
+}
+
+HINSTANCE WINAPI IgnoreShellExecuteW(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT)
+{
+    return reinterpret_cast<HINSTANCE>(33);
+}
+
+struct LogOffCase {
+    const char* name;
+    std::function<void(const ScratchValue&)> arrange;
+    bool logsOff;
+};
+
+class ShellEnd : public ::testing::TestWithParam<LogOffCase> {
+protected:
+    void SetUp() override
+    {
+        EnableTracing();
+        SimReset();
+        g_logOffs.clear();
+    }
+    ShellConfiguration m_config;
+    ImportHook m_shell{nullptr, "ShellExecuteW", &IgnoreShellExecuteW};
+    ImportHook m_exit{nullptr, "ExitWindowsEx", &RecordExitWindowsEx};
+};
+
+TEST_P(ShellEnd, RequestsTheLogOffOnlyWhenConfiguredAndBeforeTheMonitorStops)
+{
+    GetParam().arrange(m_config.autoLogOff);
+    testsupport::TraceCapture trace;
+
+    // No browser ever runs, so the first cycle is short and the shell ends.
+    EXPECT_EQ(0, ambrel::RunShell());
+
+    const std::vector<std::string> lines = trace.Lines();
+    const auto stop = std::find(lines.begin(), lines.end(),
+                                "SCardAmbrel:SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread: "
+                                "executing...");
+    ASSERT_NE(lines.end(), stop);
+    EXPECT_TRUE(std::find(stop, lines.end(), "SCardAmbrel:SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread: "
+                                             "executing...") != lines.end());
+    if (GetParam().logsOff) {
+        EXPECT_EQ(std::vector<std::string>{"ExitWindowsEx 0 0"}, g_logOffs);
+        EXPECT_LT(std::find(lines.begin(), lines.end(), "ExitWindowsEx 0 0"), stop);
+    } else {
+        EXPECT_TRUE(g_logOffs.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShellEnd,
+    ::testing::Values(LogOffCase{"Set", [](const ScratchValue& v) { SetDword(v, 1); }, true},
+                      LogOffCase{"AnyNonZero", [](const ScratchValue& v) { SetDword(v, 0x80000000); }, true},
+                      LogOffCase{"Zero", [](const ScratchValue& v) { SetDword(v, 0); }, false},
+                      LogOffCase{"Missing", [](const ScratchValue&) {}, false},
+                      LogOffCase{"String", [](const ScratchValue& v) { v.SetString(L"1"); }, false}),
+    [](const ::testing::TestParamInfo<LogOffCase>& info) { return std::string(info.param.name); });
+
+// ---- The real program with the browser stand-in -------------------------------------------
+
+struct BrowserEvent {
+    std::string kind;  // "start" or "end"
+    DWORD pid = 0;
+    std::string role;       // "main" or "extra"
+    std::string arguments;  // start: the command line after the program name
+    DWORD tick = 0;         // end: when it ended
+};
+
+std::vector<BrowserEvent> ParseBrowserLog(const std::vector<std::string>& lines)
+{
+    std::vector<BrowserEvent> events;
+    for (const std::string& line : lines) {
+        std::istringstream in(line);
+        BrowserEvent event;
+        in >> event.kind >> event.pid >> event.role;
+        if (event.kind == "start") {
+            std::getline(in, event.arguments);
+        } else {
+            std::string at;
+            in >> at >> event.tick;
+        }
+        events.push_back(event);
+    }
+    return events;
+}
+
+// The URL each main browser process was started on (the text after " -k ").
+std::vector<std::string> LaunchedUrls(const std::vector<BrowserEvent>& events)
+{
+    std::vector<std::string> urls;
+    for (const BrowserEvent& e : events) {
+        if (e.kind != "start" || e.role != "main")
+            continue;
+        const size_t at = e.arguments.find(" -k ");
+        urls.push_back(at == std::string::npos ? "(no -k)" : e.arguments.substr(at + 4));
+    }
+    return urls;
+}
+
+class ShellProgram : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SimReset();
+        SetEnvironmentVariableW(L"IEXPLORE_LIFETIME_MS", L"100");
+        m_config.desktopUrl.SetString(kDeskUrl);
+        m_config.resetUrl.SetString(kResetUrl);
+    }
+    void TearDown() override { SetEnvironmentVariableW(L"IEXPLORE_LIFETIME_MS", nullptr); }
+
+    // Runs Ambrel.exe to its end; returns the tick count at which it ended.
+    DWORD RunAmbrel(DWORD timeoutMs = 30000)
+    {
+        const std::wstring program = testsupport::BesideTestProgram(L"Ambrel.exe");
+        testsupport::ChildProcess shell(program, L"\"" + program + L"\"");
+        EXPECT_TRUE(shell.WaitForExit(timeoutMs)) << "the shell did not end";
+        const DWORD ended = GetTickCount();
+        EXPECT_EQ(0u, shell.ExitCode());
+        return ended;
+    }
+
+    ShellConfiguration m_config;
+    LogFile m_browserLog{L"IEXPLORE_LOG", L"ambrel-browser.log"};
+};
+
+struct ProgramCase {
+    const char* name;
+    std::function<void(const ShellConfiguration&)> arrange;
+    std::vector<std::string> urls;
+    bool flagLeft;
+};
+
+class ShellProgramLoop : public ShellProgram, public ::testing::WithParamInterface<ProgramCase> {};
+
+TEST_P(ShellProgramLoop, LaunchesAsConfiguredAndEndsAfterAShortRun)
+{
+    const ProgramCase& c = GetParam();
+    c.arrange(m_config);
+
+    RunAmbrel();
+
+    EXPECT_EQ(c.urls, LaunchedUrls(ParseBrowserLog(m_browserLog.Lines())));
+    EXPECT_EQ(c.flagLeft, m_config.ResetFlagPresent());
+}
+
+const std::string kDesk = Narrow(kDeskUrl);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShellProgramLoop,
+    ::testing::Values(
+        ProgramCase{"NormalUrl", [](const ShellConfiguration&) {}, {kDesk}, false},
+        // The reset page lives past 2 s, so the shell starts the browser again, on the normal URL.
+        ProgramCase{"ResetConsumedByOneLaunch", [](const ShellConfiguration& c) { SetDword(c.resetFlag, 1); },
+                    {Narrow(kResetUrl), kDesk}, false},
+        ProgramCase{"ResetFlagZero", [](const ShellConfiguration& c) { SetDword(c.resetFlag, 0); }, {kDesk}, false},
+        ProgramCase{"ResetFlagString", [](const ShellConfiguration& c) { c.resetFlag.SetString(L"1"); }, {kDesk},
+                    true},
+        ProgramCase{"MultiString",
+                    [](const ShellConfiguration& c) { SetMultiString(c.desktopUrl, {kDeskUrl, L"http://b.example/"}); },
+                    {kDesk}, false},
+        ProgramCase{"ExpandString", [](const ShellConfiguration& c) { c.desktopUrl.SetString(kDeskUrl, REG_EXPAND_SZ); },
+                    {""}, false}),
+    [](const ::testing::TestParamInfo<ProgramCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ShellProgram, WaitsForEveryBrowserProcessBeforeTheNextLaunch)
+{
+    SetDword(m_config.resetFlag, 1);
+    m_config.resetUrl.SetString(
+        L"http://reset.example/?iexplore-lifetime-ms=100&iexplore-extra=2&iexplore-extra-lifetime-ms=2300");
+
+    RunAmbrel();
+
+    const std::vector<BrowserEvent> events = ParseBrowserLog(m_browserLog.Lines());
+    ASSERT_EQ(2u, LaunchedUrls(events).size());
+    size_t relaunch = 0;
+    for (size_t i = 0; i < events.size(); ++i)
+        if (events[i].kind == "start" && events[i].role == "main")
+            relaunch = i;
+    // Both extra processes (which outlive the first main one) ended before the second launch.
+    const auto extraEnd = [](const BrowserEvent& e) { return e.kind == "end" && e.role == "extra"; };
+    EXPECT_EQ(2, std::count_if(events.begin(), events.begin() + relaunch, extraEnd));
+    EXPECT_EQ(0, std::count_if(events.begin() + relaunch, events.end(), extraEnd));
+}
+
+TEST_F(ShellProgram, SecondInstanceInTheSessionReturnsAtOnce)
+{
+    HANDLE firstInstance = CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe");
+    ASSERT_NE(nullptr, firstInstance);
+
+    RunAmbrel(10000);
+
+    EXPECT_TRUE(m_browserLog.Lines().empty()) << "the second instance started a browser";
+    CloseHandle(firstInstance);
+}
+
+TEST_F(ShellProgram, EndsPromptlyAfterTheBrowser)
+{
+    const DWORD shellEnded = RunAmbrel();
+
+    const std::vector<BrowserEvent> events = ParseBrowserLog(m_browserLog.Lines());
+    ASSERT_FALSE(events.empty());
+    ASSERT_EQ("end", events.back().kind);
+    // Keeper (at most one 500 ms period) and monitor stop; generous for slow machines.
+    EXPECT_LT(shellEnded - events.back().tick, 3000u);
+}
+
+}  // namespace
