@@ -109,27 +109,31 @@ void* PlaintextBlock(BYTE* plaintext)
 }
 
 // A method that reports success but leaves the data as it was protects nothing (Wine's memory
-// methods do exactly that): it counts as missing.
-bool MemoryMethodWorks(MemoryProtectFn protect, MemoryProtectFn unprotect)
+// methods do exactly that): it counts as missing. Checked once, on a probe block.
+template <class Protect, class Unprotect>
+bool ChangesAndRestoresProbe(Protect protect, Unprotect unprotect)
 {
     BYTE probe[16];
     for (BYTE i = 0; i < sizeof(probe); ++i)
         probe[i] = static_cast<BYTE>(0xA5 ^ (i * 7));
     BYTE original[sizeof(probe)];
     memcpy(original, probe, sizeof(probe));
-    return protect(probe, sizeof(probe), SK_SAME_PROCESS) && memcmp(probe, original, sizeof(probe)) != 0 &&
-           unprotect(probe, sizeof(probe), SK_SAME_PROCESS) && memcmp(probe, original, sizeof(probe)) == 0;
+    return protect(probe, sizeof(probe)) && memcmp(probe, original, sizeof(probe)) != 0 &&
+           unprotect(probe, sizeof(probe)) && memcmp(probe, original, sizeof(probe)) == 0;
+}
+
+bool MemoryMethodWorks(MemoryProtectFn protect, MemoryProtectFn unprotect)
+{
+    return ChangesAndRestoresProbe(
+        [protect](BYTE* data, DWORD size) { return protect(data, size, SK_SAME_PROCESS) != FALSE; },
+        [unprotect](BYTE* data, DWORD size) { return unprotect(data, size, SK_SAME_PROCESS) != FALSE; });
 }
 
 bool RtlMethodWorks(RtlMemoryFn encrypt, RtlMemoryFn decrypt)
 {
-    BYTE probe[16];
-    for (BYTE i = 0; i < sizeof(probe); ++i)
-        probe[i] = static_cast<BYTE>(0x5A ^ (i * 11));
-    BYTE original[sizeof(probe)];
-    memcpy(original, probe, sizeof(probe));
-    return encrypt(probe, sizeof(probe), SK_SAME_PROCESS) == 0 && memcmp(probe, original, sizeof(probe)) != 0 &&
-           decrypt(probe, sizeof(probe), SK_SAME_PROCESS) == 0 && memcmp(probe, original, sizeof(probe)) == 0;
+    return ChangesAndRestoresProbe(
+        [encrypt](BYTE* data, DWORD size) { return encrypt(data, size, SK_SAME_PROCESS) == 0; },
+        [decrypt](BYTE* data, DWORD size) { return decrypt(data, size, SK_SAME_PROCESS) == 0; });
 }
 
 bool DataMethodWorks(ProtectDataFn protect, UnprotectDataFn unprotect)

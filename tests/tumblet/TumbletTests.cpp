@@ -291,15 +291,20 @@ TEST_F(TumbletWindow, CreationPlacesTheWindowAtTheBottomOverTheVirtualScreen)
     DestroyWindow(window);
 }
 
-TEST(TumbletFindTopLevelWindow, MatchesClassAndTitleExactly)
+// A hidden top-level window of this program, of a class of its own.
+HWND CreateTopLevelWindow(const wchar_t* className, const wchar_t* title)
 {
     WNDCLASSW wc = {};
     wc.lpfnWndProc = DefWindowProcW;
     wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TumbletSearchProbe";
+    wc.lpszClassName = className;
     RegisterClassW(&wc);
-    HWND window = CreateWindowExW(0, wc.lpszClassName, L"Probe Title", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                  wc.hInstance, nullptr);
+    return CreateWindowExW(0, className, title, WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, wc.hInstance, nullptr);
+}
+
+TEST(TumbletFindTopLevelWindow, MatchesClassAndTitleExactly)
+{
+    HWND window = CreateTopLevelWindow(L"TumbletSearchProbe", L"Probe Title");
     ASSERT_NE(nullptr, window);
 
     EXPECT_EQ(window, tumblet::FindTopLevelWindow(L"TumbletSearchProbe", nullptr));
@@ -369,13 +374,7 @@ TEST_F(TumbletProgram, RunsOneCopyWithAWindowOverTheScreenAndSignalsALock)
     EXPECT_TRUE(tumblet->IsRunning());
 
     // The client software's side of a lock: its tray window and the unlock-cycle event.
-    WNDCLASSW wc = {};
-    wc.lpfnWndProc = DefWindowProcW;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"TessamHublineSystemTray";
-    RegisterClassW(&wc);
-    HWND tray = CreateWindowExW(0, wc.lpszClassName, L"SystrayWindowName", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                wc.hInstance, nullptr);
+    HWND tray = CreateTopLevelWindow(L"TessamHublineSystemTray", L"SystrayWindowName");
     ASSERT_NE(nullptr, tray);
     HANDLE unlockCycle = CreateEventW(nullptr, FALSE, FALSE, L"Local\\WorkStationUnlockCycle");
     ASSERT_NE(nullptr, unlockCycle);
