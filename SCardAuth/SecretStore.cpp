@@ -405,7 +405,8 @@ void* SKCreateSecret(void* data, DWORD size, DWORD flags)
         record->next = g_store.secrets;
         g_store.secrets = record;
         if (AttachPlaintextPage(record)) {
-            memcpy(record->plaintext, data, size);
+            if (data && size)
+                memcpy(record->plaintext, data, size);
         } else {
             Unlink(record);
             ReleaseRecord(record);
