@@ -34,7 +34,8 @@ bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
         return false;
     DWORD size = 0;
     bool read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
-    // Two zero bytes beyond the value terminate text stored without a terminator, whatever its type.
+    // Zero bytes beyond the value (a whole character even after an odd size) end text stored
+    // without a terminator, whatever its type.
     std::vector<BYTE> data(size + 2 + sizeof(wchar_t), 0);
     if (read)
         read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
