@@ -3,9 +3,9 @@
 //  - RequestStop to the end of the worker,
 //  - the worker's CPU time while nothing changes.
 //   monitor_latency.exe [insertions] [stops]
+#include "BenchCard.h"
 #include "BenchStats.h"
 #include "SCardMonitoringThread.h"
-#include "scardsim.h"
 
 #include <cwchar>
 
@@ -54,12 +54,7 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 0; i < insertions; ++i) {
         while (SimCountPendingWaits() == 0)
             Sleep(0);
-        LARGE_INTEGER before;
-        QueryPerformanceCounter(&before);
-        if (i % 2 == 0)
-            SimInsertCard(L"Bench Reader", nullptr, 0, nullptr, nullptr);
-        else
-            SimRemoveCard(L"Bench Reader");
+        const LARGE_INTEGER before = ToggleCard(L"Bench Reader", i);
         WaitForSingleObject(monitor->changed, 10000);
         hook.push_back(TicksToMicros(monitor->changedAt.QuadPart - before.QuadPart));
     }

@@ -1,8 +1,8 @@
 // Benchmark: how long a blocked status-change wait takes to wake after a card is inserted or
 // removed in the simulated service. Prints median, 95th percentile and maximum over the runs.
 //   scardsim_wakeup.exe [runs]
+#include "BenchCard.h"
 #include "BenchStats.h"
-#include "scardsim.h"
 
 #include <winscard.h>
 
@@ -63,12 +63,7 @@ int wmain(int argc, wchar_t** argv)
         while (SimCountPendingWaits() == 0)
             Sleep(0);
         s.stop = i == runs - 1;
-        LARGE_INTEGER before;
-        QueryPerformanceCounter(&before);
-        if (i % 2 == 0)
-            SimInsertCard(L"Bench Reader", nullptr, 0, nullptr, nullptr);
-        else
-            SimRemoveCard(L"Bench Reader");
+        const LARGE_INTEGER before = ToggleCard(L"Bench Reader", i);
         WaitForSingleObject(s.woke, INFINITE);
         micros.push_back(TicksToMicros(s.wokeAt.QuadPart - before.QuadPart));
     }

@@ -43,7 +43,6 @@ public:
                 lines.push_back(line);
         return lines;
     }
-    void Clear() const { DeleteFileW(m_path.c_str()); }
 
 private:
     const wchar_t* m_variable;

@@ -168,7 +168,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(RemovalMonitor, ValueOfAnotherTypeCountsAsNoReader)
 {
-    m_handOff.Set(nullptr);
     ScratchKey key(HKEY_CURRENT_USER, ambreltest::kHandOffKey);
     const wchar_t text[] = L"Reader A";
     key.SetRaw(L"AuthenticationReader", REG_EXPAND_SZ, text, sizeof(text));
