@@ -5,6 +5,8 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(CMAKE_C_COMPILER   i686-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER  i686-w64-mingw32-windres)
+set(ORVANE_DLLTOOL     i686-w64-mingw32-dlltool)
+set(ORVANE_WIDL        i686-w64-mingw32-widl)
 
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -8,6 +8,10 @@
 
 namespace testsupport {
 
+// The view a program of the test build's own bitness sees when it passes no view flag: the
+// 32-bit view for the 32-bit deliverables, the 64-bit one for a 64-bit test build.
+constexpr REGSAM kUnflaggedView = sizeof(void*) == 8 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+
 class ScratchKey {
 public:
     ScratchKey(HKEY root, std::wstring path, REGSAM view = KEY_WOW64_32KEY);

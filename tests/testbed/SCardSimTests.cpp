@@ -317,7 +317,8 @@ TEST_F(SCardSim, BadHandlesAndArguments_GiveWindowsCodes)
     EXPECT_EQ(SCardReleaseContext(bogus), SCARD_E_INVALID_HANDLE);
     EXPECT_EQ(SCardIsValidContext(bogus), SCARD_E_INVALID_HANDLE);
     EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, nullptr), SCARD_E_INVALID_PARAMETER);
-    EXPECT_EQ(SCardEstablishContext(7, nullptr, nullptr, &length), SCARD_E_INVALID_VALUE);
+    SCARDCONTEXT unused = 0;
+    EXPECT_EQ(SCardEstablishContext(7, nullptr, nullptr, &unused), SCARD_E_INVALID_VALUE);
     EXPECT_EQ(SCardGetStatusChangeW(m_context, 0, nullptr, 1), SCARD_E_INVALID_PARAMETER);
     EXPECT_EQ(SCardListReadersW(m_context, nullptr, nullptr, nullptr), SCARD_E_INVALID_PARAMETER);
     EXPECT_EQ(SimInsertCard(L"Not Attached", nullptr, 0, nullptr, nullptr), SCARD_E_UNKNOWN_READER);

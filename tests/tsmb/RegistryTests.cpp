@@ -48,14 +48,16 @@ LONG WINAPI RecordingRegOpenKeyExW(HKEY parent, LPCWSTR name, DWORD options, REG
 {
     g_masks.push_back(mask);
     static auto real = testsupport::RealExport<decltype(&RegOpenKeyExW)>(L"advapi32.dll", "RegOpenKeyExW");
-    return real(parent, name, options, mask, key);
+    // Recorded as asked, opened where the scratch key is (a 64-bit test build sees another
+    // view without the flag).
+    return real(parent, name, options, mask | KEY_WOW64_32KEY, key);
 }
 LONG WINAPI RecordingRegCreateKeyExW(HKEY parent, LPCWSTR name, DWORD reserved, LPWSTR cls, DWORD options, REGSAM mask,
                                      const LPSECURITY_ATTRIBUTES sa, PHKEY key, LPDWORD disposition)
 {
     g_masks.push_back(mask);
     static auto real = testsupport::RealExport<decltype(&RegCreateKeyExW)>(L"advapi32.dll", "RegCreateKeyExW");
-    return real(parent, name, reserved, cls, options, mask, sa, key, disposition);
+    return real(parent, name, reserved, cls, options, mask | KEY_WOW64_32KEY, sa, key, disposition);
 }
 
 // The parent of the scratch key, created so that tests can open it.
@@ -234,15 +236,24 @@ TEST_F(RegistryTest, CreateSubkey_VolatileCreatedThenOpened_AndEnumerated)
     EXPECT_EQ(names, (std::vector<std::wstring>{L"Second", L"Volatile"}));
 }
 
+LONG WINAPI DeniedRegCreateKeyExW(HKEY, LPCWSTR, DWORD, LPWSTR, DWORD, REGSAM, const LPSECURITY_ATTRIBUTES, PHKEY,
+                                  LPDWORD)
+{
+    return ERROR_ACCESS_DENIED;
+}
+
 TEST_F(RegistryTest, CreateSubkeyFailure_NamesTheSubkey)
 {
     auto key = OpenScratch(m_scratch);
     RefPtr<tsmb::RegistryKey> readOnly(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, kScratch, KEY_READ));
     TraceCapture capture;
     DWORD disposition = 0;
-    // An empty name component is invalid in every view.
-    const DWORD code = CodeOf([&] { readOnly->CreateSubkey(L"\\bad", 0, KEY_ALL_ACCESS, nullptr, disposition); });
-    ASSERT_NE(code, 0u);
+    DWORD code = 0;
+    {
+        ImportHook denied(nullptr, "RegCreateKeyExW", &DeniedRegCreateKeyExW);
+        code = CodeOf([&] { readOnly->CreateSubkey(L"\\bad", 0, KEY_ALL_ACCESS, nullptr, disposition); });
+    }
+    ASSERT_EQ(code, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(capture.Lines(), std::vector<std::string>{"SCardAmbreltsmb::RegistryKey::CreateSubkey:RegCreateKeyEx: failed "
                                                         "for subkey name: \\bad with error: " + std::to_string(code)});
 }

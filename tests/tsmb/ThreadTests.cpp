@@ -174,11 +174,11 @@ TEST_F(FoundationTest, SyncEvent_ManualResetSemantics)
     EXPECT_EQ(WaitForSingleObject(event->GetHandle(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
-TEST_F(FoundationTest, SecurityAttributes_LengthTwelveNoDescriptor)
+TEST_F(FoundationTest, SecurityAttributes_FullLengthNoDescriptor)
 {
     for (bool inherit : {false, true}) {
         tsmb::SecurityAttributes attributes(inherit);
-        EXPECT_EQ(attributes.GetSecurityAttributes()->nLength, 12u);
+        EXPECT_EQ(attributes.GetSecurityAttributes()->nLength, sizeof(SECURITY_ATTRIBUTES));  // 12 in a 32-bit build
         EXPECT_EQ(attributes.GetSecurityAttributes()->lpSecurityDescriptor, nullptr);
         EXPECT_EQ(attributes.GetSecurityAttributes()->bInheritHandle, inherit ? TRUE : FALSE);
     }
