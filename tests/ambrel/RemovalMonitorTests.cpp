@@ -99,6 +99,24 @@ protected:
         }
         return true;
     }
+    // Inserts a card and returns once the monitor has seen it present: the count of pending
+    // waits alone may still show the wait it has not yet left, and a removal made then would
+    // land in the same notification as the insertion.
+    void InsertAndWait(const wchar_t* reader, const std::string& name)
+    {
+        m_trace.Clear();
+        ASSERT_EQ(0, SimInsertCard(reader, nullptr, 0, nullptr, nullptr));
+        const std::string entry = kProcess + "SCARD_READERSTATE[";
+        const std::string readerText = "reader: \"" + name + "\" ";
+        ASSERT_TRUE(m_trace.WaitForMatch(
+            [&](const std::string& line) {
+                const size_t at = line.find("eventState: 0x");
+                return line.compare(0, entry.size(), entry) == 0 && line.find(readerText) != std::string::npos &&
+                       at != std::string::npos && (std::stoul(line.substr(at + 14), nullptr, 16) & SCARD_STATE_PRESENT);
+            },
+            5000));
+        ASSERT_TRUE(WaitForIdleMonitor());
+    }
     // Removes the card and returns once the removal has been handled.
     void RemoveAndWait(const wchar_t* reader, const std::string& retrievedReader)
     {
@@ -127,8 +145,7 @@ TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheVa
     EXPECT_EQ(L"cleared => none", m_handOff.Get());
 
     // The same reader losing its card again, with no new authentication: nothing more.
-    ASSERT_EQ(0, SimInsertCard(L"Reader A", nullptr, 0, nullptr, nullptr));
-    ASSERT_TRUE(WaitForIdleMonitor());
+    InsertAndWait(L"Reader A", "Reader A");
     RemoveAndWait(L"Reader A", "cleared => none");
     EXPECT_EQ(kFullSession, m_sdkLog.Lines());
 }

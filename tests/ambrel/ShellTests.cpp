@@ -32,10 +32,11 @@ std::string Narrow(const std::wstring& text)
 
 // The configuration values, each removed first and restored last.
 struct ShellConfiguration {
-    ScratchValue resetFlag{HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"};
-    ScratchValue desktopUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopURL"};
-    ScratchValue resetUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopResetURL"};
-    ScratchValue autoLogOff{HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff"};
+    // The shell reads these without a view flag.
+    ScratchValue resetFlag{HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", testsupport::kUnflaggedView};
+    ScratchValue desktopUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopURL", testsupport::kUnflaggedView};
+    ScratchValue resetUrl{HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopResetURL", testsupport::kUnflaggedView};
+    ScratchValue autoLogOff{HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff", testsupport::kUnflaggedView};
 
     bool ResetFlagPresent() const
     {
@@ -431,6 +432,37 @@ TEST_F(ShellProgram, WaitsForEveryBrowserProcessBeforeTheNextLaunch)
     const auto extraEnd = [](const BrowserEvent& e) { return e.kind == "end" && e.role == "extra"; };
     EXPECT_EQ(2, std::count_if(events.begin(), events.begin() + relaunch, extraEnd));
     EXPECT_EQ(0, std::count_if(events.begin() + relaunch, events.end(), extraEnd));
+}
+
+// Browser image names compare without letter case: a process of "IEXPLORE.EXE" that outlives
+// the launched browser makes that run a long one, so the shell launches again after it ended.
+TEST_F(ShellProgram, WaitsForABrowserImageNamedInOtherLetterCase)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring upper = std::wstring(folder) + L"IEXPLORE.EXE";
+    ASSERT_TRUE(CopyFileW(testsupport::BesideTestProgram(L"iexplore.exe").c_str(), upper.c_str(), FALSE));
+    {
+        testsupport::ChildProcess other(upper, L"\"" + upper + L"\" iexplore-extra-process iexplore-lifetime-ms=3000");
+        // Running once it has logged its start.
+        const ULONGLONG deadline = GetTickCount64() + 30000;
+        while (m_browserLog.Lines().empty() && GetTickCount64() < deadline && !other.WaitForExit(20)) {
+        }
+        ASSERT_EQ(1u, m_browserLog.Lines().size());
+
+        RunAmbrel();
+
+        const std::vector<BrowserEvent> events = ParseBrowserLog(m_browserLog.Lines());
+        ASSERT_EQ(2u, LaunchedUrls(events).size()) << "the shell did not wait for IEXPLORE.EXE";
+        const auto otherEnd = std::find_if(events.begin(), events.end(), [&](const BrowserEvent& e) {
+            return e.kind == "end" && e.pid == other.Id();
+        });
+        const auto relaunch = std::find_if(events.rbegin(), events.rend(), [](const BrowserEvent& e) {
+            return e.kind == "start" && e.role == "main";
+        });
+        EXPECT_LT(otherEnd - events.begin(), events.rend() - relaunch - 1);
+    }
+    DeleteFileW(upper.c_str());
 }
 
 TEST_F(ShellProgram, SecondInstanceInTheSessionReturnsAtOnce)

@@ -88,4 +88,38 @@ bool ChildProcess::WaitUntilIdle(DWORD timeoutMs) const
     return WaitForInputIdle(m_info.hProcess, timeoutMs) == 0;
 }
 
+namespace {
+
+struct WindowSearch {
+    DWORD pid;
+    const wchar_t* className;
+    HWND found;
+};
+
+BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
+{
+    auto* search = reinterpret_cast<WindowSearch*>(parameter);
+    DWORD pid = 0;
+    wchar_t name[256] = {};
+    GetWindowThreadProcessId(window, &pid);
+    if (pid == search->pid && GetClassNameW(window, name, 256) && wcscmp(name, search->className) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+HWND ChildProcess::WaitForWindow(const wchar_t* className, DWORD timeoutMs) const
+{
+    WindowSearch search = {m_info.dwProcessId, className, nullptr};
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
+        if (search.found || GetTickCount64() >= deadline || WaitForExit(20))
+            return search.found;
+    }
+}
+
 }  // namespace testsupport

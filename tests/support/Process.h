@@ -34,6 +34,8 @@ public:
     DWORD ExitCode() const;
     // For GUI programs: returns once the program waits for input (false on timeout).
     bool WaitUntilIdle(DWORD timeoutMs) const;
+    // The program's first top-level window of that class, once it exists (nullptr on timeout).
+    HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) const;
 
 private:
     PROCESS_INFORMATION m_info = {};

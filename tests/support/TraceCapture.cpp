@@ -68,11 +68,16 @@ std::vector<std::string> TraceCapture::LinesStartingWith(const std::string& pref
 
 bool TraceCapture::WaitFor(const std::string& line, DWORD timeoutMs) const
 {
+    return WaitForMatch([&line](const std::string& seen) { return seen == line; }, timeoutMs);
+}
+
+bool TraceCapture::WaitForMatch(const std::function<bool(const std::string&)>& match, DWORD timeoutMs) const
+{
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(g_mutex);
-            if (std::find(g_lines.begin(), g_lines.end(), line) != g_lines.end())
+            if (std::any_of(g_lines.begin(), g_lines.end(), match))
                 return true;
             ResetEvent(g_newLine);
         }

@@ -3,6 +3,7 @@
 // exactly once. One capture at a time; it hooks the test program and any modules given.
 #include "ImportHook.h"
 
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -24,6 +25,8 @@ public:
     std::vector<std::string> LinesStartingWith(const std::string& prefix) const;
     // Waits until line has been seen, or timeoutMs has passed.
     bool WaitFor(const std::string& line, DWORD timeoutMs) const;
+    // Waits until a line for which match is true has been seen, or timeoutMs has passed.
+    bool WaitForMatch(const std::function<bool(const std::string&)>& match, DWORD timeoutMs) const;
     void Clear();
 
 private:

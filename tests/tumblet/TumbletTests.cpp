@@ -24,9 +24,10 @@ const wchar_t kUserMapping[] = L"USR:Software\\Microsoft\\Windows NT\\CurrentVer
 // The three "Shell" values of the start condition, removed first and restored last.
 class ShellValues {
 public:
-    ScratchValue mapping{HKEY_LOCAL_MACHINE, kShellMapping, L"Shell"};
-    ScratchValue user{HKEY_CURRENT_USER, kWinlogon, L"Shell"};
-    ScratchValue machine{HKEY_LOCAL_MACHINE, kWinlogon, L"Shell"};
+    // Read without a view flag.
+    ScratchValue mapping{HKEY_LOCAL_MACHINE, kShellMapping, L"Shell", testsupport::kUnflaggedView};
+    ScratchValue user{HKEY_CURRENT_USER, kWinlogon, L"Shell", testsupport::kUnflaggedView};
+    ScratchValue machine{HKEY_LOCAL_MACHINE, kWinlogon, L"Shell", testsupport::kUnflaggedView};
 };
 
 struct ConditionCase {
@@ -326,18 +327,6 @@ protected:
     }
 
     // Its window, once the program has created it (nullptr after timeoutMs).
-    static HWND WaitForTumbletWindow(const testsupport::ChildProcess& process, DWORD timeoutMs)
-    {
-        const DWORD start = GetTickCount();
-        do {
-            HWND window = FindWindowW(tumblet::kWindowClass, nullptr);
-            DWORD owner = 0;
-            if (window && GetWindowThreadProcessId(window, &owner) && owner == process.Id())
-                return window;
-        } while (GetTickCount() - start < timeoutMs && !process.WaitForExit(20));
-        return nullptr;
-    }
-
     ShellValues m_shell;
 };
 
@@ -353,7 +342,7 @@ TEST_F(TumbletProgram, RunsOneCopyWithAWindowOverTheScreenAndSignalsALock)
 {
     m_shell.machine.SetString(L"C:\\Agent\\Orbiter.exe");
     auto tumblet = Start();
-    HWND window = WaitForTumbletWindow(*tumblet, 10000);
+    HWND window = tumblet->WaitForWindow(tumblet::kWindowClass, 10000);
     ASSERT_NE(nullptr, window);
     // Idle means in the message loop: creation and placement are complete.
     ASSERT_TRUE(tumblet->WaitUntilIdle(10000));

@@ -23,7 +23,8 @@ const DWORD kExitFailure = 0xFFFFFFFF;
 std::unique_ptr<ChildProcess> StartBrowserLike(const std::wstring& program)
 {
     auto process = std::make_unique<ChildProcess>(program, L"\"" + program + L"\"");
-    EXPECT_TRUE(process->WaitUntilIdle(10000));
+    // Its frame window exists once it runs its message loop; generous for a loaded machine.
+    EXPECT_NE(nullptr, process->WaitForWindow(L"IEFrame", 60000));
     return process;
 }
 
