@@ -14,13 +14,17 @@ std::wstring BesideTestProgram(const std::wstring& fileName)
 
 ProcessResult RunBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)
 {
+    return RunProgram(BesideTestProgram(program), arguments, timeoutMs);
+}
+
+ProcessResult RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs)
+{
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
     if (!CreatePipe(&readEnd, &writeEnd, &sa, 0))
         throw std::runtime_error("CreatePipe failed");
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
 
-    const std::wstring path = BesideTestProgram(program);
     std::wstring command = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
@@ -55,7 +59,7 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::wstring& comm
     std::wstring command = commandLine;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
-    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE,
+    if (!CreateProcessW(program.empty() ? nullptr : program.c_str(), &command[0], nullptr, nullptr, FALSE,
                         environment ? CREATE_UNICODE_ENVIRONMENT : 0, const_cast<wchar_t*>(environment), nullptr,
                         &si, &m_info))
         throw std::runtime_error("CreateProcess failed");

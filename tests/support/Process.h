@@ -16,11 +16,14 @@ struct ProcessResult {
 
 // Runs "<program beside the test> <arguments>" and waits for it (at most timeoutMs).
 ProcessResult RunBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs = 30000);
+// The same for a program given by its full path.
+ProcessResult RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs = 30000);
 
 // A program the test starts and owns: ended (if still running) and closed when dropped.
 class ChildProcess {
 public:
-    // commandLine is passed to CreateProcessW exactly as given (program name included).
+    // commandLine is passed to CreateProcessW exactly as given (program name included); an
+    // empty program lets the system find it from the command line.
     ChildProcess(const std::wstring& program, const std::wstring& commandLine, const wchar_t* environment = nullptr);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -1,0 +1,358 @@
+#include "KeyvoraCtl.h"
+
+#include <new>
+
+#include "RegistryKey.h"
+#include "Trace.h"
+
+using ctlfw::InterfaceRow;
+
+namespace {
+
+// OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+// OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST
+const DWORD kMiscStatus = 0x20191;
+const DWORD kSafetyOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+// The PIN store's flags for the PIN: protected for this process only.
+const DWORD kPinSecretFlags = 0x10000;
+
+// A keeper of the empty PIN: the terminator alone.
+std::unique_ptr<SecretKeeper> EmptyPinSecret()
+{
+    wchar_t empty[1] = {L'\0'};
+    return std::unique_ptr<SecretKeeper>(new SecretKeeper(empty, sizeof(empty), kPinSecretFlags));
+}
+
+// What a store failure means to the page.
+HRESULT StoreFailure()
+{
+    const DWORD error = GetLastError();
+    return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY || error == ERROR_COMMITMENT_LIMIT
+               ? E_OUTOFMEMORY
+               : E_FAIL;
+}
+
+DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
+
+}  // namespace
+
+const ctlfw::InterfaceEntry<CKeyvoraCtl> CKeyvoraCtl::kInterfaces[] = {
+    InterfaceRow<CKeyvoraCtl, IKeyvoraCtl>(IID_IKeyvoraCtl),
+    InterfaceRow<CKeyvoraCtl, IDispatch, IKeyvoraCtl>(IID_IDispatch),
+    InterfaceRow<CKeyvoraCtl, IViewObjectEx>(IID_IViewObjectEx),
+    InterfaceRow<CKeyvoraCtl, IViewObject2, IViewObjectEx>(IID_IViewObject2),
+    InterfaceRow<CKeyvoraCtl, IViewObject, IViewObjectEx>(IID_IViewObject),
+    InterfaceRow<CKeyvoraCtl, IOleInPlaceObjectWindowless>(IID_IOleInPlaceObjectWindowless),
+    InterfaceRow<CKeyvoraCtl, IOleInPlaceObject, IOleInPlaceObjectWindowless>(IID_IOleInPlaceObject),
+    InterfaceRow<CKeyvoraCtl, IOleWindow, IOleInPlaceObjectWindowless>(IID_IOleWindow),
+    InterfaceRow<CKeyvoraCtl, IOleInPlaceActiveObject>(IID_IOleInPlaceActiveObject),
+    InterfaceRow<CKeyvoraCtl, IOleControl>(IID_IOleControl),
+    InterfaceRow<CKeyvoraCtl, IOleObject>(IID_IOleObject),
+    InterfaceRow<CKeyvoraCtl, IPersistStreamInit>(IID_IPersistStreamInit),
+    InterfaceRow<CKeyvoraCtl, IPersist, IPersistStreamInit>(IID_IPersist),
+    InterfaceRow<CKeyvoraCtl, ISupportErrorInfo>(IID_ISupportErrorInfo),
+    InterfaceRow<CKeyvoraCtl, IConnectionPointContainer>(IID_IConnectionPointContainer),
+    InterfaceRow<CKeyvoraCtl, ISpecifyPropertyPages>(IID_ISpecifyPropertyPages),
+    InterfaceRow<CKeyvoraCtl, IQuickActivate>(IID_IQuickActivate),
+    InterfaceRow<CKeyvoraCtl, IPersistStorage>(IID_IPersistStorage),
+    InterfaceRow<CKeyvoraCtl, IDataObject>(IID_IDataObject),
+    InterfaceRow<CKeyvoraCtl, IProvideClassInfo, IProvideClassInfo2>(IID_IProvideClassInfo),
+    InterfaceRow<CKeyvoraCtl, IProvideClassInfo2>(IID_IProvideClassInfo2),
+    InterfaceRow<CKeyvoraCtl, IPersistPropertyBag>(IID_IPersistPropertyBag),
+    InterfaceRow<CKeyvoraCtl, IObjectSafety>(IID_IObjectSafety),
+    {nullptr, nullptr},
+};
+
+const ctlfw::ClassObjectEntry kKeyvoraClassObjects[] = {
+    {&CLSID_KeyvoraCtl, &ctlfw::CreateInstance<CKeyvoraCtl>},
+    {nullptr, nullptr},
+};
+
+CProxy_IKeyvoraCtlEvents::CProxy_IKeyvoraCtlEvents() : m_eventsPoint(DIID__IKeyvoraCtlEvents, *this)
+{
+    AddConnectionPoint(m_eventsPoint);
+}
+
+HRESULT CProxy_IKeyvoraCtlEvents::Fire_ReportSCardEvent(LONG eventType, LONG status)
+{
+    HRESULT result = S_OK;
+    const size_t slots = m_eventsPoint.Sinks().Size();
+    for (size_t i = 0; i < slots; ++i) {
+        // A sink may unadvise (or the page go away) while it is called: hold it.
+        ctlfw::ComPtr<IUnknown> sink(m_eventsPoint.Sinks().At(i));
+        if (!sink)
+            continue;
+        VARIANT arguments[2];
+        VariantInit(&arguments[0]);
+        VariantInit(&arguments[1]);
+        // Dispatch order: the last parameter first.
+        arguments[0].vt = VT_I4;
+        arguments[0].lVal = status;
+        arguments[1].vt = VT_I4;
+        arguments[1].lVal = eventType;
+        DISPPARAMS parameters = {arguments, nullptr, 2, 0};
+        result = static_cast<IDispatch*>(sink.Get())
+                     ->Invoke(1, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &parameters, nullptr, nullptr, nullptr);
+        VariantClear(&arguments[0]);
+        VariantClear(&arguments[1]);
+    }
+    return result;
+}
+
+CKeyvoraCtl::CKeyvoraCtl()
+{
+    tsmb::SetComponentPrefix(L"SCardAuth");
+    tsmb::ReadDebugSwitch(L"Keyvora");
+    Trace("SCardAuth:%s: executing...", "CKeyvoraCtl::CKeyvoraCtl");
+    // A store that cannot keep even the empty PIN fails the creation of the control.
+    try {
+        m_pinSecret = EmptyPinSecret();
+    } catch (const SecretKeeper::lock_error&) {
+        if (StoreFailure() == E_OUTOFMEMORY)
+            throw std::bad_alloc();
+        throw;
+    }
+    m_windowOnly = true;
+}
+
+CKeyvoraCtl::~CKeyvoraCtl()
+{
+    // A container that releases the control without deactivating it still gets the monitor
+    // stopped: the window's WM_DESTROY is handled while this class is whole.
+    DestroyControlWindow();
+    m_pinSecret.reset();
+    m_monitoringThread = nullptr;
+}
+
+DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
+
+DWORD CKeyvoraCtl::SupportedSafetyOptions() { return kSafetyOptions; }
+
+STDMETHODIMP CKeyvoraCtl::get_AuthSCardPin(BSTR* pin)
+{
+    if (!pin)
+        return E_POINTER;
+    *pin = nullptr;
+    try {
+        // A control whose last PIN could not be stored holds none: it reads as empty.
+        if (!m_pinSecret) {
+            *pin = SysAllocString(L"");
+            return *pin ? S_OK : E_OUTOFMEMORY;
+        }
+        ScopedSecretUnlock unlocked(*m_pinSecret);
+        *pin = SysAllocString(static_cast<const wchar_t*>(unlocked.Plaintext()));
+        unlocked.Lock();
+    } catch (const std::exception&) {
+        SysFreeString(*pin);
+        *pin = nullptr;
+        return E_FAIL;
+    }
+    return *pin ? S_OK : E_OUTOFMEMORY;
+}
+
+STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
+{
+    static const char kName[] = "CKeyvoraCtl::put_AuthSCardPin";
+    wchar_t empty[1] = {L'\0'};
+    void* data = empty;
+    DWORD size = sizeof(empty);
+    if (!pin)
+        Trace("SCardAuth:%s: no smart card PIN submitted (empty)", kName);
+    else if (SysStringByteLen(pin) == 0)
+        Trace("SCardAuth:%s: empty smart card PIN submitted", kName);
+    else {
+        data = pin;
+        size = SysStringByteLen(pin) + sizeof(wchar_t);
+    }
+    m_pinSecret.reset();
+    try {
+        // The store takes the bytes and zeroes the source, the page's string included.
+        m_pinSecret.reset(new SecretKeeper(data, size, kPinSecretFlags));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (const std::exception&) {
+        return StoreFailure();
+    }
+    return S_OK;
+}
+
+STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR, BSTR, BSTR, BSTR* httpData)
+{
+    if (httpData)
+        *httpData = nullptr;
+    return E_NOTIMPL;
+}
+
+STDMETHODIMP CKeyvoraCtl::get_ReadHttpDataFromUrlLastError(ULONG* lastError)
+{
+    if (!lastError)
+        return E_POINTER;
+    Trace("SCardAuth:%s: executing... readHttpDataFromUrlLastError: %ld", "CKeyvoraCtl::get_ReadHttpDataFromUrlLastError",
+          m_readHttpDataFromUrlLastError);
+    *lastError = m_readHttpDataFromUrlLastError;
+    return S_OK;
+}
+
+STDMETHODIMP CKeyvoraCtl::get_LastReportedSCardEventType(LONG* eventType)
+{
+    if (!eventType)
+        return E_POINTER;
+    *eventType = m_lastReportedSCardEventType;
+    return S_OK;
+}
+
+STDMETHODIMP CKeyvoraCtl::get_LastReportedSCardEventStatus(LONG* status)
+{
+    if (!status)
+        return E_POINTER;
+    *status = m_lastReportedSCardEventStatus;
+    return S_OK;
+}
+
+STDMETHODIMP CKeyvoraCtl::InterfaceSupportsErrorInfo(REFIID iid)
+{
+    return IsEqualIID(iid, IID_IKeyvoraCtl) ? S_OK : S_FALSE;
+}
+
+STDMETHODIMP CKeyvoraCtl::SetClientSite(IOleClientSite* site)
+{
+    static const char kName[] = "CKeyvoraCtl::SetClientSite";
+    Trace("SCardAuth:%s: executing...", kName);
+    if (site) {
+        ctlfw::ComPtr<IMoniker> moniker;
+        if (SUCCEEDED(site->GetMoniker(OLEGETMONIKER_TEMPFORUSER, OLEWHICHMK_CONTAINER, moniker.Put())) && moniker) {
+            LPOLESTR name = nullptr;
+            if (SUCCEEDED(moniker->GetDisplayName(nullptr, nullptr, &name)) && name) {
+                Trace("SCardAuth:%s: current URL is: %S", kName, name);
+                CoTaskMemFree(name);
+            }
+        }
+    }
+    return OleObjectImpl::SetClientSite(site);
+}
+
+HRESULT CKeyvoraCtl::OnDrawAdvanced(const ctlfw::DrawInfo&)
+{
+    Trace("SCardAuth:%s: executing...", "CKeyvoraCtl::OnDrawAdvanced");
+    return S_OK;
+}
+
+bool CKeyvoraCtl::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result)
+{
+    BOOL handled = TRUE;
+    switch (message) {
+    case WM_CREATE:
+        result = OnCreate();
+        return true;
+    case WM_DESTROY:
+        result = OnDestroy();
+        return true;
+    case WM_REPORT_SCARD_EVENT:
+        result = OnReportSCardEvent(message, wParam, lParam, handled);
+        return handled != FALSE;
+    default:
+        return ControlBase::ProcessWindowMessage(message, wParam, lParam, result);
+    }
+}
+
+LRESULT CKeyvoraCtl::OnCreate()
+{
+    static const char kName[] = "CKeyvoraCtl::OnCreate";
+    Trace("SCardAuth:%s: executing... hWnd: 0x%08X", kName, HandleText(m_hWnd));
+    try {
+        m_monitoringThread = RefPtr<SCardAuthMonitoringThread>(new SCardAuthMonitoringThread(m_hWnd, this));
+        m_monitoringThread->Start();
+        m_monitoringThread->EnableMonitoring();
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: failed while creating/starting SCardAuthMonitoringThread with exception: %s", kName,
+              e.what());
+    }
+    return 0;
+}
+
+LRESULT CKeyvoraCtl::OnDestroy()
+{
+    static const char kName[] = "CKeyvoraCtl::OnDestroy";
+    Trace("SCardAuth:%s: executing...", kName);
+    try {
+        if (m_monitoringThread) {
+            m_monitoringThread->RequestStop();
+            m_monitoringThread->WaitForStop();
+        }
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: failed while stopping SCardAuthMonitoringThread with exception: %s", kName, e.what());
+    }
+    return 0;
+}
+
+LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL& handled)
+{
+    Trace("SCardAuth:%s: executing... going to call Fire_ReportSCardEvent", "CKeyvoraCtl::OnReportSCardEvent");
+    const LONG eventType = static_cast<LONG>(wParam);
+    const LONG status = static_cast<LONG>(lParam);
+    // Fired before the pair is updated: a handler that reads the properties sees the previous event.
+    Fire_ReportSCardEvent(eventType, status);
+    m_lastReportedSCardEventStatus = status;
+    m_lastReportedSCardEventType = eventType;
+    handled = TRUE;
+    return 0;
+}
+
+void CKeyvoraCtl::SetActiveReader(const std::wstring& reader)
+{
+    tsmb::CriticalSectionLock lock(m_activeReaderLock);
+    m_activeReader = reader;
+}
+
+std::wstring CKeyvoraCtl::GetActiveReader()
+{
+    tsmb::CriticalSectionLock lock(m_activeReaderLock);
+    return m_activeReader;
+}
+
+void CKeyvoraCtl::SetSslAuthenticationPerformed()
+{
+    tsmb::CriticalSectionLock lock(m_sslAuthenticationLock);
+    m_sslAuthenticationPerformed = true;
+}
+
+void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
+{
+    static const char kName[] = "CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry";
+    Trace("SCardAuth:%s: executing...", kName);
+    try {
+        const REGSAM view = tsmb::GetRegistryViewFlag();
+        RefPtr<tsmb::RegistryKey> parent(new tsmb::RegistryKey(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane",
+                                                                KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | view));
+        Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane key", kName);
+        std::vector<std::wstring> names;
+        parent->EnumerateSubkeyNames(names);
+        bool found = false;
+        for (const std::wstring& name : names) {
+            if (name == L"SCardAuth") {
+                found = true;
+                break;
+            }
+        }
+        RefPtr<tsmb::RegistryKey> key;
+        if (found) {
+            Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key already present => open key", kName);
+            key = new tsmb::RegistryKey(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", KEY_SET_VALUE | view);
+            Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
+        } else {
+            Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key absent => create key", kName);
+            RefPtr<tsmb::SecurityAttributes> attributes(new tsmb::SecurityAttributes(false));
+            DWORD disposition = 0;
+            key = parent->CreateSubkey(L"SCardAuth", REG_OPTION_VOLATILE, KEY_SET_VALUE | view, attributes, disposition);
+            Trace("SCardAuth:%s: created HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
+        }
+        key->SetStringValue(L"AuthenticationReader", reader);
+        Trace("SCardAuth:%s: added AuthenticationReader value: \"%S\" to HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth "
+              "subkey",
+              kName, reader.c_str());
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: setting authentication reader name in volatile HKCU registry failed with exception: %s => "
+              "ignore (best effort)",
+              kName, e.what());
+    }
+}

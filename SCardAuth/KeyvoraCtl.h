@@ -1,0 +1,102 @@
+#pragma once
+// The ActiveX control of the desktop-access page: card events to script, the PIN in protected
+// memory, and (from the card monitor) the active reader.
+#include <memory>
+#include <string>
+
+#include "ActivationImpl.h"
+#include "ClassFactory.h"
+#include "ConnectionPoint.h"
+#include "CriticalSection.h"
+#include "Dispatch.h"
+#include "InPlaceImpl.h"
+#include "Keyvora.h"
+#include "OleControlImpl.h"
+#include "OleObjectImpl.h"
+#include "PersistImpl.h"
+#include "RefCount.h"
+#include "SCardAuthMonitoringThread.h"
+#include "SecretStore.h"
+#include "ViewObjectImpl.h"
+
+// The event proxy: the one connection point, for _IKeyvoraCtlEvents.
+class CProxy_IKeyvoraCtlEvents : public ctlfw::ConnectionPointContainerImpl {
+public:
+    CProxy_IKeyvoraCtlEvents();
+    // Raises ReportSCardEvent on every connected sink; a failing sink does not stop the others.
+    HRESULT Fire_ReportSCardEvent(LONG eventType, LONG status);
+
+private:
+    ctlfw::ConnectionPoint m_eventsPoint;
+};
+
+class CKeyvoraCtl : public ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>,
+                    public ctlfw::PersistImpl,
+                    public ctlfw::OleControlImpl,
+                    public ctlfw::OleObjectImpl,
+                    public ctlfw::InPlaceImpl,
+                    public ctlfw::ViewObjectImpl,
+                    public ISupportErrorInfo,
+                    public CProxy_IKeyvoraCtlEvents,
+                    public ctlfw::QuickActivateImpl,
+                    public ctlfw::DataObjectImpl,
+                    public ctlfw::ProvideClassInfoImpl,
+                    public ctlfw::ObjectSafetyImpl,
+                    public ctlfw::SpecifyPropertyPagesImpl {
+public:
+    // What QueryInterface answers, in this order.
+    static const ctlfw::InterfaceEntry<CKeyvoraCtl> kInterfaces[];
+
+    CKeyvoraCtl();
+    ~CKeyvoraCtl() override;
+
+    // IKeyvoraCtl
+    STDMETHODIMP get_AuthSCardPin(BSTR* pin) override;
+    STDMETHODIMP put_AuthSCardPin(BSTR pin) override;
+    STDMETHODIMP ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR httpRequestBody, BSTR* httpData) override;
+    STDMETHODIMP get_ReadHttpDataFromUrlLastError(ULONG* lastError) override;
+    STDMETHODIMP get_LastReportedSCardEventType(LONG* eventType) override;
+    STDMETHODIMP get_LastReportedSCardEventStatus(LONG* status) override;
+
+    // ISupportErrorInfo
+    STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
+
+    // IOleObject: traces the hosting page's URL, then the framework's handling.
+    STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+
+    // For the card monitor and the HTTP exchange.
+    void SetActiveReader(const std::wstring& reader);
+    std::wstring GetActiveReader();
+    void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
+    // Called by a request right before it opens its WinINet session.
+    void SetSslAuthenticationPerformed();
+
+protected:
+    const CLSID& ClassId() override { return CLSID_KeyvoraCtl; }
+    DWORD MiscStatus() override;
+    const wchar_t* WindowClassName() override { return L"KeyvoraCtlWindow"; }
+    bool ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lParam, LRESULT& result) override;
+    HRESULT OnDrawAdvanced(const ctlfw::DrawInfo& info) override;
+    const IID& DefaultSourceIid() override { return DIID__IKeyvoraCtlEvents; }
+    DWORD SupportedSafetyOptions() override;
+
+private:
+    friend class SCardAuthMonitoringThread;
+
+    LRESULT OnCreate();
+    LRESULT OnDestroy();
+    LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+
+    std::unique_ptr<SecretKeeper> m_pinSecret;
+    std::wstring m_activeReader;
+    tsmb::CriticalSection m_activeReaderLock;
+    ULONG m_readHttpDataFromUrlLastError = 0;
+    LONG m_lastReportedSCardEventType = 255;
+    LONG m_lastReportedSCardEventStatus = 0;
+    bool m_sslAuthenticationPerformed = false;
+    tsmb::CriticalSection m_sslAuthenticationLock;
+    RefPtr<SCardAuthMonitoringThread> m_monitoringThread;
+};
+
+// The module's class objects, for DllGetClassObject.
+extern const ctlfw::ClassObjectEntry kKeyvoraClassObjects[];

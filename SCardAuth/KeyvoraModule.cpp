@@ -1,0 +1,85 @@
+// The exports of Keyvora.dll.
+#include <windows.h>
+
+#include "ClassFactory.h"
+#include "KeyvoraCtl.h"
+#include "Module.h"
+#include "Registrar.h"
+#include "TypeLibrary.h"
+#include "resource.h"
+
+namespace {
+
+const wchar_t kAppId[] = L"{3982AA79-6535-4248-9D96-9CDB753CF93E}";
+const wchar_t kMiscStatusText[] = L"131473";
+
+// Set by DllInstall "user": from then on this process registers in the user's classes.
+bool g_perUser = false;
+
+HRESULT UpdateRegistration(bool doRegister)
+{
+    wchar_t path[MAX_PATH];
+    HRESULT hr = ctlfw::Module::FileName(path);
+    if (FAILED(hr))
+        return hr;
+    const ctlfw::Replacement replacements[] = {{L"MODULE", path}, {L"APPID", kAppId}, {L"OLEMISC", kMiscStatusText}};
+    const size_t count = sizeof(replacements) / sizeof(replacements[0]);
+    ctlfw::PerUserClasses classes(g_perUser);
+    if (FAILED(classes.Result()))
+        return classes.Result();
+    if (doRegister) {
+        hr = ctlfw::UpdateRegistryFromResource(IDR_KEYVORA, true, replacements, count);
+        if (SUCCEEDED(hr))
+            hr = ctlfw::UpdateRegistryFromResource(IDR_KEYVORACTL, true, replacements, count);
+        if (SUCCEEDED(hr))
+            hr = ctlfw::RegisterModuleTypeLib();
+        return hr;
+    }
+    // Everything is removed even when one part is already gone; the first failure is reported.
+    const HRESULT results[] = {ctlfw::UpdateRegistryFromResource(IDR_KEYVORACTL, false, replacements, count),
+                               ctlfw::UpdateRegistryFromResource(IDR_KEYVORA, false, replacements, count),
+                               ctlfw::UnregisterModuleTypeLib()};
+    for (HRESULT result : results)
+        if (FAILED(result))
+            return result;
+    return S_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        ctlfw::Module::SetInstance(instance);
+        DisableThreadLibraryCalls(instance);
+    }
+    return TRUE;
+}
+
+STDAPI DllCanUnloadNow() { return ctlfw::Module::CanUnloadNow(); }
+
+STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)
+{
+    return ctlfw::GetClassObject(kKeyvoraClassObjects, clsid, iid, out);
+}
+
+STDAPI DllRegisterServer() { return UpdateRegistration(true); }
+
+STDAPI DllUnregisterServer() { return UpdateRegistration(false); }
+
+STDAPI DllInstall(BOOL install, LPCWSTR commandLine)
+{
+    // Over five characters, the terminator included: "users" is not "user".
+    if (commandLine && _wcsnicmp(commandLine, L"user", 5) == 0)
+        g_perUser = true;
+    if (!install)
+        return DllUnregisterServer();
+    const HRESULT hr = DllRegisterServer();
+    if (FAILED(hr))
+        DllUnregisterServer();
+    return hr;
+}
+
+}  // extern "C"

@@ -1,0 +1,501 @@
+// The control's COM surface in-process: properties and the PIN, identity and aggregation,
+// persistence, object safety, error information, and the registry hand-off; then Keyvora.dll
+// itself through regsvr32, DllInstall and a script host.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <set>
+
+#include "ControlHost.h"
+#include "ImportHook.h"
+#include "Process.h"
+#include "ScratchRegistry.h"
+#include "Trace.h"
+#include "TraceCapture.h"
+
+using ctlfw::ComPtr;
+using testsupport::TraceCapture;
+
+namespace {
+
+class ControlTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnableTracing();
+        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                                  reinterpret_cast<void**>(m_control.Put())));
+    }
+    template <class I>
+    ComPtr<I> As(REFIID iid) const
+    {
+        ComPtr<I> out;
+        m_control.As(iid, out);
+        return out;
+    }
+    std::wstring Pin() const
+    {
+        BSTR pin = nullptr;
+        EXPECT_HRESULT_SUCCEEDED(m_control->get_AuthSCardPin(&pin));
+        std::wstring text = pin ? pin : L"(null)";
+        SysFreeString(pin);
+        return text;
+    }
+
+    keyvoratest::ClassRegistration m_registration;
+    ComPtr<IKeyvoraCtl> m_control;
+};
+
+TEST_F(ControlTest, FreshControl_ReportsNothingYetAndHoldsAnEmptyPin)
+{
+    LONG type = 0, status = -1;
+    ULONG lastError = 1;
+    EXPECT_HRESULT_SUCCEEDED(m_control->get_LastReportedSCardEventType(&type));
+    EXPECT_HRESULT_SUCCEEDED(m_control->get_LastReportedSCardEventStatus(&status));
+    EXPECT_HRESULT_SUCCEEDED(m_control->get_ReadHttpDataFromUrlLastError(&lastError));
+    EXPECT_EQ(255, type);
+    EXPECT_EQ(0, status);
+    EXPECT_EQ(0u, lastError);
+    EXPECT_EQ(L"", Pin());
+    BSTR data = reinterpret_cast<BSTR>(1);
+    EXPECT_EQ(E_NOTIMPL, m_control->ReadHttpDataFromUrl(nullptr, nullptr, nullptr, &data));
+    EXPECT_EQ(nullptr, data);
+}
+
+TEST_F(ControlTest, Pin_KeepsTheLastOneSet_EmptyAndNullAreEmpty_TheStoreZeroesThePagesString)
+{
+    TraceCapture trace;
+    BSTR first = SysAllocString(L"1234");
+    EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(first));
+    EXPECT_EQ(std::wstring(4, L'\0'), std::wstring(first, 4));
+    SysFreeString(first);
+    EXPECT_EQ(L"1234", Pin());
+    BSTR second = SysAllocString(L"987654");
+    EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(second));
+    SysFreeString(second);
+    EXPECT_EQ(L"987654", Pin());
+
+    BSTR empty = SysAllocString(L"");
+    EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(empty));
+    SysFreeString(empty);
+    EXPECT_EQ(L"", Pin());
+    EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(nullptr));
+    EXPECT_EQ(L"", Pin());
+    EXPECT_EQ((std::vector<std::string>{"SCardAuth:CKeyvoraCtl::put_AuthSCardPin: empty smart card PIN submitted",
+                                        "SCardAuth:CKeyvoraCtl::put_AuthSCardPin: no smart card PIN submitted (empty)"}),
+              trace.LinesStartingWith("SCardAuth:CKeyvoraCtl::put_AuthSCardPin"));
+}
+
+LPVOID WINAPI FailVirtualAlloc(LPVOID, SIZE_T, DWORD, DWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+TEST_F(ControlTest, PinTheStoreCannotKeep_FailsAndReadsEmpty_AControlWithoutItsFirstPinIsNotCreated)
+{
+    const LONG locks = ctlfw::Module::LockCount();
+    {
+        testsupport::ImportHook hook(nullptr, "VirtualAlloc", &FailVirtualAlloc);
+        BSTR pin = SysAllocString(L"1234");
+        EXPECT_EQ(E_OUTOFMEMORY, m_control->put_AuthSCardPin(pin));
+        SysFreeString(pin);
+        ComPtr<IKeyvoraCtl> another;
+        EXPECT_EQ(E_OUTOFMEMORY, CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                                  reinterpret_cast<void**>(another.Put())));
+        EXPECT_FALSE(another);
+    }
+    EXPECT_EQ(L"", Pin());
+    EXPECT_EQ(locks, ctlfw::Module::LockCount());
+}
+
+TEST_F(ControlTest, QueryInterface_AnswersEveryControlInterfaceWithOneIdentity)
+{
+    const IID* answered[] = {&IID_IKeyvoraCtl, &IID_IDispatch, &IID_IViewObjectEx, &IID_IViewObject2, &IID_IViewObject,
+                             &IID_IOleInPlaceObjectWindowless, &IID_IOleInPlaceObject, &IID_IOleWindow,
+                             &IID_IOleInPlaceActiveObject, &IID_IOleControl, &IID_IOleObject, &IID_IPersistStreamInit,
+                             &IID_IPersist, &IID_ISupportErrorInfo, &IID_IConnectionPointContainer,
+                             &IID_ISpecifyPropertyPages, &IID_IQuickActivate, &IID_IPersistStorage, &IID_IDataObject,
+                             &IID_IProvideClassInfo, &IID_IProvideClassInfo2, &IID_IPersistPropertyBag,
+                             &IID_IObjectSafety, &IID_IUnknown};
+    ComPtr<IUnknown> identity;
+    ASSERT_HRESULT_SUCCEEDED(m_control.As(IID_IUnknown, identity));
+    for (const IID* iid : answered) {
+        ComPtr<IUnknown> itf;
+        ASSERT_HRESULT_SUCCEEDED(m_control.As(*iid, itf));
+        ComPtr<IUnknown> back;
+        ASSERT_HRESULT_SUCCEEDED(itf.As(IID_IUnknown, back));
+        EXPECT_EQ(identity.Get(), back.Get());
+    }
+    for (const IID* iid : {&IID_IClassFactory, &IID_IPersistFile, &IID_IOleInPlaceSite, &DIID__IKeyvoraCtlEvents}) {
+        ComPtr<IUnknown> itf;
+        EXPECT_EQ(E_NOINTERFACE, m_control.As(*iid, itf));
+    }
+    ComPtr<ISupportErrorInfo> errorInfo = As<ISupportErrorInfo>(IID_ISupportErrorInfo);
+    EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_IKeyvoraCtl));
+    EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch));
+    EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_IOleObject));
+}
+
+// An outer object that aggregates the control and counts its own references.
+struct Outer final : IUnknown {
+    ULONG refs = 1;
+    ComPtr<IUnknown> inner;
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *out = this;
+            AddRef();
+            return S_OK;
+        }
+        return inner->QueryInterface(iid, out);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+};
+
+TEST_F(ControlTest, Aggregated_InterfacesComeBackThroughTheOuterUnknownAndCountsBalance)
+{
+    const LONG locks = ctlfw::Module::LockCount();
+    Outer outer;
+    ComPtr<IKeyvoraCtl> refused;
+    EXPECT_EQ(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_KeyvoraCtl, &outer, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                                      reinterpret_cast<void**>(refused.Put())));
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, &outer, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                              reinterpret_cast<void**>(outer.inner.Put())));
+    EXPECT_EQ(1u, outer.refs);
+    {
+        ComPtr<IUnknown> viaOuter;
+        ASSERT_HRESULT_SUCCEEDED(outer.QueryInterface(IID_IOleObject, reinterpret_cast<void**>(viaOuter.Put())));
+        EXPECT_EQ(2u, outer.refs);  // the inner interface counts on the outer object
+        ComPtr<IUnknown> identity;
+        ASSERT_HRESULT_SUCCEEDED(viaOuter.As(IID_IUnknown, identity));
+        EXPECT_EQ(static_cast<IUnknown*>(&outer), identity.Get());
+        ComPtr<IOleClientSite> none;
+        EXPECT_HRESULT_SUCCEEDED(static_cast<IOleObject*>(viaOuter.Get())->GetClientSite(none.Put()));
+    }
+    EXPECT_EQ(1u, outer.refs);
+    outer.inner.Reset();
+    EXPECT_EQ(locks, ctlfw::Module::LockCount());
+}
+
+// A property bag that records what is written and answers reads from it.
+struct Bag final : IPropertyBag {
+    std::vector<std::pair<std::wstring, VARTYPE>> written;
+    std::vector<std::pair<std::wstring, ULONG>> values;
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IPropertyBag) ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP Read(LPCOLESTR name, VARIANT* value, IErrorLog*) override
+    {
+        for (const auto& v : values)
+            if (v.first == name) {
+                value->vt = VT_UI4;
+                value->ulVal = v.second;
+                return S_OK;
+            }
+        return E_INVALIDARG;
+    }
+    STDMETHODIMP Write(LPCOLESTR name, VARIANT* value) override
+    {
+        written.emplace_back(name, value->vt);
+        values.emplace_back(name, value->ulVal);
+        return S_OK;
+    }
+};
+
+TEST_F(ControlTest, Persistence_StreamAndPropertyBagCarryOnlyTheExtent)
+{
+    ComPtr<IOleObject> ole = As<IOleObject>(IID_IOleObject);
+    SIZEL extent = {1234, 567};
+    ASSERT_HRESULT_SUCCEEDED(ole->SetExtent(DVASPECT_CONTENT, &extent));
+    ComPtr<IPersistStreamInit> persist = As<IPersistStreamInit>(IID_IPersistStreamInit);
+    EXPECT_EQ(S_OK, persist->IsDirty());
+
+    Bag bag;
+    ASSERT_HRESULT_SUCCEEDED(As<IPersistPropertyBag>(IID_IPersistPropertyBag)->Save(&bag, TRUE, TRUE));
+    EXPECT_EQ((std::vector<std::pair<std::wstring, VARTYPE>>{{L"_cx", VT_UI4}, {L"_cy", VT_UI4}}), bag.written);
+    EXPECT_EQ(S_FALSE, persist->IsDirty());
+
+    ComPtr<IStream> stream;
+    ASSERT_HRESULT_SUCCEEDED(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()));
+    ASSERT_HRESULT_SUCCEEDED(persist->Save(stream.Get(), TRUE));
+    STATSTG stat = {};
+    stream->Stat(&stat, STATFLAG_NONAME);
+    ULARGE_INTEGER max = {};
+    persist->GetSizeMax(&max);
+    EXPECT_EQ(max.QuadPart, stat.cbSize.QuadPart);
+
+    // Read back by fresh controls; a second initialisation is refused.
+    for (int via = 0; via < 2; ++via) {
+        ComPtr<IKeyvoraCtl> other;
+        ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                                  reinterpret_cast<void**>(other.Put())));
+        if (via == 0) {
+            LARGE_INTEGER start = {};
+            stream->Seek(start, STREAM_SEEK_SET, nullptr);
+            ComPtr<IPersistStreamInit> p;
+            other.As(IID_IPersistStreamInit, p);
+            ASSERT_HRESULT_SUCCEEDED(p->Load(stream.Get()));
+            EXPECT_EQ(E_UNEXPECTED, p->InitNew());
+        } else {
+            ComPtr<IPersistPropertyBag> p;
+            other.As(IID_IPersistPropertyBag, p);
+            ASSERT_HRESULT_SUCCEEDED(p->Load(&bag, nullptr));
+        }
+        ComPtr<IOleObject> otherOle;
+        other.As(IID_IOleObject, otherOle);
+        SIZEL read = {};
+        otherOle->GetExtent(DVASPECT_CONTENT, &read);
+        EXPECT_EQ(1234, read.cx);
+        EXPECT_EQ(567, read.cy);
+    }
+}
+
+TEST_F(ControlTest, ObjectSafety_AcceptsOptionsThreeOnItsInterfacesAndRefusesAnythingElse)
+{
+    ComPtr<IObjectSafety> safety = As<IObjectSafety>(IID_IObjectSafety);
+    struct Case {
+        const IID* iid;
+        DWORD mask, enabled;
+        HRESULT expected;
+    };
+    const Case cases[] = {{&IID_IDispatch, 3, 3, S_OK},          {&IID_IPersistPropertyBag, 3, 3, S_OK},
+                          {&IID_IKeyvoraCtl, 1, 1, S_OK},        {&IID_IDispatch, 4, 4, E_FAIL},
+                          {&IID_IDispatch, 0x13, 0x13, E_FAIL},  {&IID_IPersistFile, 3, 3, E_NOINTERFACE}};
+    for (const Case& c : cases)
+        EXPECT_EQ(c.expected, safety->SetInterfaceSafetyOptions(*c.iid, c.mask, c.enabled)) << c.mask;
+    DWORD supported = 0, enabled = 0;
+    ASSERT_HRESULT_SUCCEEDED(safety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled));
+    EXPECT_EQ(3u, supported);
+    EXPECT_EQ(3u, enabled);
+}
+
+// ---- The hand-off value ------------------------------------------------------------------
+
+const wchar_t kParent[] = L"SOFTWARE\\Tessam\\Orvane";
+const std::string kHandOff = "SCardAuth:CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry:";
+
+bool IsVolatile(const wchar_t* path)
+{
+    HKEY key = nullptr, child = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+        return false;
+    // Only a volatile key refuses a lasting child.
+    const LONG result = RegCreateKeyExW(key, L"probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
+    if (result == ERROR_SUCCESS) {
+        RegCloseKey(child);
+        RegDeleteKeyW(key, L"probe");
+    }
+    RegCloseKey(key);
+    return result == ERROR_CHILD_MUST_BE_VOLATILE;
+}
+
+struct HandOffCase {
+    const char* name;
+    std::function<void()> arrange;  // the parent exists, SCardAuth does not
+    std::wstring reader;
+    std::vector<std::string> trace;  // after the "executing..." line
+    const wchar_t* valueIn;          // key path the value ends up in, or nullptr: none
+    bool volatileKey;
+};
+
+class HandOff : public ControlTest, public ::testing::WithParamInterface<HandOffCase> {};
+
+TEST_P(HandOff, WritesTheReaderBestEffortAndNeverDeletes)
+{
+    const HandOffCase& c = GetParam();
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0);
+    HKEY parent = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, kParent, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
+    RegCloseKey(parent);
+    c.arrange();
+    TraceCapture trace;
+
+    keyvoratest::HostedControl* none = nullptr;
+    (void)none;
+    static_cast<CKeyvoraCtl*>(static_cast<ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>*>(m_control.Get()))
+        ->SetAuthenticationReaderInVolatileRegistry(c.reader);
+
+    std::vector<std::string> expected = {kHandOff + " executing..."};
+    for (const std::string& line : c.trace)
+        expected.push_back(kHandOff + line);
+    EXPECT_EQ(expected, trace.LinesStartingWith(kHandOff));
+    if (c.valueIn) {
+        wchar_t text[256] = {};
+        DWORD size = sizeof(text), type = 0;
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, c.valueIn, L"AuthenticationReader", RRF_RT_ANY, &type,
+                                              text, &size));
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
+        EXPECT_EQ(c.reader, text);
+        EXPECT_EQ((c.reader.size() + 1) * sizeof(wchar_t), size);
+        EXPECT_EQ(c.volatileKey, IsVolatile(c.valueIn));
+    }
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0);
+}
+
+const char kOpened[] = " opened HKCU\\SOFTWARE\\Tessam\\Orvane key";
+const char kAbsent[] = " HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key absent => create key";
+const char kCreated[] = " created HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key";
+const char kPresent[] = " HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key already present => open key";
+const char kOpenedSub[] = " opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key";
+std::string Added(const char* reader)
+{
+    return std::string(" added AuthenticationReader value: \"") + reader +
+           "\" to HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth subkey";
+}
+const wchar_t kKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
+
+void MakeKey(const wchar_t* path, DWORD options)
+{
+    HKEY key = nullptr;
+    RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegCloseKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HandOff,
+    ::testing::Values(
+        HandOffCase{"FirstWriteCreatesAVolatileKey", [] {}, L"Reader A", {kOpened, kAbsent, kCreated, Added("Reader A")},
+                    kKey, true},
+        HandOffCase{"NextWriteOpensIt", [] { MakeKey(kKey, REG_OPTION_VOLATILE); }, L"Reader B",
+                    {kOpened, kPresent, kOpenedSub, Added("Reader B")}, kKey, true},
+        HandOffCase{"LastingKeyIsUsedAsItIs", [] { MakeKey(kKey, 0); }, L"Reader C",
+                    {kOpened, kPresent, kOpenedSub, Added("Reader C")}, kKey, false},
+        // Not recognised by the exact search; the create step opens it all the same.
+        HandOffCase{"OtherLetterCaseIsOpenedByCreate", [] { MakeKey(L"SOFTWARE\\Tessam\\Orvane\\scardauth", 0); },
+                    L"Reader D", {kOpened, kAbsent, kCreated, Added("Reader D")}, kKey, false},
+        HandOffCase{"EmptyNameIsNotWritten", [] {}, L"",
+                    {kOpened, kAbsent, kCreated,
+                     " setting authentication reader name in volatile HKCU registry failed with exception: Win32 error: "
+                     "160 => ignore (best effort)"},
+                    nullptr, false},
+        HandOffCase{"AbsentParentCreatesNothing",
+                    [] { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0); }, L"Reader E",
+                    {" setting authentication reader name in volatile HKCU registry failed with exception: Win32 error: "
+                     "2 => ignore (best effort)"},
+                    nullptr, false}),
+    [](const ::testing::TestParamInfo<HandOffCase>& info) { return std::string(info.param.name); });
+
+// ---- Keyvora.dll: registration and a script host ------------------------------------------
+
+std::wstring DllPath() { return testsupport::BesideTestProgram(L"Keyvora.dll"); }
+
+DWORD RunSystemProgram(const std::wstring& commandLine)
+{
+    testsupport::ChildProcess process(L"", commandLine);
+    process.WaitForExit(60000);
+    return process.ExitCode();
+}
+
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::wstring Value(HKEY root, const std::wstring& path, const wchar_t* name = nullptr)
+{
+    wchar_t text[512] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
+        return L"(missing)";
+    return text;
+}
+
+const std::wstring kClsidKey = L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}";
+const std::wstring kTypeLibKey = L"TypeLib\\{C6BF16ED-D903-4A22-83F7-29F9E5E6CE17}";
+const std::wstring kAppIdKey = L"AppID\\{3982AA79-6535-4248-9D96-9CDB753CF93E}";
+
+TEST(KeyvoraDll, Regsvr32WritesTheScriptsAndTheTypeLibrary_UnregisterKeepsAppIdAndClsid)
+{
+    const std::wstring dll = L"\"" + DllPath() + L"\"";
+    for (int i = 0; i < 2; ++i)  // registering twice is clean
+        ASSERT_EQ(0u, RunSystemProgram(L"regsvr32.exe /s " + dll));
+    EXPECT_EQ(L"KeyvoraCtl Class", Value(HKEY_CLASSES_ROOT, kClsidKey));
+    EXPECT_EQ(DllPath(), Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\InprocServer32"));
+    EXPECT_EQ(L"Apartment", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\InprocServer32", L"ThreadingModel"));
+    EXPECT_EQ(L"131473", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\MiscStatus\\1"));
+    EXPECT_EQ(L"0", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\MiscStatus"));
+    EXPECT_EQ(DllPath() + L", 102", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\ToolboxBitmap32"));
+    EXPECT_EQ(L"{3982AA79-6535-4248-9D96-9CDB753CF93E}", Value(HKEY_CLASSES_ROOT, kClsidKey, L"AppID"));
+    EXPECT_EQ(L"{C6BF16ED-D903-4A22-83F7-29F9E5E6CE17}", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\TypeLib"));
+    EXPECT_EQ(L"1.0", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\Version"));
+    EXPECT_EQ(L"Keyvora.KeyvoraCtl.1", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\ProgID"));
+    EXPECT_EQ(L"Keyvora.KeyvoraCtl", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\VersionIndependentProgID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey + L"\\Programmable"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey + L"\\Control"));
+    EXPECT_EQ(L"Keyvora.KeyvoraCtl.1", Value(HKEY_CLASSES_ROOT, L"Keyvora.KeyvoraCtl\\CurVer"));
+    EXPECT_EQ(L"{9E96B5EC-8318-4927-B026-630DFD86D539}", Value(HKEY_CLASSES_ROOT, L"Keyvora.KeyvoraCtl.1\\CLSID"));
+    EXPECT_EQ(L"Keyvora", Value(HKEY_CLASSES_ROOT, kAppIdKey));
+    EXPECT_EQ(L"{3982AA79-6535-4248-9D96-9CDB753CF93E}", Value(HKEY_CLASSES_ROOT, L"AppID\\Keyvora.DLL", L"AppID"));
+    EXPECT_EQ(L"Keyvora 1.0 Type Library", Value(HKEY_CLASSES_ROOT, kTypeLibKey + L"\\1.0"));
+
+    ASSERT_EQ(0u, RunSystemProgram(L"regsvr32.exe /s /u " + dll));
+    for (const std::wstring& gone : {kClsidKey, kTypeLibKey, kAppIdKey, std::wstring(L"Keyvora.KeyvoraCtl"),
+                                     std::wstring(L"Keyvora.KeyvoraCtl.1"), std::wstring(L"AppID\\Keyvora.DLL")})
+        EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, gone)) << std::string(gone.begin(), gone.end());
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID"));
+    EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, L"AppID"));
+}
+
+TEST(KeyvoraDll, DllInstallUser_RegistersInTheUsersClassesOnly_AnyOtherWordMachineWide)
+{
+    const std::wstring dll = L" \"" + DllPath() + L"\"";
+    const std::wstring user = L"Software\\Classes\\" + kClsidKey;
+    struct Case {
+        const wchar_t* word;
+        bool perUser;
+    };
+    for (const Case& c : {Case{L"user", true}, Case{L"USER", true}, Case{L"users", false}}) {
+        ASSERT_EQ(0u, RunSystemProgram(std::wstring(L"regsvr32.exe /s /n /i:") + c.word + dll));
+        EXPECT_EQ(c.perUser, KeyExists(HKEY_CURRENT_USER, user)) << c.word;
+        EXPECT_EQ(c.perUser, KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\Keyvora.KeyvoraCtl")) << c.word;
+        EXPECT_EQ(!c.perUser, KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kClsidKey)) << c.word;
+        ASSERT_EQ(0u, RunSystemProgram(std::wstring(L"regsvr32.exe /s /u /n /i:") + c.word + dll));
+        EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, user));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kClsidKey));
+    }
+}
+
+TEST(KeyvoraDll, ScriptHostCreatesTheControlByProgIdAndUsesItsProperties)
+{
+    const std::wstring dll = L"\"" + DllPath() + L"\"";
+    ASSERT_EQ(0u, RunSystemProgram(L"regsvr32.exe /s " + dll));
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring script = std::wstring(folder) + L"keyvora-test.js";
+    {
+        std::ofstream out(script.c_str());
+        // An uncaught script error prints nothing: everything is caught and printed.
+        out << "try {\n"
+               "  var c = new ActiveXObject('Keyvora.KeyvoraCtl');\n"
+               "  WScript.Echo('type=' + c.LastReportedSCardEventType + ' status=' + c.LastReportedSCardEventStatus +\n"
+               "               ' lastError=' + c.ReadHttpDataFromUrlLastError + ' pin=[' + c.AuthSCardPin + ']');\n"
+               "  c.AuthSCardPin = '1234'; c.AuthSCardPin = '5678';\n"
+               "  WScript.Echo('pin=[' + c.AuthSCardPin + ']');\n"
+               "  c.AuthSCardPin = '';\n"
+               "  WScript.Echo('pin=[' + c.AuthSCardPin + ']');\n"
+               "} catch (e) { WScript.Echo('error ' + e.number + ' ' + e.message); }\n";
+    }
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const testsupport::ProcessResult result =
+        testsupport::RunProgram(std::wstring(system) + L"\\cscript.exe", L"//nologo \"" + script + L"\"");
+    DeleteFileW(script.c_str());
+    RunSystemProgram(L"regsvr32.exe /s /u " + dll);
+    std::string output;
+    for (char ch : result.output)
+        if (ch != '\r')
+            output += ch;
+    EXPECT_EQ("type=255 status=0 lastError=0 pin=[]\npin=[5678]\npin=[]\n", output);
+}
+
+}  // namespace
