@@ -2,21 +2,31 @@
 
 #include <objbase.h>
 
-#include <vector>
-
+#include "ComPtr.h"
 #include "Module.h"
 
 namespace ctlfw {
 
-namespace {
+// The system's registrar in atl.dll, which every Windows has; the mingw headers declare
+// neither its class nor its interface. Not in an unnamed namespace: there the compiler sees
+// that nothing implements the interface and drops every call through it as unreachable.
+const CLSID CLSID_SystemRegistrar = {0x44EC053A, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91, 0xD3}};
+const IID IID_ISystemRegistrar = {0x44EC053B, 0x400F, 0x11D0, {0x9D, 0xCD, 0x00, 0xA0, 0xC9, 0x03, 0x91, 0xD3}};
 
-// The system's registrar, reached through the entry point of atl100.dll (the mingw headers
-// declare neither it nor the registrar's interface).
-struct RegistryMapEntry {
-    LPCOLESTR key;
-    LPCOLESTR data;
+struct ISystemRegistrar : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE AddReplacement(LPCOLESTR key, LPCOLESTR item) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ClearReplacements() = 0;
+    virtual HRESULT STDMETHODCALLTYPE ResourceRegisterSz(LPCOLESTR file, LPCOLESTR id, LPCOLESTR type) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ResourceUnregisterSz(LPCOLESTR file, LPCOLESTR id, LPCOLESTR type) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FileRegister(LPCOLESTR file) = 0;
+    virtual HRESULT STDMETHODCALLTYPE FileUnregister(LPCOLESTR file) = 0;
+    virtual HRESULT STDMETHODCALLTYPE StringRegister(LPCOLESTR data) = 0;
+    virtual HRESULT STDMETHODCALLTYPE StringUnregister(LPCOLESTR data) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ResourceRegister(LPCOLESTR file, UINT id, LPCOLESTR type) = 0;
+    virtual HRESULT STDMETHODCALLTYPE ResourceUnregister(LPCOLESTR file, UINT id, LPCOLESTR type) = 0;
 };
-typedef HRESULT(WINAPI* UpdateRegistryFn)(HINSTANCE, LPCOLESTR, BOOL, RegistryMapEntry*, IUnknown*);
+
+namespace {
 
 // COM for the registrar, also when the caller (a setup tool calling the export) has none.
 class ComScope {
@@ -36,24 +46,21 @@ private:
 
 HRESULT UpdateRegistryFromResource(UINT resourceId, bool doRegister, const Replacement* replacements, size_t count)
 {
-    HRESULT hr = S_OK;
-    ComScope com;
-    HMODULE atl = LoadLibraryW(L"atl100.dll");
-    if (!atl)
-        return HRESULT_FROM_WIN32(GetLastError());
-    auto update = reinterpret_cast<UpdateRegistryFn>(
-        reinterpret_cast<void*>(GetProcAddress(atl, "AtlUpdateRegistryFromResourceD")));
-    if (!update) {
-        hr = HRESULT_FROM_WIN32(GetLastError());
-        FreeLibrary(atl);
+    wchar_t path[MAX_PATH];
+    HRESULT hr = Module::FileName(path);
+    if (FAILED(hr))
         return hr;
-    }
-    std::vector<RegistryMapEntry> map;
-    for (size_t i = 0; i < count; ++i)
-        map.push_back({replacements[i].key, replacements[i].value});
-    map.push_back({nullptr, nullptr});
-    hr = update(Module::Instance(), MAKEINTRESOURCEW(resourceId), doRegister, map.data(), nullptr);
-    FreeLibrary(atl);
+    ComScope com;
+    ComPtr<ISystemRegistrar> registrar;
+    hr = CoCreateInstance(CLSID_SystemRegistrar, nullptr, CLSCTX_INPROC_SERVER, IID_ISystemRegistrar,
+                          reinterpret_cast<void**>(registrar.Put()));
+    if (FAILED(hr))
+        return hr;
+    for (size_t i = 0; i < count && SUCCEEDED(hr); ++i)
+        hr = registrar->AddReplacement(replacements[i].key, replacements[i].value);
+    if (SUCCEEDED(hr))
+        hr = doRegister ? registrar->ResourceRegister(path, resourceId, L"REGISTRY")
+                        : registrar->ResourceUnregister(path, resourceId, L"REGISTRY");
     return hr;
 }
 
