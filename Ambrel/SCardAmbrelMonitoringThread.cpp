@@ -60,7 +60,7 @@ void SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(scardm::Reade
         const SCARD_READERSTATEW& state = states[i];
         Trace("SCardAmbrel:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", kName,
               static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
-        if (wcscmp(state.szReader, scardm::PNP_NOTIFICATION_READER) == 0 || !IsRemoval(state))
+        if (scardm::IsPnPNotificationEntry(state) || !IsRemoval(state))
             continue;
         Trace("SCardAmbrel:%s: smart card removed from reader: \"%S\"", kName, state.szReader);
         std::wstring authenticationReader;

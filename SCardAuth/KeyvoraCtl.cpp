@@ -32,8 +32,6 @@ HRESULT StoreFailure()
                : E_FAIL;
 }
 
-DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
-
 }  // namespace
 
 const ctlfw::InterfaceEntry<CKeyvoraCtl> CKeyvoraCtl::kInterfaces[] = {
@@ -112,7 +110,6 @@ CKeyvoraCtl::CKeyvoraCtl()
             throw std::bad_alloc();
         throw;
     }
-    m_windowOnly = true;
 }
 
 CKeyvoraCtl::~CKeyvoraCtl()

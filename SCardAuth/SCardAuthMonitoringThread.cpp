@@ -5,17 +5,6 @@
 #include "KeyvoraCtl.h"
 #include "Trace.h"
 
-namespace {
-
-bool IsPnPEntry(const SCARD_READERSTATEW& state)
-{
-    return state.szReader != nullptr && wcscmp(state.szReader, scardm::PNP_NOTIFICATION_READER) == 0;
-}
-
-DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
-
-}  // namespace
-
 SCardAuthMonitoringThread::SCardAuthMonitoringThread(HWND ctlHwnd, CKeyvoraCtl* ctl)
     : scardm::SCardMonitoringThread(0), m_ctlHwnd(ctlHwnd), m_ctl(ctl)
 {
@@ -50,7 +39,7 @@ long SCardAuthMonitoringThread::CountPresent(const char* function, scardm::Reade
         const SCARD_READERSTATEW& state = states[i];
         Trace("SCardAuth:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", function,
               static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
-        if (IsPnPEntry(state))
+        if (scardm::IsPnPNotificationEntry(state))
             continue;
         if (state.dwCurrentState & SCARD_STATE_PRESENT)
             ++current;

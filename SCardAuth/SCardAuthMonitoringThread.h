@@ -23,6 +23,9 @@ enum SCardAuthEventType : LONG {
 // Posted (never sent) to the control window: wParam the event code, lParam its status.
 const UINT WM_REPORT_SCARD_EVENT = WM_USER + 1;
 
+// A window handle as the traces print it ("%08X").
+inline DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
+
 class SCardAuthMonitoringThread : public scardm::SCardMonitoringThread {
 public:
     SCardAuthMonitoringThread(HWND ctlHwnd, CKeyvoraCtl* ctl);

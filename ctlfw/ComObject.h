@@ -54,6 +54,20 @@ public:
     virtual IUnknown* ControllingUnknown() = 0;
 };
 
+// Drops one reference of an object that lives in one apartment (no interlocking) and deletes
+// it at zero; meanwhile the count stays 1, so a re-entrant AddRef/Release pair during
+// destruction does not delete twice.
+template <class Object>
+ULONG ReleaseAndDelete(Object* object, ULONG& refs)
+{
+    const ULONG left = --refs;
+    if (left == 0) {
+        refs = 1;
+        delete object;
+    }
+    return left;
+}
+
 // A stand-alone object. T is single-threaded (apartment), so the count needs no interlocking.
 template <class T>
 class ComObject final : public T {
@@ -63,16 +77,7 @@ public:
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override { return QueryInterfaceFromTable<T>(this, iid, out); }
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const ULONG refs = --m_refs;
-        if (refs == 0) {
-            // A re-entrant AddRef/Release pair during destruction must not delete twice.
-            m_refs = 1;
-            delete this;
-        }
-        return refs;
-    }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
     IUnknown* ControllingUnknown() override { return T::kInterfaces[0].cast(this); }
 
 private:
@@ -115,15 +120,7 @@ public:
         return m_contained.InnerQueryInterface(iid, out);
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const ULONG refs = --m_refs;
-        if (refs == 0) {
-            m_refs = 1;
-            delete this;
-        }
-        return refs;
-    }
+    STDMETHODIMP_(ULONG) Release() override { return ReleaseAndDelete(this, m_refs); }
 
 private:
     ULONG m_refs = 0;

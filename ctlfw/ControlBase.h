@@ -1,7 +1,8 @@
 #pragma once
 // What every interface of an ActiveX control shares: the sites the container gave it, its
 // extent and position, its activation state, and its window. The interface implementations
-// derive from it virtually, so one object holds one copy.
+// derive from it virtually, so one object holds one copy. Activation is always windowed: a
+// container's offer of windowless activation is never taken.
 #include <ocidl.h>
 #include <ole2.h>
 
@@ -67,8 +68,6 @@ protected:
     RECT m_position = {};
     bool m_inPlaceActive = false;
     bool m_uiActive = false;
-    // Always windowed, even when the container offers windowless activation.
-    bool m_windowOnly = false;
     bool m_dirty = false;
     bool m_persistInitialized = false;
     DWORD m_safetyOptions = 0;

@@ -10,6 +10,11 @@ namespace scardm {
 
 const wchar_t* const PNP_NOTIFICATION_READER = L"\\\\?PnP?\\Notification";
 
+bool IsPnPNotificationEntry(const SCARD_READERSTATEW& state)
+{
+    return state.szReader != nullptr && wcscmp(state.szReader, PNP_NOTIFICATION_READER) == 0;
+}
+
 namespace {
 
 // The one-second pause after an error, and after each change while no reader is attached.
@@ -40,7 +45,7 @@ bool IsDisablingCode(DWORD code)
 SCARD_READERSTATEW* FindPnPRecord(ReaderStates& states)
 {
     for (SCARD_READERSTATEW& s : states)
-        if (s.szReader != nullptr && wcscmp(s.szReader, PNP_NOTIFICATION_READER) == 0)
+        if (IsPnPNotificationEntry(s))
             return &s;
     return nullptr;
 }

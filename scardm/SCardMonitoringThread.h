@@ -15,6 +15,9 @@ namespace scardm {
 // The service's plug-and-play pseudo-reader; its state word carries the reader count.
 extern const wchar_t* const PNP_NOTIFICATION_READER;
 
+// True for the pseudo-reader's record (exact, case-sensitive name).
+bool IsPnPNotificationEntry(const SCARD_READERSTATEW& state);
+
 using ReaderNames = std::vector<std::wstring>;
 using ReaderStates = std::vector<SCARD_READERSTATEW>;
 

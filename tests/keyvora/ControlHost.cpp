@@ -101,9 +101,11 @@ void HostedControl::Destroy()
     m_host = nullptr;
 }
 
-CKeyvoraCtl& HostedControl::Object() const
+CKeyvoraCtl& HostedControl::Object() const { return ObjectOf(m_control.Get()); }
+
+CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control)
 {
-    return *static_cast<CKeyvoraCtl*>(static_cast<ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>*>(m_control.Get()));
+    return *static_cast<CKeyvoraCtl*>(static_cast<ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>*>(control));
 }
 
 HWND HostedControl::ControlWindow() const { return Object().WindowHandle(); }

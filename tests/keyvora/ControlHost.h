@@ -74,6 +74,9 @@ private:
     DWORD m_cookie = 0;
 };
 
+// The control object behind its scripting interface (the control runs in this process).
+CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control);
+
 // Dispatches this thread's messages until done() holds (true) or timeoutMs passed (false).
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);
 // Dispatches for a while: to show that nothing (more) arrives.

@@ -316,10 +316,7 @@ TEST_P(HandOff, WritesTheReaderBestEffortAndNeverDeletes)
     c.arrange();
     TraceCapture trace;
 
-    keyvoratest::HostedControl* none = nullptr;
-    (void)none;
-    static_cast<CKeyvoraCtl*>(static_cast<ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>*>(m_control.Get()))
-        ->SetAuthenticationReaderInVolatileRegistry(c.reader);
+    keyvoratest::ObjectOf(m_control.Get()).SetAuthenticationReaderInVolatileRegistry(c.reader);
 
     std::vector<std::string> expected = {kHandOff + " executing..."};
     for (const std::string& line : c.trace)
