@@ -62,6 +62,22 @@ TEST_F(ControlTest, FreshControl_ReportsNothingYetAndHoldsAnEmptyPin)
     EXPECT_EQ(nullptr, data);
 }
 
+// Blocks of the PIN store still held: allocations minus releases while hooked.
+int g_blocks = 0;
+LPVOID WINAPI CountingVirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protect)
+{
+    LPVOID block = testsupport::RealExport<decltype(&VirtualAlloc)>(L"kernel32.dll", "VirtualAlloc")(address, size, type,
+                                                                                                   protect);
+    g_blocks += block ? 1 : 0;
+    return block;
+}
+BOOL WINAPI CountingVirtualFree(LPVOID address, SIZE_T size, DWORD type)
+{
+    const BOOL freed = testsupport::RealExport<decltype(&VirtualFree)>(L"kernel32.dll", "VirtualFree")(address, size, type);
+    g_blocks -= freed ? 1 : 0;
+    return freed;
+}
+
 TEST_F(ControlTest, Pin_KeepsTheLastOneSet_EmptyAndNullAreEmpty_TheStoreZeroesThePagesString)
 {
     TraceCapture trace;
@@ -71,7 +87,14 @@ TEST_F(ControlTest, Pin_KeepsTheLastOneSet_EmptyAndNullAreEmpty_TheStoreZeroesTh
     SysFreeString(first);
     EXPECT_EQ(L"1234", Pin());
     BSTR second = SysAllocString(L"987654");
-    EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(second));
+    g_blocks = 0;
+    {
+        // The first secret is released: replacing one secret by another leaves no block behind.
+        testsupport::ImportHook alloc(nullptr, "VirtualAlloc", &CountingVirtualAlloc);
+        testsupport::ImportHook release(nullptr, "VirtualFree", &CountingVirtualFree);
+        EXPECT_HRESULT_SUCCEEDED(m_control->put_AuthSCardPin(second));
+    }
+    EXPECT_EQ(0, g_blocks);
     SysFreeString(second);
     EXPECT_EQ(L"987654", Pin());
 
@@ -135,6 +158,58 @@ TEST_F(ControlTest, QueryInterface_AnswersEveryControlInterfaceWithOneIdentity)
     EXPECT_EQ(S_OK, errorInfo->InterfaceSupportsErrorInfo(IID_IKeyvoraCtl));
     EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_IDispatch));
     EXPECT_EQ(S_FALSE, errorInfo->InterfaceSupportsErrorInfo(IID_IOleObject));
+}
+
+// A client site whose container moniker names the hosting page (or that has none).
+struct PageSite final : IOleClientSite {
+    const wchar_t* page = nullptr;
+    DWORD assign = 0, which = 0;
+    STDMETHODIMP QueryInterface(REFIID iid, void** out) override
+    {
+        *out = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite) ? this : nullptr;
+        return *out ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP SaveObject() override { return E_NOTIMPL; }
+    STDMETHODIMP GetMoniker(DWORD a, DWORD w, IMoniker** moniker) override
+    {
+        assign = a;
+        which = w;
+        *moniker = nullptr;
+        return page ? CreateFileMoniker(page, moniker) : E_NOTIMPL;
+    }
+    STDMETHODIMP GetContainer(IOleContainer** container) override
+    {
+        *container = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP ShowObject() override { return S_OK; }
+    STDMETHODIMP OnShowWindow(BOOL) override { return S_OK; }
+    STDMETHODIMP RequestNewObjectLayout() override { return E_NOTIMPL; }
+};
+
+TEST_F(ControlTest, SetClientSite_TracesThePageOfTheContainerMonikerAndIgnoresItsAbsence)
+{
+    ComPtr<IOleObject> ole = As<IOleObject>(IID_IOleObject);
+    const std::string prefix = "SCardAuth:CKeyvoraCtl::SetClientSite:";
+    for (const wchar_t* page : {L"C:\\kiosk\\desktop.html", static_cast<const wchar_t*>(nullptr)}) {
+        PageSite site;
+        site.page = page;
+        TraceCapture trace;
+        ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(&site));
+        std::vector<std::string> expected = {prefix + " executing..."};
+        if (page)
+            expected.push_back(prefix + " current URL is: C:\\kiosk\\desktop.html");
+        EXPECT_EQ(expected, trace.LinesStartingWith(prefix));
+        EXPECT_EQ(static_cast<DWORD>(OLEGETMONIKER_TEMPFORUSER), site.assign);
+        EXPECT_EQ(static_cast<DWORD>(OLEWHICHMK_CONTAINER), site.which);
+        ComPtr<IOleClientSite> held;
+        ASSERT_HRESULT_SUCCEEDED(ole->GetClientSite(held.Put()));
+        EXPECT_EQ(static_cast<IOleClientSite*>(&site), held.Get());
+        held.Reset();
+        ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(nullptr));
+    }
 }
 
 // An outer object that aggregates the control and counts its own references.
@@ -460,6 +535,50 @@ TEST(KeyvoraDll, DllInstallUser_RegistersInTheUsersClassesOnly_AnyOtherWordMachi
         EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, user));
         EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, L"Software\\Classes\\" + kClsidKey));
     }
+}
+
+TEST(KeyvoraDll, CanUnloadOnlyWhenNoObjectOrFactoryIsLeft)
+{
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HMODULE dll = LoadLibraryW(DllPath().c_str());
+    ASSERT_NE(nullptr, dll);
+    typedef HRESULT(WINAPI * CanUnloadFn)();
+    typedef HRESULT(WINAPI * GetClassObjectFn)(REFCLSID, REFIID, void**);
+    auto canUnload = reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    auto getClassObject =
+        reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+    ASSERT_TRUE(canUnload && getClassObject);
+    EXPECT_EQ(S_OK, canUnload());
+    {
+        ComPtr<IClassFactory> factory;
+        ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_KeyvoraCtl, IID_IClassFactory,
+                                                reinterpret_cast<void**>(factory.Put())));
+        EXPECT_EQ(S_FALSE, canUnload());
+        ComPtr<IKeyvoraCtl> control;
+        ASSERT_HRESULT_SUCCEEDED(factory->CreateInstance(nullptr, IID_IKeyvoraCtl, reinterpret_cast<void**>(control.Put())));
+        factory.Reset();
+        EXPECT_EQ(S_FALSE, canUnload());
+        // The type library comes from the DLL's own resource.
+        DISPID id = 0;
+        LPOLESTR name = const_cast<LPOLESTR>(L"LastReportedSCardEventType");
+        EXPECT_HRESULT_SUCCEEDED(control->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+        EXPECT_EQ(4, id);
+        ComPtr<IClassFactory> locked;
+        getClassObject(CLSID_KeyvoraCtl, IID_IClassFactory, reinterpret_cast<void**>(locked.Put()));
+        locked->LockServer(TRUE);
+        locked.Reset();
+        control.Reset();
+        EXPECT_EQ(S_FALSE, canUnload());
+        ASSERT_HRESULT_SUCCEEDED(getClassObject(CLSID_KeyvoraCtl, IID_IClassFactory,
+                                                reinterpret_cast<void**>(locked.Put())));
+        locked->LockServer(FALSE);
+    }
+    EXPECT_EQ(S_OK, canUnload());
+    ComPtr<IUnknown> none;
+    EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IKeyvoraCtl, IID_IClassFactory,
+                                                        reinterpret_cast<void**>(none.Put())));
+    FreeLibrary(dll);
+    CoUninitialize();
 }
 
 TEST(KeyvoraDll, ScriptHostCreatesTheControlByProgIdAndUsesItsProperties)

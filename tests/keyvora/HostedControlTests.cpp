@@ -193,6 +193,33 @@ TEST_F(HostedControlTest, OneNotification_SwapKeepsTheReader_OnlyTheLastCardOutE
     EXPECT_EQ(L"", host.Object().GetActiveReader());
 }
 
+TEST_F(HostedControlTest, LastReportedPair_UpdatesWithoutASink_AndAStatusWithTheTopBitReadsNegative)
+{
+    HostedControl bare;  // no sink connected
+    ASSERT_TRUE(PumpUntil([&] {
+        LONG type = 255;
+        bare.Control()->get_LastReportedSCardEventType(&type);
+        return type == 9;
+    }));
+    // As a failed request posts it: a wrong PIN with SCARD_W_WRONG_CHV.
+    PostMessageW(bare.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 0x8010006B);
+    LONG type = 0, status = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+        bare.Control()->get_LastReportedSCardEventType(&type);
+        return type == SCardAuthEventInvalidPIN;
+    }));
+    bare.Control()->get_LastReportedSCardEventStatus(&status);
+    EXPECT_EQ(-2146434965, status);
+
+    EventSink sink;
+    HostedControl host(&sink);
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardBlocked, 0x8010006C);
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 2; }));
+    EXPECT_EQ(SCardAuthEventSmartCardBlocked, sink.events.back().eventType);
+    EXPECT_EQ(-2146434964, sink.events.back().status);
+}
+
 // ---- Lifetime ---------------------------------------------------------------------------
 
 TEST_F(HostedControlTest, WindowlessOfferStillGetsTheWindowWithItsStyle_AndANewWindowANewMonitor)
@@ -224,11 +251,6 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
 {
     SimAttachReader(L"R1");
     Insert(L"R1");
-    auto counts = [] {
-        DWORD handles = 0;
-        GetProcessHandleCount(GetCurrentProcess(), &handles);
-        return std::make_pair(handles, GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS));
-    };
     {
         // The first cycle loads what stays loaded (atl, OLE, the type library).
         EventSink sink;
@@ -236,7 +258,7 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
     }
     PumpFor(100);
-    const auto before = counts();
+    const keyvoratest::ProcessCounts before = keyvoratest::CurrentProcessCounts();
     for (int i = 0; i < 200; ++i) {
         EventSink sink;
         HostedControl host(&sink);
@@ -245,9 +267,11 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         EXPECT_EQ(0u, sink.References()) << "cycle " << i;
     }
     PumpFor(100);
-    const auto after = counts();
-    EXPECT_LE(after.first, before.first + 5) << "handles";
-    EXPECT_LE(after.second, before.second + 2) << "USER objects";
+    const keyvoratest::ProcessCounts after = keyvoratest::CurrentProcessCounts();
+    EXPECT_LE(after.handles, before.handles + 5) << "handles";
+    // A leak would be one thread a cycle; a little room for the platform's own pool threads.
+    EXPECT_LE(after.threads, before.threads + 2) << "threads";
+    EXPECT_EQ(0u, after.userObjects) << "the control's window class outlived its last window";
     EXPECT_EQ(1, ctlfw::Module::LockCount()) << "only the registered class object is left";
 }
 

@@ -17,6 +17,7 @@ struct FiredEvent {
     LONG status;
     DWORD threadId;
     LONG typeSeenInHandler;  // LastReportedSCardEventType read inside the handler
+    LONGLONG firedAt;        // performance counter when the sink was called
 };
 
 class EventSink final : public IDispatch {
@@ -76,6 +77,14 @@ private:
 
 // The control object behind its scripting interface (the control runs in this process).
 CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control);
+
+// What a process holds, to show that repeated work leaves nothing behind.
+struct ProcessCounts {
+    DWORD handles;
+    DWORD threads;
+    DWORD userObjects;  // the control's window class, while registered
+};
+ProcessCounts CurrentProcessCounts();
 
 // Dispatches this thread's messages until done() holds (true) or timeoutMs passed (false).
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 5000);

@@ -1,5 +1,7 @@
 #include "ControlHost.h"
 
+#include <tlhelp32.h>
+
 #include <stdexcept>
 
 #include "ClassFactory.h"
@@ -46,7 +48,9 @@ STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params
 {
     if (id != 1 || !params || params->cArgs != 2 || params->rgvarg[0].vt != VT_I4 || params->rgvarg[1].vt != VT_I4)
         return DISP_E_BADPARAMCOUNT;
-    FiredEvent event = {params->rgvarg[1].lVal, params->rgvarg[0].lVal, GetCurrentThreadId(), -1};
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    FiredEvent event = {params->rgvarg[1].lVal, params->rgvarg[0].lVal, GetCurrentThreadId(), -1, now.QuadPart};
     if (control)
         control->get_LastReportedSCardEventType(&event.typeSeenInHandler);
     events.push_back(event);
@@ -109,6 +113,32 @@ CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control)
 }
 
 HWND HostedControl::ControlWindow() const { return Object().WindowHandle(); }
+
+ProcessCounts CurrentProcessCounts()
+{
+    ProcessCounts counts = {0, 0, 0};
+    // Wine answers GetProcessHandleCount and GetGuiResources with 0, so handles are counted by
+    // probing the handle values a process of this size uses, and USER objects by the control
+    // window class, which stays registered only while a control window exists.
+    for (ULONG_PTR value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags))
+            ++counts.handles;
+    }
+    WNDCLASSEXW wc = {};
+    wc.cbSize = sizeof(wc);
+    counts.userObjects = GetClassInfoExW(GetModuleHandleW(nullptr), L"KeyvoraCtlWindow", &wc) ? 1 : 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        THREADENTRY32 entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+            if (entry.th32OwnerProcessID == GetCurrentProcessId())
+                ++counts.threads;
+        CloseHandle(snapshot);
+    }
+    return counts;
+}
 
 bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs)
 {
