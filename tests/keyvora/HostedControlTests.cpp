@@ -10,6 +10,8 @@
 
 #include "ControlHost.h"
 #include "ImportHook.h"
+#include "Trace.h"
+#include "TraceCapture.h"
 #include "scardsim.h"
 
 using keyvoratest::EventSink;
@@ -241,10 +243,15 @@ TEST_F(HostedControlTest, WindowlessOfferStillGetsTheWindowWithItsStyle_AndANewW
     ctlfw::ComPtr<IOleObject> ole;
     ASSERT_HRESULT_SUCCEEDED(ctlfw::ComPtr<IKeyvoraCtl>(host.Control()).As(IID_IOleObject, ole));
     RECT rect = {0, 0, 100, 100};
+    EnableTracing();
+    testsupport::TraceCapture trace;
     ASSERT_HRESULT_SUCCEEDED(ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, nullptr, 0, host.Host(), &rect));
     EXPECT_NE(nullptr, host.ControlWindow());
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 2; }));
     EXPECT_EQ((std::vector<LONG>{9, 9}), Types(sink));
+    // Storing the second monitor released the first, whose worker had ended with the window.
+    EXPECT_EQ(1u, trace.Count("SCardAuth:SCardAuthMonitoringThread::~SCardAuthMonitoringThread: executing..."));
+    EXPECT_EQ(1u, trace.Count("SCardAuth:SCardAuthMonitoringThread::SCardAuthMonitoringThread: executing..."));
 }
 
 TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
