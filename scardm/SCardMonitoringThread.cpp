@@ -35,10 +35,11 @@ RefPtr<tsmb::SyncEvent> NewEvent()
 
 void TraceExecuting(const char* function) { Trace("%S:%s: executing...", tsmb::GetComponentPrefix(), function); }
 
-bool IsDisablingCode(DWORD code)
+// The service stopped or went away: it comes back (its failure actions, updates, an
+// administrator), and the next pass waits for its started event again.
+bool IsServiceGoneCode(DWORD code)
 {
-    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED) ||
-           code == static_cast<DWORD>(SCARD_E_CANCELLED);
+    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED);
 }
 
 // The first record that is the pseudo-reader, compared exactly.
@@ -146,7 +147,10 @@ void SCardMonitoringThread::Execute()
         } catch (const tsmb::Win32Error& e) {
             Trace("%S:%s: failed with exception: %s => ignore and retry monitoring", tsmb::GetComponentPrefix(), kExecute,
                   e.what());
-            if (IsDisablingCode(e.GetErrorCode())) {
+            if (IsServiceGoneCode(e.GetErrorCode())) {
+                Trace("%S:%s: failed with SCard error 0x%08X => wait for SCard service", tsmb::GetComponentPrefix(),
+                      kExecute, e.GetErrorCode());
+            } else if (e.GetErrorCode() == static_cast<DWORD>(SCARD_E_CANCELLED)) {
                 Trace("%S:%s: failed with SCard error 0x%08X => disable monitoring", tsmb::GetComponentPrefix(), kExecute,
                       e.GetErrorCode());
                 DisableMonitoring();

@@ -96,6 +96,16 @@ INSTANTIATE_TEST_SUITE_P(
                  {{nullptr, 1}, {[] { SimStartService(); }, 2}},
                  {10, 0},
                  L""},
+        // The service stopped and back (updates, its own restart after a crash): the page
+        // hears 10 while it is down, then the card again.
+        Scenario{"ServiceRestartedWithACardIn",
+                 [] {
+                     SimAttachReader(L"R1");
+                     Insert(L"R1");
+                 },
+                 {{nullptr, 1}, {[] { SimStopService(); }, 2}, {[] { SimStartService(); }, 3}},
+                 {1, 10, 1},
+                 L"R1"},
         Scenario{"OneCard",
                  [] {
                      SimAttachReader(L"R1");

@@ -142,16 +142,18 @@ TEST_F(Monitor, StopAtAnyMoment_AlwaysEndsPromptly)
     }
 }
 
-struct DisableCase {
+enum class After { WaitsForService, Disables, Retries };
+
+struct FailureCase {
     LONG code;
-    bool disables;
+    After after;
 };
 
-class EstablishFailure : public Monitor, public ::testing::WithParamInterface<DisableCase> {};
+class EstablishFailure : public Monitor, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(EstablishFailure, ServiceGoneCodesDisable_OthersRetryAfterOneSecond)
+TEST_P(EstablishFailure, ServiceGoneCodesWaitForTheService_CancelDisables_OthersRetryAfterOneSecond)
 {
-    const DisableCase c = GetParam();
+    const FailureCase c = GetParam();
     ASSERT_EQ(SimAttachReader(L"R1"), 0);
     ASSERT_EQ(SimFailNext("SCardEstablishContext", c.code), 0);
     StartAndEnable();
@@ -161,25 +163,36 @@ TEST_P(EstablishFailure, ServiceGoneCodesDisable_OthersRetryAfterOneSecond)
     snprintf(dec, sizeof(dec), "%ld", static_cast<long>(c.code));
     const std::string retry = P + "Execute: failed with exception: Win32 error: " + dec + " => ignore and retry monitoring";
     ASSERT_TRUE(m_trace.WaitFor(retry, 5000));
-    if (c.disables) {
-        ASSERT_TRUE(m_trace.WaitFor(P + "Execute: failed with SCard error " + hex + " => disable monitoring", 5000));
+    const std::string failedWith = P + "Execute: failed with SCard error " + hex;
+    switch (c.after) {
+    case After::Disables:
+        ASSERT_TRUE(m_trace.WaitFor(failedWith + " => disable monitoring", 5000));
         ASSERT_TRUE(m_trace.WaitFor(P + "DisableMonitoring: executing...", 5000));
         // After the pause the worker waits for a new enable; nothing is monitored until then.
         ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_trace.Count(P + "WaitForMonitoring: executing...") == 2; }));
         EXPECT_TRUE(m_monitor->Initial().empty());
         m_monitor->EnableMonitoring();
-    } else {
+        break;
+    case After::WaitsForService:
+        // The service is running again, so its started event lets the next pass through.
+        ASSERT_TRUE(Monitoring());
+        EXPECT_EQ(m_trace.LinesStartingWith(failedWith), std::vector<std::string>{failedWith + " => wait for SCard service"});
+        EXPECT_EQ(m_trace.Count(P + "DisableMonitoring: executing..."), 0u);
+        EXPECT_EQ(m_monitor->BeforeStartedWaits(), 2);
+        break;
+    case After::Retries:
         EXPECT_EQ(m_trace.LinesStartingWith(P + "Execute: failed with SCard error").size(), 0u);
+        break;
     }
     ASSERT_TRUE(Monitoring());
     EXPECT_EQ(m_trace.Count(P + "CreateSCardContext:SCardEstablishContext: failed with SCard error: " + hex), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, EstablishFailure,
-                         ::testing::Values(DisableCase{static_cast<LONG>(SCARD_E_NO_SERVICE), true},
-                                           DisableCase{static_cast<LONG>(SCARD_E_SYSTEM_CANCELLED), true},
-                                           DisableCase{static_cast<LONG>(SCARD_E_CANCELLED), true},
-                                           DisableCase{static_cast<LONG>(SCARD_F_COMM_ERROR), false}));
+                         ::testing::Values(FailureCase{static_cast<LONG>(SCARD_E_NO_SERVICE), After::WaitsForService},
+                                           FailureCase{static_cast<LONG>(SCARD_E_SYSTEM_CANCELLED), After::WaitsForService},
+                                           FailureCase{static_cast<LONG>(SCARD_E_CANCELLED), After::Disables},
+                                           FailureCase{static_cast<LONG>(SCARD_F_COMM_ERROR), After::Retries}));
 
 TEST_F(Monitor, Readers_RebuiltOnAttachAndDetach_NotOnCardChange_PseudoReaderLast)
 {
@@ -238,13 +251,15 @@ TEST_F(Monitor, ManyChangesAndServiceRestarts_LeaveNothingBehind)
         }
         ASSERT_EQ(SimDetachReader(L"R1"), 0);
         ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().back().readers.size() == 1; }));
-        // A service restart disables monitoring; the owner enables it again.
+        // After a service restart the worker monitors again by itself.
         const size_t before = m_monitor->Initial().size();
+        const int waits = m_monitor->BeforeStartedWaits();
         ASSERT_EQ(SimStopService(), 0);
-        ASSERT_TRUE(m_trace.WaitFor(P + "DisableMonitoring: executing...", 5000));
+        ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->BeforeStartedWaits() == waits + 1; }));
+        EXPECT_EQ(m_monitor->Initial().size(), before);  // nothing while the service is down
         ASSERT_EQ(SimStartService(), 0);
-        m_monitor->EnableMonitoring();
         ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() > before; }));
+        EXPECT_EQ(m_trace.Count(P + "DisableMonitoring: executing..."), 0u);
         m_trace.Clear();
     }
     StopWithin(2000);
