@@ -16,9 +16,16 @@ typedef DWORD(WINAPI* VsmCallFn)();
 
 RefPtr<SCardAmbrelMonitoringThread> g_monitor;
 
+// A card was present and is now gone; or a card is present again but the reader's
+// insertion/removal counter (high word) moved: it was pulled and another (or the same) put
+// back while the worker was busy, and the previous user's sessions must still end.
 bool IsRemoval(const SCARD_READERSTATEW& state)
 {
-    return (state.dwCurrentState & SCARD_STATE_PRESENT) && (state.dwEventState & SCARD_STATE_EMPTY);
+    if (!(state.dwCurrentState & SCARD_STATE_PRESENT))
+        return false;
+    if (state.dwEventState & SCARD_STATE_EMPTY)
+        return true;
+    return (state.dwEventState & SCARD_STATE_PRESENT) && (state.dwCurrentState >> 16) != (state.dwEventState >> 16);
 }
 
 // Looks up one SDK export; a missing one unloads the library and throws its last error.
@@ -186,6 +193,9 @@ void StopAndDestroySCardAmbrelMonitoringThread()
     } catch (const std::exception& e) {
         Trace("SCardAmbrel:%s: failed while stopping/destroying SCardAmbrelMonitoringThread with exception: %s",
               kName, e.what());
+        // The worker may still run: the object must outlive the process's clean-up, where the
+        // slot's destructor would otherwise free it under the running thread.
+        g_monitor->AddRef();  // never released
     }
 }
 

@@ -150,6 +150,24 @@ TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheVa
     EXPECT_EQ(kFullSession, m_sdkLog.Lines());
 }
 
+TEST_F(RemovalMonitor, AfterTheServiceRestartsARemovalStillDisconnects)
+{
+    m_handOff.Set(L"Reader A");
+    Start();
+    for (int restart = 0; restart < 2; ++restart) {
+        m_trace.Clear();
+        ASSERT_EQ(0, SimStopService());
+        ASSERT_TRUE(m_trace.WaitFor("SCardAmbrel:scardm::SCardMonitoringThread::WaitForSCardStartedEvent: executing...", 5000));
+        ASSERT_EQ(0, SimStartService());
+        ASSERT_TRUE(m_trace.WaitFor("SCardAmbrel:scardm::SCardMonitoringThread::WaitForStateChangeInReaderStates: executing...",
+                                    5000));
+        ASSERT_TRUE(WaitForIdleMonitor());
+    }
+    RemoveAndWait(L"Reader A", "Reader A");
+    EXPECT_EQ(kFullSession, m_sdkLog.Lines());
+    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+}
+
 struct IgnoredCase {
     const char* name;
     const wchar_t* recorded;  // nullptr: no value
@@ -278,6 +296,40 @@ TEST_F(RemovalStep, SeveralRemovalsInOneNotificationDisconnectOnlyOnce)
               m_trace.LinesStartingWith(kProcess + " authentication reader retrieved"));
     EXPECT_EQ(3u, m_trace.LinesStartingWith(kProcess + " smart card removed from reader: ").size());
 }
+
+// Pulled and put back while the worker was busy: present before and after, but the reader's
+// counter (high word) moved. That is a removal; an unchanged counter is none.
+struct SwapCase {
+    const char* name;
+    DWORD current;
+    DWORD event;
+    bool removal;
+};
+
+class RemovalSwap : public RemovalStep, public ::testing::WithParamInterface<SwapCase> {};
+
+TEST_P(RemovalSwap, CountsAsRemovalOnlyWhenTheCounterMoved)
+{
+    const SwapCase& c = GetParam();
+    m_handOff.Set(L"Reader A");
+    Process({State(L"Reader A", c.current, c.event), State(L"\\\\?PnP?\\Notification", 0x10000, 0x10000)});
+    EXPECT_EQ(c.removal ? 1u : 0u, Disconnects().size());
+    EXPECT_EQ(c.removal ? 1u : 0u, m_trace.Count(kProcess + " smart card removed from reader: \"Reader A\""));
+    EXPECT_EQ(c.removal ? L"cleared => none" : L"Reader A", m_handOff.Get());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RemovalSwap,
+    ::testing::Values(SwapCase{"OutAndIn", kPresent | 0x10000, SCARD_STATE_CHANGED | kPresent | 0x30000, true},
+                      SwapCase{"OutAndInWithAnotherCardMute", kPresent | 0x20000,
+                               SCARD_STATE_CHANGED | kPresent | SCARD_STATE_MUTE | 0x40000, true},
+                      SwapCase{"CounterWrapped", kPresent | 0xFFFF0000, SCARD_STATE_CHANGED | kPresent | 0x00010000, true},
+                      SwapCase{"OutOnly", kPresent | 0x10000, kChangedEmpty | 0x20000, true},
+                      SwapCase{"SameCardStillIn", kPresent | 0x10000, SCARD_STATE_CHANGED | kPresent | SCARD_STATE_INUSE | 0x10000,
+                               false},
+                      SwapCase{"InsertedIntoEmpty", kEmpty | 0x10000, SCARD_STATE_CHANGED | kPresent | 0x20000, false},
+                      SwapCase{"ReaderGone", kPresent | 0x10000, SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN, false}),
+    [](const ::testing::TestParamInfo<SwapCase>& info) { return std::string(info.param.name); });
 
 // ---- The SDK's failures ----------------------------------------------------------------
 
