@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "ProcessImage.h"
 #include "RegistryKey.h"
 #include "SCardAmbrelMonitoringThread.h"
 #include "Trace.h"
@@ -127,11 +128,8 @@ bool WaitForBrowserProcesses()
         HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
         if (!process)
             continue;
-        HMODULE module = nullptr;
-        DWORD needed = 0;
-        wchar_t baseName[MAX_PATH] = {};
-        if (EnumProcessModules(process, &module, sizeof(module), &needed) &&
-            GetModuleBaseNameW(process, module, baseName, MAX_PATH) && IsBrowserImage(baseName))
+        std::wstring baseName;
+        if (tsmb::GetProcessBaseName(process, baseName) && IsBrowserImage(baseName.c_str()))
             WaitForSingleObject(process, INFINITE);
         CloseHandle(process);
     }

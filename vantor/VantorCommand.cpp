@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "ProcessImage.h"
+
 namespace vantor {
 
 namespace {
@@ -62,12 +64,9 @@ bool ForEachProcessModuleName(DWORD extraAccess, const ProcessAction& action)
         HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | extraAccess, FALSE, ids[i]);
         if (!process)
             continue;
-        HMODULE module = nullptr;
-        DWORD needed = 0;
-        wchar_t baseName[MAX_PATH] = {};
-        if (EnumProcessModules(process, &module, sizeof(module), &needed) &&
-            GetModuleBaseNameW(process, module, baseName, MAX_PATH))
-            action(baseName, process);
+        std::wstring baseName;
+        if (tsmb::GetProcessBaseName(process, baseName))
+            action(baseName.c_str(), process);
         CloseHandle(process);
     }
     std::free(ids);

@@ -308,6 +308,49 @@ INSTANTIATE_TEST_SUITE_P(
                       LogOffCase{"String", [](const ScratchValue& v) { v.SetString(L"1"); }, false}),
     [](const ::testing::TestParamInfo<LogOffCase>& info) { return std::string(info.param.name); });
 
+// A worker that does not end within the stop's bound: the shell still ends cleanly, and the
+// object stays alive for the thread that may still run, also through the runtime's clean-up.
+TEST(ShellStop, WorkerThatDoesNotEnd_IsNeverDestroyedAndTheShellExitsCleanly)
+{
+    ASSERT_EQ(0, SimReset());
+    ASSERT_EQ(0, SimAttachReader(L"Reader A"));
+    LogFile trace{L"SHELL_STOP_TRACE", L"ambrel-stop-trace.log"};
+    wchar_t path[MAX_PATH];
+    ASSERT_NE(0u, GetEnvironmentVariableW(L"SHELL_STOP_TRACE", path, MAX_PATH));
+    const std::wstring program = testsupport::BesideTestProgram(L"shell_stop_probe.exe");
+    testsupport::ChildProcess probe(program, L"\"" + program + L"\" \"" + path + L"\"");
+    ASSERT_TRUE(probe.WaitForExit(60000));
+    EXPECT_EQ(0u, probe.ExitCode());
+
+    const std::vector<std::string> lines = trace.Lines();
+    const auto has = [&](const std::string& start) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(start, 0) == 0; });
+    };
+    EXPECT_TRUE(has("SCardAmbrel:scardm::SCardMonitoringThread::WaitForStop:WaitForSingleObject: failed with last error: 1460"));
+    EXPECT_TRUE(has("SCardAmbrel:SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread: failed while "
+                    "stopping/destroying SCardAmbrelMonitoringThread with exception: "));
+    EXPECT_FALSE(has("SCardAmbrel:SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread"));
+    EXPECT_FALSE(has("SCardAmbrel:scardm::SCardMonitoringThread::~SCardMonitoringThread"));
+}
+
+// A browser whose module list cannot be read (a 64-bit one, seen from the 32-bit shell) is
+// still waited for: found by its image name.
+BOOL WINAPI UnreadableModules(HANDLE, HMODULE*, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_PARTIAL_COPY);
+    return FALSE;
+}
+
+TEST(ShellWait, BrowserOfTheOtherBitnessIsWaitedForByItsImageName)
+{
+    const std::wstring program = testsupport::BesideTestProgram(L"iexplore.exe");
+    testsupport::ChildProcess browser(program, L"\"" + program + L"\" iexplore-lifetime-ms=1500");
+    ASSERT_NE(nullptr, browser.WaitForWindow(L"IEFrame", 60000));
+    ImportHook modules(nullptr, "EnumProcessModules", &UnreadableModules);
+    EXPECT_TRUE(ambrel::WaitForBrowserProcesses());
+    EXPECT_TRUE(browser.WaitForExit(0)) << "returned while the browser still ran";
+}
+
 // ---- The real program with the browser stand-in -------------------------------------------
 
 struct BrowserEvent {

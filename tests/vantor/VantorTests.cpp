@@ -201,6 +201,41 @@ TEST_F(VantorSnapshot, BrowserThatCannotBeOpenedIsLeftRunning)
     EXPECT_TRUE(protectedBrowser->IsRunning());
 }
 
+// A 32-bit program cannot read the module list of a 64-bit one (ERROR_PARTIAL_COPY); the
+// browser is then recognised by its image name, still without letter case.
+BOOL WINAPI UnreadableModules(HANDLE, HMODULE*, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_PARTIAL_COPY);
+    return FALSE;
+}
+
+struct ImageCase {
+    const wchar_t* imageName;
+    bool ended;
+};
+
+class VantorOtherBitness : public ::testing::TestWithParam<ImageCase> {};
+
+TEST_P(VantorOtherBitness, RecognisesTheBrowserByItsImageName)
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring path = std::wstring(folder) + L"bitness\\" + GetParam().imageName;
+    CreateDirectoryW((std::wstring(folder) + L"bitness").c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(BrowserPath().c_str(), path.c_str(), FALSE));
+    {
+        auto browser = StartBrowserLike(path);
+        ImportHook modules(nullptr, "EnumProcessModules", &UnreadableModules);
+        EXPECT_EQ(0, vantor::HandleCommand(L"restart"));
+        EXPECT_EQ(GetParam().ended, browser->WaitForExit(GetParam().ended ? 10000 : 300));
+    }
+    DeleteFileW(path.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, VantorOtherBitness,
+                         ::testing::Values(ImageCase{L"iexplore.exe", true}, ImageCase{L"IExplore.EXE", true},
+                                           ImageCase{L"iexplorer.exe", false}));
+
 TEST(VantorModuleNames, ActionSeesTheBaseNameOfThisProgram)
 {
     wchar_t path[MAX_PATH];
