@@ -389,6 +389,9 @@ bool Decrypt(SecretRecord* record)
 
 void* SKCreateSecret(void* data, DWORD size, DWORD flags)
 {
+    // A size without its data would make an empty secret that claims to hold something.
+    if (data == nullptr && size != 0)
+        return nullptr;
     EnsureInitialized();
     StoreLock lock;
     void* result = nullptr;

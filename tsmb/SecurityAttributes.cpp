@@ -26,6 +26,11 @@ void SecurityAttributes::SetSecurityInfoDacl(HANDLE handle, SE_OBJECT_TYPE objec
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     PACL dacl = nullptr;
+    if (m_attributes.lpSecurityDescriptor == nullptr) {
+        Trace("%S%s: no security descriptor: failed with last error: %ld", GetComponentPrefix(), kName,
+              static_cast<long>(ERROR_INVALID_SECURITY_DESCR));
+        throw Win32Error(ERROR_INVALID_SECURITY_DESCR);
+    }
     if (!GetSecurityDescriptorDacl(m_attributes.lpSecurityDescriptor, &present, &dacl, &defaulted)) {
         const DWORD code = GetLastError();
         Trace("%S%s::GetSecurityDescriptorDacl: failed with last error: %ld", GetComponentPrefix(), kName, code);

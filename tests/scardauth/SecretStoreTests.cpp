@@ -110,6 +110,17 @@ TEST_F(SecretStore, CallersBufferIsZeroedAfterCreationAlsoWhenCreationFails)
     EXPECT_EQ(0, OutstandingBlocks());
 }
 
+TEST_F(SecretStore, SizeWithoutDataMakesNoSecret_NoDataAndNoSizeAnEmptyOne)
+{
+    EXPECT_EQ(nullptr, SKCreateSecret(nullptr, 8, SK_PROTECT_MEMORY));
+    EXPECT_EQ(0, OutstandingBlocks());
+    void* empty = SKCreateSecret(nullptr, 0, SK_PROTECT_MEMORY);
+    ASSERT_NE(nullptr, empty);
+    EXPECT_NE(nullptr, SKUnlockSecret(empty));
+    SKDestroySecret(empty);
+    EXPECT_EQ(0, OutstandingBlocks());
+}
+
 TEST_F(SecretStore, KeeperUnlockTwiceAndLockTwiceThrow)
 {
     char pin[] = "1234";

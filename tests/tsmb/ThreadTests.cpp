@@ -217,6 +217,10 @@ TEST_F(FoundationTest, SetSecurityInfoDacl_EachFailureTracedAndThrown)
         g_daclPresent = c.present;
         g_dacl = c.dacl;
         tsmb::SecurityAttributes attributes(false);
+        // Freed by the attributes' destructor.
+        PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
+        InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION);
+        attributes.GetSecurityAttributes()->lpSecurityDescriptor = descriptor;
         TraceCapture capture;
         DWORD thrown = 0;
         {
@@ -232,6 +236,18 @@ TEST_F(FoundationTest, SetSecurityInfoDacl_EachFailureTracedAndThrown)
         EXPECT_EQ(thrown, c.code);
         EXPECT_EQ(capture.Lines(), std::vector<std::string>{c.line});
     }
+    // Without a descriptor (as every user makes them) it reports instead of reading through null.
+    tsmb::SecurityAttributes bare(false);
+    TraceCapture capture;
+    DWORD thrown = 0;
+    try {
+        bare.SetSecurityInfoDacl(event->GetHandle(), SE_KERNEL_OBJECT);
+    } catch (const tsmb::Win32Error& e) {
+        thrown = e.GetErrorCode();
+    }
+    EXPECT_EQ(thrown, 1338u);
+    EXPECT_EQ(capture.Lines(), std::vector<std::string>{"SCardAuthtsmb::SecurityAttributes::SetSecurityInfoDacl: no security "
+                                                        "descriptor: failed with last error: 1338"});
 }
 
 namespace {
