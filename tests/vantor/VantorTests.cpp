@@ -31,12 +31,17 @@ std::unique_ptr<ChildProcess> StartBrowserLike(const std::wstring& program)
 std::wstring BrowserPath() { return BesideTestProgram(L"iexplore.exe"); }
 
 // The stand-in under a name that merely starts with the browser's.
+// Copied once per run: rewriting the image of a process that has only just ended can leave
+// a file that does not start.
 std::wstring OtherImagePath()
 {
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder) + L"iexplorer.exe";
-    CopyFileW(BrowserPath().c_str(), path.c_str(), FALSE);
+    static const std::wstring path = [] {
+        wchar_t folder[MAX_PATH];
+        GetTempPathW(MAX_PATH, folder);
+        const std::wstring copy = std::wstring(folder) + L"iexplorer.exe";
+        EXPECT_TRUE(CopyFileW(BrowserPath().c_str(), copy.c_str(), FALSE));
+        return copy;
+    }();
     return path;
 }
 
@@ -220,8 +225,12 @@ TEST_P(VantorOtherBitness, RecognisesTheBrowserByItsImageName)
 {
     wchar_t folder[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
-    const std::wstring path = std::wstring(folder) + L"bitness\\" + GetParam().imageName;
-    CreateDirectoryW((std::wstring(folder) + L"bitness").c_str(), nullptr);
+    // A folder per case: names that differ only in letter case are one file.
+    static int cases = 0;
+    const std::wstring directory = std::wstring(folder) + L"bitness-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++cases);
+    CreateDirectoryW(directory.c_str(), nullptr);
+    const std::wstring path = directory + L"\\" + GetParam().imageName;
     ASSERT_TRUE(CopyFileW(BrowserPath().c_str(), path.c_str(), FALSE));
     {
         auto browser = StartBrowserLike(path);
@@ -230,6 +239,7 @@ TEST_P(VantorOtherBitness, RecognisesTheBrowserByItsImageName)
         EXPECT_EQ(GetParam().ended, browser->WaitForExit(GetParam().ended ? 10000 : 300));
     }
     DeleteFileW(path.c_str());
+    RemoveDirectoryW(directory.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, VantorOtherBitness,
