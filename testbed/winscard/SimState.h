@@ -11,7 +11,9 @@ constexpr DWORD kMaxWaiters = 64;
 constexpr DWORD kMaxFailures = 16;
 constexpr DWORD kNameChars = 128;
 constexpr DWORD kMaxAtr = 36;
-constexpr DWORD kStateMagic = 0x53494D33;  // bumps when the layout changes
+constexpr DWORD kStateMagic = 0x53494D34;  // bumps when the layout changes
+constexpr DWORD kMaxPin = 64;
+constexpr DWORD kMaxCertificate = 4096;
 
 struct Reader {
     wchar_t name[kNameChars];
@@ -21,6 +23,14 @@ struct Reader {
     DWORD eventCount;       // insertions and removals, reported in the high 16 bits
     BYTE atr[kMaxAtr];
     DWORD atrLength;
+    // The card's key container: its PIN (masked, so that no process holds it in plain),
+    // the tries left before it blocks, and the certificate of its exchange key.
+    BYTE pinMasked[kMaxPin];
+    DWORD pinLength;
+    DWORD triesLeft;
+    DWORD triesMax;
+    DWORD certificateLength;  // 0: a container without a certificate
+    BYTE certificate[kMaxCertificate];
 };
 
 struct CardType {

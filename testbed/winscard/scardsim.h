@@ -15,6 +15,17 @@ SCARDSIM_API LONG WINAPI SimDetachReader(LPCWSTR reader);
 // atr may be null (a default ATR); card and csp may be null (default names).
 SCARDSIM_API LONG WINAPI SimInsertCard(LPCWSTR reader, const BYTE* atr, DWORD atrLength, LPCWSTR card, LPCWSTR csp);
 SCARDSIM_API LONG WINAPI SimRemoveCard(LPCWSTR reader);
+// The key container of the card in the reader: its PIN (ANSI, up to 63 bytes), how many wrong
+// PINs block it, and the DER certificate of its exchange key (nullptr / 0: none). A card
+// inserted without this has the PIN "1234", 3 tries and no certificate.
+SCARDSIM_API LONG WINAPI SimSetCardKey(LPCWSTR reader, LPCSTR pin, DWORD tries, const BYTE* certificate,
+                                       DWORD certificateLength);
+// What the card's key provider does with a PIN: SCARD_S_SUCCESS (tries restored),
+// SCARD_W_WRONG_CHV (one try less), SCARD_W_CHV_BLOCKED; SCARD_E_NO_SMARTCARD without a card.
+SCARDSIM_API LONG WINAPI SimVerifyCardPin(LPCWSTR reader, const char* pin, DWORD pinLength);
+// The certificate of the card's exchange key; *length 0 when the container has none.
+SCARDSIM_API LONG WINAPI SimGetCardCertificate(LPCWSTR reader, BYTE* certificate, DWORD* length);
+SCARDSIM_API LONG WINAPI SimGetCardTriesLeft(LPCWSTR reader, DWORD* tries);
 SCARDSIM_API LONG WINAPI SimStopService(void);
 SCARDSIM_API LONG WINAPI SimStartService(void);
 // The next call of the named export, in any process, returns code.

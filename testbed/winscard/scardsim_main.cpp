@@ -1,6 +1,8 @@
 // scardsim: drives the simulated smart-card service from scripts and by hand.
 //   scardsim attach|detach "<reader>"
 //   scardsim insert "<reader>" [--atr <hex>] [--card "<card type>"] [--csp "<provider>"]
+//                   [--pin <PIN>] [--tries <n>] [--cert <DER file> | --no-cert]
+//     (the card's key container: PIN "1234", 3 tries and no certificate unless given)
 //   scardsim remove "<reader>"
 //   scardsim service stop|start
 //   scardsim fail <operation> <code>
@@ -77,13 +79,34 @@ bool ParseCode(const std::wstring& text, LONG& code)
     return true;
 }
 
+bool ReadFileBytes(const std::wstring& path, std::vector<BYTE>& bytes)
+{
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (!file)
+        return false;
+    bytes.clear();
+    BYTE buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof(buffer), file)) > 0;)
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    fclose(file);
+    return !bytes.empty();
+}
+
 int Insert(const std::vector<std::wstring>& args)
 {
     const std::wstring& reader = args[0];
     std::vector<BYTE> atr;
     const wchar_t* card = nullptr;
     const wchar_t* csp = nullptr;
+    std::string pin = "1234";
+    DWORD tries = 3;
+    std::vector<BYTE> certificate;
     for (size_t i = 1; i < args.size(); i += 2) {
+        if (args[i] == L"--no-cert") {
+            certificate.clear();
+            --i;
+            continue;
+        }
         if (i + 1 >= args.size())
             return Fail(L"%ls needs a value", args[i].c_str());
         if (args[i] == L"--atr") {
@@ -93,12 +116,26 @@ int Insert(const std::vector<std::wstring>& args)
             card = args[i + 1].c_str();
         } else if (args[i] == L"--csp") {
             csp = args[i + 1].c_str();
+        } else if (args[i] == L"--pin") {
+            pin.assign(args[i + 1].begin(), args[i + 1].end());
+        } else if (args[i] == L"--tries") {
+            LONG value = 0;
+            if (!ParseCode(args[i + 1], value) || value <= 0)
+                return Fail(L"malformed number of tries \"%ls\"", args[i + 1].c_str());
+            tries = static_cast<DWORD>(value);
+        } else if (args[i] == L"--cert") {
+            if (!ReadFileBytes(args[i + 1], certificate))
+                return Fail(L"cannot read the certificate \"%ls\"", args[i + 1].c_str());
         } else {
             return Fail(L"unknown option %ls", args[i].c_str());
         }
     }
-    return Check(SimInsertCard(reader.c_str(), atr.empty() ? nullptr : atr.data(), static_cast<DWORD>(atr.size()), card,
-                               csp),
+    if (const int failed = Check(SimInsertCard(reader.c_str(), atr.empty() ? nullptr : atr.data(),
+                                               static_cast<DWORD>(atr.size()), card, csp),
+                                 reader))
+        return failed;
+    return Check(SimSetCardKey(reader.c_str(), pin.c_str(), tries, certificate.empty() ? nullptr : certificate.data(),
+                               static_cast<DWORD>(certificate.size())),
                  reader);
 }
 

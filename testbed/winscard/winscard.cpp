@@ -25,6 +25,9 @@ const BYTE kDefaultAtr[] = {0x3B, 0x7F, 0x96, 0x00, 0x00, 0x80, 0x31, 0x80, 0x65
                             0x85, 0x03, 0x00, 0xEF, 0x12, 0x0F, 0xFF, 0x82, 0x90, 0x00};
 const wchar_t kDefaultCard[] = L"Simulated Smart Card";
 const wchar_t kDefaultCsp[] = L"Microsoft Base Smart Card Crypto Provider";
+const char kDefaultPin[] = "1234";
+const DWORD kDefaultTries = 3;
+const BYTE kPinMask = 0xA5;
 const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
 constexpr DWORD kProviderKsp = 3;  // SCARD_PROVIDER_KSP
 
@@ -138,6 +141,19 @@ scardsim::Reader* FindReaderLocked(LPCWSTR name)
         if (r.attached && wcscmp(r.name, name) == 0)
             return &r;
     return nullptr;
+}
+
+void SetCardKeyLocked(scardsim::Reader& r, const char* pin, DWORD pinLength, DWORD tries, const BYTE* certificate,
+                      DWORD certificateLength)
+{
+    ZeroMemory(r.pinMasked, sizeof(r.pinMasked));
+    for (DWORD i = 0; i < pinLength; ++i)
+        r.pinMasked[i] = static_cast<BYTE>(pin[i] ^ kPinMask);
+    r.pinLength = pinLength;
+    r.triesLeft = r.triesMax = tries;
+    r.certificateLength = certificateLength;
+    if (certificateLength)
+        memcpy(r.certificate, certificate, certificateLength);
 }
 
 DWORD AttachedCountLocked()
@@ -628,6 +644,7 @@ LONG WINAPI SimInsertCard(LPCWSTR name, const BYTE* atr, DWORD atrLength, LPCWST
 
     memcpy(r->atr, atr, atrLength);
     r->atrLength = atrLength;
+    SetCardKeyLocked(*r, kDefaultPin, static_cast<DWORD>(strlen(kDefaultPin)), kDefaultTries, nullptr, 0);
     r->present = 1;
     r->eventCount = (r->eventCount + 1) & 0xFFFF;
     SignalChangeLocked();
@@ -648,6 +665,78 @@ LONG WINAPI SimRemoveCard(LPCWSTR name)
     r->atrLength = 0;
     r->eventCount = (r->eventCount + 1) & 0xFFFF;
     SignalChangeLocked();
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SimSetCardKey(LPCWSTR name, LPCSTR pin, DWORD tries, const BYTE* certificate, DWORD certificateLength)
+{
+    if (name == nullptr || pin == nullptr || strlen(pin) >= scardsim::kMaxPin || tries == 0 ||
+        certificateLength > scardsim::kMaxCertificate || (certificateLength && !certificate) || !Ready())
+        return SCARD_E_INVALID_PARAMETER;
+    Lock lock;
+    scardsim::Reader* r = FindReaderLocked(name);
+    if (r == nullptr)
+        return SCARD_E_UNKNOWN_READER;
+    if (!r->present)
+        return SCARD_E_NO_SMARTCARD;
+    SetCardKeyLocked(*r, pin, static_cast<DWORD>(strlen(pin)), tries, certificate, certificateLength);
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SimVerifyCardPin(LPCWSTR name, const char* pin, DWORD pinLength)
+{
+    if (name == nullptr || (pin == nullptr && pinLength) || !Ready())
+        return SCARD_E_INVALID_PARAMETER;
+    Lock lock;
+    scardsim::Reader* r = FindReaderLocked(name);
+    if (r == nullptr)
+        return SCARD_E_UNKNOWN_READER;
+    if (!r->present)
+        return SCARD_E_NO_SMARTCARD;
+    if (r->triesLeft == 0)
+        return SCARD_W_CHV_BLOCKED;
+    bool same = pinLength == r->pinLength;
+    for (DWORD i = 0; same && i < pinLength; ++i)
+        same = static_cast<BYTE>(pin[i] ^ kPinMask) == r->pinMasked[i];
+    if (same) {
+        r->triesLeft = r->triesMax;
+        return SCARD_S_SUCCESS;
+    }
+    return --r->triesLeft == 0 ? SCARD_W_CHV_BLOCKED : SCARD_W_WRONG_CHV;
+}
+
+LONG WINAPI SimGetCardCertificate(LPCWSTR name, BYTE* certificate, DWORD* length)
+{
+    if (name == nullptr || length == nullptr || !Ready())
+        return SCARD_E_INVALID_PARAMETER;
+    Lock lock;
+    scardsim::Reader* r = FindReaderLocked(name);
+    if (r == nullptr)
+        return SCARD_E_UNKNOWN_READER;
+    if (!r->present)
+        return SCARD_E_NO_SMARTCARD;
+    if (certificate) {
+        if (*length < r->certificateLength) {
+            *length = r->certificateLength;
+            return SCARD_E_INSUFFICIENT_BUFFER;
+        }
+        memcpy(certificate, r->certificate, r->certificateLength);
+    }
+    *length = r->certificateLength;
+    return SCARD_S_SUCCESS;
+}
+
+LONG WINAPI SimGetCardTriesLeft(LPCWSTR name, DWORD* tries)
+{
+    if (name == nullptr || tries == nullptr || !Ready())
+        return SCARD_E_INVALID_PARAMETER;
+    Lock lock;
+    scardsim::Reader* r = FindReaderLocked(name);
+    if (r == nullptr)
+        return SCARD_E_UNKNOWN_READER;
+    if (!r->present)
+        return SCARD_E_NO_SMARTCARD;
+    *tries = r->triesLeft;
     return SCARD_S_SUCCESS;
 }
 
