@@ -1,0 +1,157 @@
+#!/usr/bin/env python3
+"""Local HTTP and HTTPS test server (standard library only, loopback only, never shipped).
+
+  testserver.py start STATE_DIR CERT_DIR   starts in the background on free ports of 127.0.0.1,
+                                           writes STATE_DIR/ports ("http=N" and "https=N")
+  testserver.py stop STATE_DIR             ends it
+  testserver.py serve STATE_DIR CERT_DIR   runs in the foreground
+
+Every request, whatever its path, is appended to STATE_DIR/requests.log before it is answered,
+as one line of tab-separated fields: method, path, Content-Type header ("-" when absent),
+"tls" or "plain", the body in hex. Paths:
+  /status/<code>[?body=<text>]   that status, with the text as body (none for 204 and 304)
+  /bytes?size=<n>                200 with n bytes: every 97th is NUL, the others printable
+  /text?body=<text>              200 with that text
+  /failfirst?n=<n>&key=<k>[&how=alternate|garbage]
+                                 the first n requests with that key fail (status 202; 202 and
+                                 203 in turn; or a reply that is no HTTP), then 200
+                                 "answered after <n>"
+  /delay?ms=<n>                  200 after n milliseconds
+  /echo                          200 with the request body
+"""
+import os, signal, ssl, sys, threading, time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlsplit, parse_qs
+
+STATE = None
+LOCK = threading.Lock()
+COUNTS = {}
+
+
+def pattern(size):
+    return bytes(0 if i % 97 == 0 else 32 + i % 95 for i in range(size))
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def handle_any(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        parts = urlsplit(self.path)
+        query = {k: v[0] for k, v in parse_qs(parts.query, keep_blank_values=True).items()}
+        record = [self.command, self.path, self.headers.get("Content-Type", "-"),
+                  "tls" if isinstance(self.connection, ssl.SSLSocket) else "plain", body.hex()]
+        with LOCK:
+            with open(os.path.join(STATE, "requests.log"), "a") as log:
+                log.write("\t".join(record) + "\n")
+        path = parts.path
+        if path.startswith("/status/"):
+            code = int(path[len("/status/"):])
+            self.reply(code, b"" if code in (204, 304) else query.get("body", "").encode("latin-1"))
+        elif path == "/bytes":
+            self.reply(200, pattern(int(query.get("size", "0"))))
+        elif path == "/text":
+            self.reply(200, query.get("body", "").encode("latin-1"))
+        elif path == "/failfirst":
+            key = query.get("key", "")
+            with LOCK:
+                COUNTS[key] = COUNTS.get(key, 0) + 1
+                seen = COUNTS[key]
+            failures = int(query.get("n", "0"))
+            if seen <= failures:
+                if query.get("how") == "alternate":
+                    self.reply(202 if seen % 2 else 203, b"not yet")
+                    return
+                if query.get("how") == "garbage":
+                    self.wfile.write(b"this is no HTTP\r\n\r\n")
+                    self.close_connection = True
+                    return
+                self.reply(202, b"not yet")
+            else:
+                self.reply(200, ("answered after %d" % failures).encode())
+        elif path == "/delay":
+            time.sleep(int(query.get("ms", "0")) / 1000.0)
+            self.reply(200, b"late")
+        elif path == "/echo":
+            self.reply(200, body)
+        else:
+            self.reply(404, b"no such test path")
+
+    def reply(self, code, body):
+        self.send_response(code)
+        if code not in (204, 304):
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if code not in (204, 304):
+            self.wfile.write(body)
+
+    do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = handle_any
+
+
+def serve(state, certs):
+    global STATE
+    STATE = state
+    os.makedirs(state, exist_ok=True)
+    plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    secure = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(os.path.join(certs, "server.pem"), os.path.join(certs, "server.key"))
+    secure.socket = context.wrap_socket(secure.socket, server_side=True)
+    for server in (plain, secure):
+        server.daemon_threads = True
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+    with open(os.path.join(state, "ports.tmp"), "w") as f:
+        f.write("http=%d\nhttps=%d\n" % (plain.server_address[1], secure.server_address[1]))
+    os.replace(os.path.join(state, "ports.tmp"), os.path.join(state, "ports"))
+    signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
+    while True:
+        time.sleep(3600)
+
+
+def start(state, certs):
+    os.makedirs(state, exist_ok=True)
+    for name in ("ports", "requests.log"):
+        try:
+            os.remove(os.path.join(state, name))
+        except FileNotFoundError:
+            pass
+    pid = os.fork()
+    if pid == 0:
+        os.setsid()
+        devnull = os.open(os.devnull, os.O_RDWR)
+        for fd in (0, 1, 2):
+            os.dup2(devnull, fd)
+        serve(state, certs)
+        os._exit(0)
+    with open(os.path.join(state, "pid"), "w") as f:
+        f.write(str(pid))
+    deadline = time.time() + 20
+    while not os.path.exists(os.path.join(state, "ports")):
+        if time.time() > deadline:
+            sys.exit("testserver: did not start")
+        time.sleep(0.05)
+
+
+def stop(state):
+    try:
+        with open(os.path.join(state, "pid")) as f:
+            os.kill(int(f.read()), signal.SIGTERM)
+    except (FileNotFoundError, ProcessLookupError, ValueError):
+        pass
+
+
+if __name__ == "__main__":
+    command = sys.argv[1] if len(sys.argv) > 1 else ""
+    if command == "start" and len(sys.argv) == 4:
+        start(sys.argv[2], sys.argv[3])
+    elif command == "serve" and len(sys.argv) == 4:
+        serve(sys.argv[2], sys.argv[3])
+    elif command == "stop" and len(sys.argv) == 3:
+        stop(sys.argv[2])
+    else:
+        sys.exit(__doc__)
