@@ -3,7 +3,11 @@
 #include <new>
 
 #include "RegistryKey.h"
+#include "SCardAuthCert.h"
+#include "SCardAuthCommunicator.h"
 #include "Trace.h"
+#include "Utils.h"
+#include "Win32Error.h"
 
 using ctlfw::InterfaceRow;
 
@@ -21,6 +25,19 @@ std::unique_ptr<SecretKeeper> EmptyPinSecret()
 {
     wchar_t empty[1] = {L'\0'};
     return std::unique_ptr<SecretKeeper>(new SecretKeeper(empty, sizeof(empty), kPinSecretFlags));
+}
+
+// The response bytes as wide text, every byte of them: a body is data, NUL bytes included.
+std::wstring WholeAnsiToUnicode(const std::string& bytes)
+{
+    if (bytes.empty())
+        return std::wstring();
+    const int chars = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    if (chars == 0)
+        throw tsmb::Win32Error(GetLastError());
+    std::wstring wide(static_cast<size_t>(chars), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], chars);
+    return wide;
 }
 
 // What a store failure means to the page.
@@ -102,6 +119,8 @@ CKeyvoraCtl::CKeyvoraCtl()
     tsmb::SetComponentPrefix(L"SCardAuth");
     tsmb::ReadDebugSwitch(L"Keyvora");
     Trace("SCardAuth:%s: executing...", "CKeyvoraCtl::CKeyvoraCtl");
+    if (!tsmb::IsWindows5Workstation())
+        SCardAuthCert::ExplicitlyLinkNCryptFn();
     // A store that cannot keep even the empty PIN fails the creation of the control.
     try {
         m_pinSecret = EmptyPinSecret();
@@ -119,6 +138,8 @@ CKeyvoraCtl::~CKeyvoraCtl()
     DestroyControlWindow();
     m_pinSecret.reset();
     m_monitoringThread = nullptr;
+    if (SCardAuthCert::IsNCryptLinked())
+        SCardAuthCert::CloseNCryptStorageProvider();
 }
 
 DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
@@ -173,11 +194,103 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     return S_OK;
 }
 
-STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR, BSTR, BSTR, BSTR* httpData)
+STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR httpRequestBody, BSTR* httpData)
 {
-    if (httpData)
-        *httpData = nullptr;
-    return E_NOTIMPL;
+    static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
+    if (!httpData)
+        return E_POINTER;
+    *httpData = nullptr;  // a failed call hands the page no stale pointer
+    try {
+        std::wstring urlText, verb, bodyText;
+        if (url) {
+            urlText = url;
+        } else {
+            Trace("SCardAuth:%s: no URL submitted (empty)", kName);
+        }
+        if (httpRequest) {
+            verb = httpRequest;
+        } else {
+            Trace("SCardAuth:%s: no httpRequest submitted (use 'GET' by default)", kName);
+            verb = L"GET";
+        }
+        if (httpRequestBody) {
+            bodyText = httpRequestBody;
+        } else {
+            Trace("SCardAuth:%s: no httpRequestBody sumbitted (empty)", kName);
+        }
+        Trace("SCardAuth:%s: called with url: %S httpRequest: %S httpRequestBody: %S", kName, urlText.c_str(), verb.c_str(),
+              bodyText.c_str());
+        std::string body;
+        tsmb::Utils::UnicodeToANSI(bodyText, body);
+        const std::wstring reader = GetActiveReader();
+        if (reader.empty()) {
+            Trace("SCardAuth:%s: failed: missing active reader", kName);
+            throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+        }
+        // A control whose last PIN could not be stored holds none: sending without the page's
+        // PIN would look like success to the page, so the call fails instead.
+        if (!m_pinSecret) {
+            Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
+            throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+        }
+        std::string data;
+        {
+            ScopedSecretUnlock unlocked(*m_pinSecret);
+            const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
+            {
+                SCardAuthCommunicator communicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true);
+                m_readHttpDataFromUrlLastError = communicator.ReadHttpDataFromURL(urlText, L"", body, verb, data);
+            }
+            unlocked.Lock();
+        }
+        const std::wstring wide = WholeAnsiToUnicode(data);
+        *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        if (!*httpData)
+            throw std::bad_alloc();
+        ReportExchangeFailure(m_readHttpDataFromUrlLastError);
+        return S_OK;
+    } catch (const std::bad_alloc& e) {
+        Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
+        return E_OUTOFMEMORY;
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
+        return E_FAIL;
+    }
+}
+
+void CKeyvoraCtl::ReportExchangeFailure(ULONG status)
+{
+    static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
+    if (status == 0)
+        return;
+    SCardAuthEventType type;
+    switch (status) {
+    case static_cast<ULONG>(SEC_E_SMARTCARD_CERT_EXPIRED):
+        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventDefaultCertOnCardExpired ctlHwnd: %08X", kName,
+              HandleText(m_hWnd));
+        type = SCardAuthEventDefaultCertOnCardExpired;
+        break;
+    case static_cast<ULONG>(SEC_E_SMARTCARD_CERT_REVOKED):
+        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventDefaultCertOnCardRevoked ctlHwnd: %08X", kName,
+              HandleText(m_hWnd));
+        type = SCardAuthEventDefaultCertOnCardRevoked;
+        break;
+    case static_cast<ULONG>(SCARD_W_WRONG_CHV):
+        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventInvalidPIN ctlHwnd: %08X", kName, HandleText(m_hWnd));
+        type = SCardAuthEventInvalidPIN;
+        break;
+    case static_cast<ULONG>(SCARD_W_CHV_BLOCKED):
+        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventSmartCardBlocked ctlHwnd: %08X", kName,
+              HandleText(m_hWnd));
+        type = SCardAuthEventSmartCardBlocked;
+        break;
+    default:
+        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventUnknownFailure status: %08X ctlHwnd: %08X", kName, status,
+              HandleText(m_hWnd));
+        type = SCardAuthEventUnknownFailure;
+        break;
+    }
+    PostMessageW(m_hWnd, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(type), static_cast<LPARAM>(static_cast<LONG>(status)));
 }
 
 STDMETHODIMP CKeyvoraCtl::get_ReadHttpDataFromUrlLastError(ULONG* lastError)

@@ -86,6 +86,8 @@ private:
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+    // Posts the card event of a failed exchange to the page.
+    void ReportExchangeFailure(ULONG status);
 
     std::unique_ptr<SecretKeeper> m_pinSecret;
     std::wstring m_activeReader;

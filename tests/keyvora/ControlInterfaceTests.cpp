@@ -57,9 +57,11 @@ TEST_F(ControlTest, FreshControl_ReportsNothingYetAndHoldsAnEmptyPin)
     EXPECT_EQ(0, status);
     EXPECT_EQ(0u, lastError);
     EXPECT_EQ(L"", Pin());
+    // No card, so no active reader: the call fails before anything is sent.
     BSTR data = reinterpret_cast<BSTR>(1);
-    EXPECT_EQ(E_NOTIMPL, m_control->ReadHttpDataFromUrl(nullptr, nullptr, nullptr, &data));
+    EXPECT_EQ(E_FAIL, m_control->ReadHttpDataFromUrl(nullptr, nullptr, nullptr, &data));
     EXPECT_EQ(nullptr, data);
+    EXPECT_EQ(E_POINTER, m_control->ReadHttpDataFromUrl(nullptr, nullptr, nullptr, nullptr));
 }
 
 // Blocks of the PIN store still held: allocations minus releases while hooked.
@@ -130,6 +132,17 @@ TEST_F(ControlTest, PinTheStoreCannotKeep_FailsAndReadsEmpty_AControlWithoutItsF
     }
     EXPECT_EQ(L"", Pin());
     EXPECT_EQ(locks, ctlfw::Module::LockCount());
+    // Without a PIN store the page's PIN is unknown: no request goes out without it.
+    keyvoratest::ObjectOf(m_control.Get()).SetActiveReader(L"R1");
+    testsupport::TraceCapture trace;
+    EnableTracing();
+    BSTR data = nullptr;
+    BSTR url = SysAllocString(L"http://127.0.0.1:1/never");
+    EXPECT_EQ(E_FAIL, m_control->ReadHttpDataFromUrl(url, nullptr, nullptr, &data));
+    SysFreeString(url);
+    EXPECT_EQ(nullptr, data);
+    EXPECT_TRUE(trace.Contains("SCardAuth:CKeyvoraCtl::ReadHttpDataFromUrl: failed: no PIN store (the last PIN could not "
+                               "be stored)"));
 }
 
 TEST_F(ControlTest, QueryInterface_AnswersEveryControlInterfaceWithOneIdentity)

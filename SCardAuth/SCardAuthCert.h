@@ -1,0 +1,69 @@
+#pragma once
+// The client certificate of the card in one reader, attached to one WinINet request, with the
+// page's PIN handed to the card's key provider first (through its CSP, or through the CNG
+// smart-card key storage provider where the generic base smart-card CSP serves the card).
+#include <windows.h>
+#include <wincrypt.h>
+#include <wininet.h>
+#include <winscard.h>
+#include <ncrypt.h>
+
+#include <string>
+
+#include "CriticalSection.h"
+
+class SCardAuthCert {
+public:
+    explicit SCardAuthCert(const std::wstring& readerName);
+    virtual ~SCardAuthCert();
+    SCardAuthCert(const SCardAuthCert&) = delete;
+    SCardAuthCert& operator=(const SCardAuthCert&) = delete;
+
+    // pin: NUL-terminated, system ANSI code page, or nullptr. Throws tsmb::Win32Error with the
+    // failing call's status; returns without effect when the reader holds no card. Every
+    // handle is released before it returns or throws.
+    void SubmitSCardCertToWinINet(HINTERNET request, const char* pin);
+
+    // The process-wide CNG binding: made by the control on systems newer than a Windows 5.x
+    // workstation, for the life of the library.
+    static void ExplicitlyLinkNCryptFn();
+    static bool IsNCryptLinked() { return s_nCryptLinked; }
+    static void CloseNCryptStorageProvider();
+
+private:
+    void CreateSCardContext();
+    void DestroySCardContext();
+    void AcquireCryptContext();
+    void ReleaseCryptContext();
+    void RetrieveCertExchangeKey();
+    void DestroyCertExchangeKey();
+    void OpenNCryptExchangeKey();
+    void CloseNCryptExchangeKey();
+    void SubmitPin(const char* pin);
+    void SubmitPinThroughNCrypt(const char* pin);
+    void AttachCertificate(HINTERNET request);
+    void ReleaseAll();
+    bool UsesKeyStorageProvider() const;
+
+    static HMODULE GetNCryptLib();
+    static FARPROC GetNCryptProcAddress(const char* name);
+    static void OpenNCryptStorageProvider();
+
+    std::wstring m_readerName;
+    std::wstring m_cardName;
+    std::wstring m_cspName;
+    std::wstring m_containerName;
+    SCARDCONTEXT m_hSCardContext = 0;
+    HCRYPTPROV m_hCryptProv = 0;
+    HCRYPTKEY m_hCertExchangeKey = 0;
+    NCRYPT_KEY_HANDLE m_hNCryptExchangeKey = 0;
+
+    static HMODULE s_nCryptLib;
+    static decltype(&NCryptOpenStorageProvider) s_openStorageProvider;
+    static decltype(&NCryptOpenKey) s_openKey;
+    static decltype(&NCryptSetProperty) s_setProperty;
+    static decltype(&NCryptFreeObject) s_freeObject;
+    static bool s_nCryptLinked;
+    static NCRYPT_PROV_HANDLE s_hNCryptStorageProvider;
+    static tsmb::CriticalSection s_nCryptStorageProviderLock;
+};

@@ -1,0 +1,393 @@
+#include "SCardAuthCommunicator.h"
+
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "KeyvoraCtl.h"
+#include "SCardAuthCert.h"
+#include "Trace.h"
+#include "Win32Error.h"
+
+namespace {
+
+const wchar_t kContentType[] = L"Content-Type: application/x-www-form-urlencoded\r\n";
+const DWORD_PTR kContext = 0x29111999;
+const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+const DWORD kReadPiece = 4096;
+const DWORD kRetryPauseMs = 100;
+const int kMaxAttempts = 10;     // the 11th failed attempt is the last
+const int kMaxSameErrors = 5;    // the 6th consecutive same error is the last
+const size_t kMaxPinChars = 65537;
+const DWORD kPinSecretFlags = 0x10000;
+const wchar_t kBlanks[] = L" \f\n\r\t\v";
+
+const char kReadFromUrl[] = "SCardAuthCommunicator::ReadHttpDataFromURL";
+const char kParse[] = "SCardAuthCommunicator::ParseURLW";
+const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";
+const char kSend[] = "SCardAuthCommunicator::SendHttpRequest";
+const char kReadBody[] = "SCardAuthCommunicator::ReadHttpResponseBody";
+
+// The port text as a stream reads a signed long: blanks skipped, an optional sign, the digits.
+// False when no number is there or it is not a port (1 to 65535).
+bool ReadPort(const std::wstring& text, DWORD& port)
+{
+    size_t i = 0;
+    while (i < text.size() && wcschr(kBlanks, text[i]) && text[i] != L'\0')
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == L'+' || text[i] == L'-'))
+        negative = text[i++] == L'-';
+    unsigned long long value = 0;
+    size_t digits = 0;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i, ++digits) {
+        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
+        if (value > 65535)
+            return false;
+    }
+    if (digits == 0 || negative || value == 0)
+        return false;
+    port = static_cast<DWORD>(value);
+    return true;
+}
+
+// The control's PIN (wide, up to its NUL) in the system ANSI code page with one NUL appended;
+// the caller wipes it.
+std::vector<char> AnsiPin(const wchar_t* pin)
+{
+    const size_t chars = wcsnlen(pin, kMaxPinChars);
+    const int bytes =
+        chars ? WideCharToMultiByte(CP_ACP, 0, pin, static_cast<int>(chars), nullptr, 0, nullptr, nullptr) : 0;
+    std::vector<char> ansi(static_cast<size_t>(bytes) + 1, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_ACP, 0, pin, static_cast<int>(chars), ansi.data(), bytes, nullptr, nullptr);
+    return ansi;
+}
+
+// Closes the handles made so far and ends the browser session (its TLS state included).
+void AbandonSession(HINTERNET connect, HINTERNET open)
+{
+    if (connect)
+        InternetCloseHandle(connect);
+    InternetCloseHandle(open);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
+}
+
+}  // namespace
+
+SCardAuthCommunicator::SCardAuthCommunicator(const std::wstring& readerName, const wchar_t* pin, CKeyvoraCtl* ctl,
+                                             bool submitCertBeforeSend)
+    : m_readerName(readerName), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
+{
+    if (pin == nullptr)
+        return;
+    m_pinPresent = true;
+    std::vector<char> ansi = AnsiPin(pin);
+    // The keeper takes the bytes and zeroes them, also when it fails.
+    m_pinKeeper.reset(new SecretKeeper(ansi.data(), static_cast<DWORD>(ansi.size()), kPinSecretFlags));
+    SecureZeroMemory(ansi.data(), ansi.size());
+}
+
+SCardAuthCommunicator::~SCardAuthCommunicator() = default;
+
+DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const std::wstring& defaultPage,
+                                                 const std::string& body, const std::wstring& verb, std::string& result)
+{
+    Trace("SCardAuth:%s: executing...", kReadFromUrl);
+    DWORD status = 0;
+    result.clear();
+    try {
+        std::wstring server, page;
+        DWORD port = 0;
+        bool secure = false;
+        ParseURLW(url, server, page, port, secure);
+        if (page.empty())
+            page = defaultPage;
+        result = ReadHttpData(server, page, port, secure, body, verb);
+        Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+              m_readerName.c_str());
+        m_ctl->SetAuthenticationReaderInVolatileRegistry(m_readerName);
+        Trace("SCardAuth:%s: succeeded", kReadFromUrl);
+        return 0;
+    } catch (const tsmb::Win32Error& e) {
+        Trace("SCardAuth:%s: failed with exception: %s", kReadFromUrl, e.what());
+        status = e.GetErrorCode();
+        if (status == 0) {
+            Trace("SCardAuth:%s: succeeded", kReadFromUrl);
+            result.clear();
+            return 0;
+        }
+    } catch (const std::bad_alloc& e) {
+        Trace("SCardAuth:%s: failed with exception: %s", kReadFromUrl, e.what());
+        status = ERROR_NOT_ENOUGH_MEMORY;
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: failed with exception: %s", kReadFromUrl, e.what());
+        status = ERROR_INTERNAL_ERROR;
+    }
+    result.clear();
+    Trace("SCardAuth:%s: failed with status: %ld", kReadFromUrl, status);
+    return status;
+}
+
+void SCardAuthCommunicator::ParseURLW(const std::wstring& url, std::wstring& server, std::wstring& page, DWORD& port,
+                                      bool& secure)
+{
+    Trace("SCardAuth:%s: executing: urlToParse: %S", kParse, url.c_str());
+    server.clear();
+    page.clear();
+    port = INTERNET_DEFAULT_HTTP_PORT;
+    secure = false;
+
+    const size_t first = url.find_first_not_of(kBlanks);
+    const std::wstring text = first == std::wstring::npos ? L"" : url.substr(first, url.find_last_not_of(kBlanks) - first + 1);
+
+    size_t host = 0;
+    const size_t scheme = text.find(L"://");
+    if (scheme != std::wstring::npos) {
+        secure = scheme > 0 && (text[scheme - 1] == L's' || text[scheme - 1] == L'S');
+        host = scheme + 3;
+    }
+    size_t hostEnd = std::wstring::npos;
+    if (host + 1 < text.size() && text[host] == L'[') {
+        const size_t close = text.find(L']', host + 1);
+        if (close != std::wstring::npos)
+            hostEnd = close + 1;
+    }
+    if (hostEnd == std::wstring::npos) {
+        hostEnd = text.find_first_of(L":/", host);
+        if (hostEnd == std::wstring::npos)
+            hostEnd = text.size();
+    }
+    server = text.substr(host, hostEnd - host);
+
+    if (hostEnd < text.size() && text[hostEnd] == L':') {
+        size_t portEnd = text.find(L'/', hostEnd + 1);
+        if (portEnd == std::wstring::npos)
+            portEnd = text.size();
+        const std::wstring portText = text.substr(hostEnd + 1, portEnd - hostEnd - 1);
+        // An empty port is the scheme's; anything else must be a port, or the URL is invalid
+        // (never a connection to its low 16 bits, nor to port 80 over TLS).
+        if (portText.empty()) {
+            port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+        } else if (!ReadPort(portText, port)) {
+            Trace("SCardAuth:%s: invalid port: \"%S\" => ERROR_INTERNET_INVALID_URL", kParse, portText.c_str());
+            throw tsmb::Win32Error(ERROR_INTERNET_INVALID_URL);
+        }
+        hostEnd = portEnd;
+    } else {
+        port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    }
+    if (hostEnd < text.size() && text[hostEnd] == L'/')
+        page = text.substr(hostEnd + 1);
+    Trace("SCardAuth:%s: server: %S page: %S port: %ld secure: %s", kParse, server.c_str(), page.c_str(),
+          static_cast<long>(port), secure ? "yes" : "no");
+}
+
+std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, const std::wstring& page, DWORD port,
+                                                bool secure, const std::string& body, const std::wstring& verb)
+{
+    Trace("SCardAuth:%s: executing...", kReadData);
+    std::string output;
+    wchar_t agent[MAX_PATH + 1] = {};
+    if (!GetModuleFileNameW(nullptr, agent, MAX_PATH))
+        agent[0] = L'\0';
+
+    m_ctl->SetSslAuthenticationPerformed();
+
+    HINTERNET open = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!open) {
+        const DWORD code = GetLastError();
+        Trace("SCardAuth:%s:InternetOpen: failed with last error: %ld", kReadData, code);
+        throw tsmb::Win32Error(code);
+    }
+    HINTERNET connect = InternetConnectW(open, server.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                                         INTERNET_SERVICE_HTTP, 0, kContext);
+    if (!connect) {
+        const DWORD code = GetLastError();
+        AbandonSession(nullptr, open);
+        Trace("SCardAuth:%s:InternetConnect: failed with last error: %ld", kReadData, code);
+        throw tsmb::Win32Error(code);
+    }
+    HINTERNET request = HttpOpenRequestW(connect, verb.c_str(), page.c_str(), nullptr, nullptr, nullptr,
+                                         kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), kContext);
+    if (!request) {
+        const DWORD code = GetLastError();
+        AbandonSession(connect, open);
+        Trace("SCardAuth:%s:HttpOpenRequest: failed with last error: %ld", kReadData, code);
+        throw tsmb::Win32Error(code);
+    }
+    const auto closeAll = [&] {
+        Trace("SCardAuth:%s: going to call InternetCloseHandle for hIRequest, hIConnect and hIOpen", kReadData);
+        InternetCloseHandle(request);
+        InternetCloseHandle(connect);
+        InternetCloseHandle(open);
+    };
+
+    bool retry = true;
+    DWORD error = 0, previousError = 0;
+    int sameErrors = 0, attempts = 0;
+    try {
+        for (;;) {
+            bool countFailure = true;
+            if (!SendHttpRequest(request, retry, body, error)) {
+                Trace("SCardAuth:%s:SendHttpRequest: failed (=> retry: %s) with error: %ld", kReadData,
+                      retry ? "yes" : "no", error);
+                countFailure = retry;
+            } else {
+                DWORD status = 0, size = sizeof(status);
+                if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+                    error = GetLastError();
+                    Trace("SCardAuth:%s:HttpQueryInfo: failed with last error: %ld", kReadData, error);
+                    retry = true;
+                } else if (status == HTTP_STATUS_OK) {
+                    Trace("SCardAuth:%s:SendHttpRequest succeeded (HTTP status OK (200))", kReadData);
+                    DWORD readError = 0;
+                    if (ReadHttpResponseBody(request, output, readError)) {
+                        Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
+                        error = 0;
+                        break;
+                    }
+                    error = readError;
+                    Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, error);
+                    retry = true;
+                } else if (status < 300) {
+                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
+                    error = kHttpStatusErrorBase + status;
+                    retry = true;
+                } else {
+                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
+                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld => unrecoverable HTTP error => no "
+                          "retry",
+                          kReadData, status);
+                    retry = false;
+                    error = kHttpStatusErrorBase + status;
+                    if (status == HTTP_STATUS_FORBIDDEN) {
+                        std::string errorBody;
+                        DWORD readError = 0;
+                        if (ReadHttpResponseBody(request, errorBody, readError)) {
+                            Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
+                            if (errorBody.find("403.17") != std::string::npos) {
+                                Trace("SCardAuth:%s: HTTP error response body with error status 403.17 => Client "
+                                      "certificate has expired or is not yet valid",
+                                      kReadData);
+                                error = static_cast<DWORD>(SEC_E_SMARTCARD_CERT_EXPIRED);
+                            } else if (errorBody.find("403.13") != std::string::npos) {
+                                Trace("SCardAuth:%s: HTTP error response body with error status 403.13 => Client "
+                                      "certificate revoked",
+                                      kReadData);
+                                error = static_cast<DWORD>(SEC_E_SMARTCARD_CERT_REVOKED);
+                            }
+                        } else {
+                            Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, readError);
+                        }
+                    }
+                    countFailure = false;
+                }
+            }
+            if (countFailure) {
+                ++attempts;
+                if (attempts > kMaxAttempts) {
+                    Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) => stop retrying", kReadData,
+                          static_cast<long>(attempts));
+                    retry = false;
+                } else if (error == previousError && error != 0) {
+                    if (++sameErrors == kMaxSameErrors) {
+                        Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) with error: %ld => stop "
+                              "retrying",
+                              kReadData, static_cast<long>(sameErrors), error);
+                        retry = false;
+                    }
+                } else {
+                    previousError = error;
+                    sameErrors = 0;
+                }
+            } else {
+                Trace("SCardAuth:%s:SendHttpRequest: failed (=> no retry) with error: %ld", kReadData, error);
+            }
+            Sleep(kRetryPauseMs);
+            if (!retry)
+                break;
+        }
+    } catch (...) {
+        closeAll();
+        throw;
+    }
+    closeAll();
+    if (error != 0) {
+        Trace("SCardAuth:%s:SendHttpRequest: failed with error: %ld", kReadData, error);
+        throw tsmb::Win32Error(error);
+    }
+    Trace("SCardAuth:%s: succeeded: httpData size: %ld", kReadData, static_cast<long>(output.size()));
+    return output;
+}
+
+void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
+{
+    SCardAuthCert certificate(m_readerName);
+    if (!m_pinPresent) {
+        certificate.SubmitSCardCertToWinINet(request, nullptr);
+        return;
+    }
+    ScopedSecretUnlock unlocked(*m_pinKeeper);
+    certificate.SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()));
+    unlocked.Lock();
+}
+
+bool SCardAuthCommunicator::SendHttpRequest(HINTERNET request, bool& retry, const std::string& body, DWORD& error)
+{
+    Trace("SCardAuth:%s: executing...", kSend);
+    error = 0;
+    if (m_submitCertBeforeSend)
+        SubmitCertificate(request);
+    // A length of (DWORD)-1 for the zero-terminated header: with 0 the platform drops it.
+    if (HttpSendRequestW(request, kContentType, static_cast<DWORD>(-1), const_cast<char*>(body.data()),
+                         static_cast<DWORD>(body.size()))) {
+        Trace("SCardAuth:%s:HttpSendRequest: succeeded", kSend);
+        return true;
+    }
+    error = GetLastError();
+    switch (error) {
+    case ERROR_INTERNET_OPERATION_CANCELLED:
+    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
+        retry = true;
+        break;
+    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+        Trace("SCardAuth:%s:HttpSendRequest: failed with ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED => extract certificate "
+              "from smart card and retry...",
+              kSend);
+        SubmitCertificate(request);
+        retry = true;
+        break;
+    default:
+        retry = false;
+        break;
+    }
+    Trace("SCardAuth:%s:HttpSendRequest: failed with last error: %ld", kSend, error);
+    return false;
+}
+
+bool SCardAuthCommunicator::ReadHttpResponseBody(HINTERNET request, std::string& body, DWORD& error)
+{
+    Trace("SCardAuth:%s: executing...", kReadBody);
+    body.clear();
+    error = 0;
+    unsigned long total = 0;
+    std::vector<char> piece(kReadPiece + 1);
+    for (;;) {
+        DWORD read = 0;
+        if (!InternetReadFile(request, piece.data(), kReadPiece, &read)) {
+            error = GetLastError();
+            Trace("SCardAuth:%s:InternetReadFile: failed with last error: %ld", kReadBody, error);
+            body.clear();
+            return false;
+        }
+        Trace("SCardAuth:%s:InternetReadFile: (partial) read succeeded: number of bytes read: %ld", kReadBody, read);
+        if (read == 0)
+            break;
+        // Every byte counts, NUL bytes included: a body is data, not text.
+        body.append(piece.data(), read);
+        total += read;
+    }
+    Trace("SCardAuth:%s:InternetReadFile: succeeded: total number of bytes read: %ld", kReadBody, total);
+    return true;
+}

@@ -1,0 +1,749 @@
+// ReadHttpDataFromUrl through the control hosted by the platform's container, against the
+// local HTTP(S) test server and a simulated card with its provider: statuses, bodies, the
+// retry policy, the codes and events, the hand-off, the card's PIN and certificate, and what
+// is left behind.
+#include <windows.h>
+#include <wincrypt.h>
+#include <wininet.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "ControlHost.h"
+#include "ImportHook.h"
+#include "LogFile.h"
+#include "MemoryScan.h"
+#include "Process.h"
+#include "SCardAuthCert.h"
+#include "SCardAuthCommunicator.h"
+#include "Trace.h"
+#include "TraceCapture.h"
+#include "Win32Error.h"
+#include "scardsim.h"
+
+using keyvoratest::EventSink;
+using keyvoratest::HostedControl;
+using keyvoratest::PumpFor;
+using keyvoratest::PumpUntil;
+using testsupport::ImportHook;
+using testsupport::LogFile;
+using testsupport::TraceCapture;
+
+namespace {
+
+const std::string kRead = "SCardAuth:SCardAuthCommunicator::ReadHttpData:";
+const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
+const wchar_t kOtherCsp[] = L"Orvane Test Card CSP";
+const wchar_t kBaseCsp[] = L"Microsoft Base Smart Card Crypto Provider";
+const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
+
+std::vector<BYTE> ReadBytes(const std::wstring& path)
+{
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::vector<BYTE>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::wstring Certificate(const wchar_t* name) { return testsupport::BesideTestProgram(std::wstring(L"testcerts\\") + name); }
+
+// The test server's ports and its record of requests ("method path content-type tls body-hex").
+struct Request {
+    std::string method, path, contentType, transport, bodyHex;
+};
+
+class TestServer {
+public:
+    static TestServer& Get()
+    {
+        static TestServer server;
+        return server;
+    }
+    DWORD http = 0, https = 0;
+
+    std::vector<Request> Requests() const
+    {
+        std::vector<Request> requests;
+        std::ifstream file(testsupport::BesideTestProgram(L"httpserver\\requests.log").c_str());
+        for (std::string line; std::getline(file, line);) {
+            std::istringstream in(line);
+            Request r;
+            std::getline(in, r.method, '\t');
+            std::getline(in, r.path, '\t');
+            std::getline(in, r.contentType, '\t');
+            std::getline(in, r.transport, '\t');
+            std::getline(in, r.bodyHex, '\t');
+            requests.push_back(r);
+        }
+        return requests;
+    }
+    // Requests whose path starts with the prefix.
+    std::vector<Request> RequestsTo(const std::string& prefix) const
+    {
+        std::vector<Request> matching;
+        for (const Request& r : Requests())
+            if (r.path.compare(0, prefix.size(), prefix) == 0)
+                matching.push_back(r);
+        return matching;
+    }
+
+private:
+    TestServer()
+    {
+        std::ifstream file(testsupport::BesideTestProgram(L"httpserver\\ports").c_str());
+        for (std::string line; std::getline(file, line);) {
+            if (line.compare(0, 5, "http=") == 0)
+                http = std::stoul(line.substr(5));
+            else if (line.compare(0, 6, "https=") == 0)
+                https = std::stoul(line.substr(6));
+        }
+    }
+};
+
+// The test CA in the user's root store (WinINet checks the server against it) and the card
+// provider registered under the names the simulated cards report: once per process.
+void PrepareMachine()
+{
+    static bool done = [] {
+        const std::vector<BYTE> ca = ReadBytes(Certificate(L"test-ca.der"));
+        HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+        EXPECT_TRUE(root && CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, ca.data(),
+                                                             static_cast<DWORD>(ca.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                             nullptr));
+        CertCloseStore(root, 0);
+        HMODULE csp = LoadLibraryW(L"cardcsp.dll");
+        const auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+            reinterpret_cast<void*>(GetProcAddress(csp, "DllRegisterServer")));
+        EXPECT_TRUE(registerServer && SUCCEEDED(registerServer()));
+        return true;
+    }();
+    (void)done;
+}
+
+// ---- Hooks: WinINet under Wine cannot attach a client certificate (12009); the hook takes
+// the certificate and its key-provider record instead, as the platform would.
+
+struct AttachedCertificate {
+    std::vector<BYTE> encoded;
+    std::wstring container, provider;
+    DWORD providerType = 0, keySpec = 0;
+};
+std::vector<AttachedCertificate> g_attached;
+std::vector<DWORD> g_requestFlags;
+int g_certDemands = 0;  // sends that fail with 12044 first
+
+BOOL WINAPI RecordingInternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
+{
+    if (option != INTERNET_OPTION_CLIENT_CERT_CONTEXT)
+        return testsupport::RealExport<decltype(&InternetSetOptionW)>(L"wininet.dll", "InternetSetOptionW")(handle, option,
+                                                                                                           buffer, length);
+    const CERT_CONTEXT* context = static_cast<const CERT_CONTEXT*>(buffer);
+    AttachedCertificate attached;
+    attached.encoded.assign(context->pbCertEncoded, context->pbCertEncoded + context->cbCertEncoded);
+    DWORD size = 0;
+    if (length == sizeof(CERT_CONTEXT) &&
+        CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size)) {
+        std::vector<BYTE> info(size);
+        CertGetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, info.data(), &size);
+        const CRYPT_KEY_PROV_INFO* record = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data());
+        attached.container = record->pwszContainerName ? record->pwszContainerName : L"";
+        attached.provider = record->pwszProvName ? record->pwszProvName : L"";
+        attached.providerType = record->dwProvType;
+        attached.keySpec = record->dwKeySpec;
+    }
+    g_attached.push_back(attached);
+    return TRUE;
+}
+
+HINTERNET WINAPI RecordingHttpOpenRequestW(HINTERNET connect, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
+                                           LPCWSTR referrer, LPCWSTR* accept, DWORD flags, DWORD_PTR context)
+{
+    g_requestFlags.push_back(flags);
+    return testsupport::RealExport<decltype(&HttpOpenRequestW)>(L"wininet.dll", "HttpOpenRequestW")(
+        connect, verb, object, version, referrer, accept, flags, context);
+}
+
+BOOL WINAPI DemandingHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body, DWORD bodyLength)
+{
+    if (g_certDemands > 0) {
+        --g_certDemands;
+        SetLastError(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED);
+        return FALSE;
+    }
+    return testsupport::RealExport<decltype(&HttpSendRequestW)>(L"wininet.dll", "HttpSendRequestW")(
+        request, headers, headersLength, body, bodyLength);
+}
+
+// A Windows 5.x workstation (XP) for the CSP-or-CNG choice.
+BOOL WINAPI WindowsXpVersion(LPOSVERSIONINFOW info)
+{
+    info->dwMajorVersion = 5;
+    info->dwMinorVersion = 1;
+    info->dwPlatformId = VER_PLATFORM_WIN32_NT;
+    if (info->dwOSVersionInfoSize >= sizeof(OSVERSIONINFOEXW))
+        reinterpret_cast<OSVERSIONINFOEXW*>(info)->wProductType = VER_NT_WORKSTATION;
+    return TRUE;
+}
+
+std::vector<std::string> LinesStarting(const LogFile& log, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : log.Lines())
+        if (line.compare(0, prefix.size(), prefix) == 0)
+            lines.push_back(line);
+    return lines;
+}
+
+size_t CountStarting(const LogFile& log, const std::string& prefix) { return LinesStarting(log, prefix).size(); }
+
+std::wstring HandOff()
+{
+    wchar_t text[256] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", RRF_RT_REG_SZ, nullptr, text, &size) !=
+        ERROR_SUCCESS)
+        return L"(missing)";
+    return text;
+}
+
+void SetHandOff(const wchar_t* reader)
+{
+    RegSetKeyValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", REG_SZ, reader,
+                    static_cast<DWORD>((wcslen(reader) + 1) * sizeof(wchar_t)));
+}
+
+// The body the server's /bytes path sends, as the control hands it to script.
+std::wstring PatternText(size_t size)
+{
+    std::wstring text(size, L'\0');
+    for (size_t i = 0; i < size; ++i)
+        text[i] = i % 97 == 0 ? L'\0' : static_cast<wchar_t>(32 + i % 95);
+    return text;
+}
+
+struct Outcome {
+    HRESULT hr = E_UNEXPECTED;
+    std::wstring data;
+    ULONG lastError = 0;
+    std::vector<std::pair<LONG, LONG>> events;  // posted by this call
+};
+
+// A hosted control with its sink, the card "Alice" in reader R1 (PIN 1234, 3 tries) and the
+// test hooks in place.
+class Exchange : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        PrepareMachine();
+        ASSERT_NE(0u, TestServer::Get().http) << "the test server is not running";
+        ASSERT_EQ(0, SimReset());
+        ASSERT_EQ(0, SimAttachReader(L"R1"));
+        g_attached.clear();
+        g_requestFlags.clear();
+        g_certDemands = 0;
+        SetHandOff(L"before");
+    }
+    void TearDown() override
+    {
+        m_host.reset();
+        LONG contexts = -1, blocks = -1, started = -1;
+        SimGetOutstanding(&contexts, &blocks, &started);
+        EXPECT_EQ(0, contexts);
+        EXPECT_EQ(0, blocks);
+        // Every provider handle the exchange took is given back.
+        EXPECT_EQ(CountStarting(m_cspLog, "CPAcquireContext") - Failed(m_cspLog, "CPAcquireContext"),
+                  CountStarting(m_cspLog, "CPReleaseContext"));
+        EXPECT_EQ(CountStarting(m_cspLog, "CPGetUserKey") - Failed(m_cspLog, "CPGetUserKey"),
+                  CountStarting(m_cspLog, "CPDestroyKey"));
+        EXPECT_EQ(CountStarting(m_ncryptLog, "NCryptOpenKey") - Failed(m_ncryptLog, "NCryptOpenKey"),
+                  CountStarting(m_ncryptLog, "NCryptFreeObject key"));
+        SimReset();
+    }
+    static size_t Failed(const LogFile& log, const std::string& prefix)
+    {
+        size_t failed = 0;
+        for (const std::string& line : LinesStarting(log, prefix))
+            failed += line.find("-> 0x00000000") == std::string::npos ? 1 : 0;
+        return failed;
+    }
+
+    // Inserts the card and hosts the control; returns once the control reported the card.
+    void Host(const wchar_t* csp = nullptr, const wchar_t* certificate = L"card-alice.der", const char* cardPin = "1234",
+              DWORD tries = 3)
+    {
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, csp));
+        const std::vector<BYTE> der = certificate ? ReadBytes(Certificate(certificate)) : std::vector<BYTE>();
+        ASSERT_EQ(0, SimSetCardKey(L"R1", cardPin, tries, der.empty() ? nullptr : der.data(), static_cast<DWORD>(der.size())));
+        m_host.reset(new HostedControl(&m_sink));
+        EnableTracing();  // the control reads its debug switch when made
+        ASSERT_TRUE(PumpUntil([&] { return !m_sink.events.empty() && m_sink.events.back().eventType == 1; }));
+    }
+    void SetPin(const wchar_t* pin)
+    {
+        BSTR text = SysAllocString(pin);
+        ASSERT_EQ(S_OK, m_host->Control()->put_AuthSCardPin(text));
+        SysFreeString(text);
+    }
+    Outcome Run(const std::wstring& url, const wchar_t* verb = L"GET", const wchar_t* body = L"", bool expectEvent = false)
+    {
+        Outcome outcome;
+        const size_t before = m_sink.events.size();
+        BSTR u = SysAllocString(url.c_str()), v = verb ? SysAllocString(verb) : nullptr, b = SysAllocString(body);
+        BSTR data = nullptr;
+        outcome.hr = m_host->Control()->ReadHttpDataFromUrl(u, v, b, &data);
+        SysFreeString(u);
+        SysFreeString(v);
+        SysFreeString(b);
+        if (data)
+            outcome.data.assign(data, SysStringLen(data));
+        SysFreeString(data);
+        m_host->Control()->get_ReadHttpDataFromUrlLastError(&outcome.lastError);
+        if (expectEvent)
+            PumpUntil([&] { return m_sink.events.size() > before; }, 3000);
+        else
+            PumpFor(150);
+        for (size_t i = before; i < m_sink.events.size(); ++i)
+            outcome.events.emplace_back(m_sink.events[i].eventType, m_sink.events[i].status);
+        return outcome;
+    }
+    static std::wstring Http(const std::string& path)
+    {
+        return L"http://127.0.0.1:" + std::to_wstring(TestServer::Get().http) + std::wstring(path.begin(), path.end());
+    }
+
+    keyvoratest::ClassRegistration m_registration;
+    EventSink m_sink;
+    std::unique_ptr<HostedControl> m_host;
+    TraceCapture m_trace;
+    LogFile m_cspLog{L"CARDCSP_LOG", L"keyvora-cardcsp.log"};
+    LogFile m_ncryptLog{L"NCRYPT_LOG", L"keyvora-ncrypt.log"};
+    ImportHook m_setOption{nullptr, "InternetSetOptionW", &RecordingInternetSetOptionW};
+    ImportHook m_openRequest{nullptr, "HttpOpenRequestW", &RecordingHttpOpenRequestW};
+    ImportHook m_send{nullptr, "HttpSendRequestW", &DemandingHttpSendRequestW};
+};
+
+// ---- Statuses, bodies and the retry policy -----------------------------------------------
+
+struct HttpCase {
+    const char* name;
+    std::string path;  // unique per case: the server's record is shared
+    const wchar_t* verb;
+    const wchar_t* body;
+    ULONG lastError;
+    LONG event;       // -1: none
+    size_t attempts;  // requests the server saw
+    std::wstring data;
+    std::string trace;  // a line of ReadHttpData that must be there, or empty
+};
+
+const ULONG kStatusBase = 0x20007918;
+
+class HttpExchange : public Exchange, public ::testing::WithParamInterface<HttpCase> {};
+
+TEST_P(HttpExchange, StatusCodeEventAttemptsAndHandOff)
+{
+    const HttpCase& c = GetParam();
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    const std::string prefix = c.path.substr(0, c.path.find('?'));
+    const size_t seenBefore = TestServer::Get().RequestsTo(c.path).size();
+
+    const Outcome outcome = Run(Http(c.path), c.verb, c.body, c.event >= 0);
+
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(c.lastError, outcome.lastError);
+    EXPECT_TRUE(c.data == outcome.data) << "data of " << outcome.data.size() << " characters";
+    if (c.event >= 0) {
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{c.event, static_cast<LONG>(c.lastError)}}), outcome.events);
+    } else {
+        EXPECT_TRUE(outcome.events.empty());
+    }
+    EXPECT_EQ(c.attempts, TestServer::Get().RequestsTo(c.path).size() - seenBefore);
+    EXPECT_EQ(c.lastError == 0 ? L"R1" : L"before", HandOff());
+    if (!c.trace.empty()) {
+        EXPECT_TRUE(m_trace.Contains(kRead + c.trace)) << c.trace;
+    }
+    // The card's certificate went with every attempt.
+    EXPECT_GE(g_attached.size(), c.attempts);
+}
+
+const std::string kCertExpired = "HTTP%20Error%20403.17%20-%20Forbidden";
+const std::string kCertRevoked = "HTTP%20Error%20403.13%20-%20Forbidden";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpExchange,
+    ::testing::Values(
+        HttpCase{"OneMiBByteForByte", "/bytes?size=1048576", L"GET", L"", 0, -1, 1, PatternText(1048576),
+                 "SendHttpRequest succeeded (HTTP status OK (200))"},
+        HttpCase{"NulBytesKept", "/bytes?size=300", nullptr, L"", 0, -1, 1, PatternText(300), ""},
+        HttpCase{"PostBodyEchoed", "/echo?post", L"POST", L"a=1&b=two words", 0, -1, 1, L"a=1&b=two words", ""},
+        HttpCase{"NoContentRetriedSixTimes", "/status/204?six", L"GET", L"", kStatusBase + 204, 8, 6, L"",
+                 "SendHttpRequest: failed: too many retries (5) with error: 536902116 => stop retrying"},
+        HttpCase{"NotFoundOnce", "/status/404?once", L"GET", L"", kStatusBase + 404, 8, 1, L"",
+                 "HttpQueryInfo: retrieved HTTP status code: 404 => unrecoverable HTTP error => no retry"},
+        HttpCase{"Forbidden403_17", "/status/403?body=" + kCertExpired, L"GET", L"", 0x80090355, 3, 1, L"",
+                 " HTTP error response body with error status 403.17 => Client certificate has expired or is not yet "
+                 "valid"},
+        HttpCase{"Forbidden403_13", "/status/403?body=" + kCertRevoked, L"GET", L"", 0x80090351, 11, 1, L"",
+                 " HTTP error response body with error status 403.13 => Client certificate revoked"},
+        HttpCase{"Forbidden403Both", "/status/403?body=403.13%20and%20403.17", L"GET", L"", 0x80090355, 3, 1, L"", ""},
+        HttpCase{"Forbidden403Neither", "/status/403?body=denied", L"GET", L"", kStatusBase + 403, 8, 1, L"", ""},
+        HttpCase{"FailsTwiceThenAnswers", "/failfirst?n=2&key=twice", L"GET", L"", 0, -1, 3, L"answered after 2", ""},
+        HttpCase{"AlternatingFailuresStopAtElevenAttempts", "/failfirst?n=99&key=alt&how=alternate", L"GET", L"",
+                 kStatusBase + 202, 8, 11, L"", "SendHttpRequest: failed: too many retries (11) => stop retrying"}),
+    [](const ::testing::TestParamInfo<HttpCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Exchange, PostCarriesItsBodyAndTheFormContentType)
+{
+    Host(kOtherCsp);
+    const Outcome outcome = Run(Http("/echo?form"), L"POST", L"user=alice&x=1");
+    ASSERT_EQ(0u, outcome.lastError);
+    const std::vector<Request> seen = TestServer::Get().RequestsTo("/echo?form");
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ("POST", seen[0].method);
+    EXPECT_EQ("application/x-www-form-urlencoded", seen[0].contentType);
+    EXPECT_EQ("757365723d616c69636526783d31", seen[0].bodyHex);  // "user=alice&x=1"
+    EXPECT_EQ(std::vector<DWORD>{0x84400000u}, g_requestFlags);
+}
+
+TEST_F(Exchange, HttpsWithTheTestCaSucceedsWithTheSecureFlags)
+{
+    Host(kOtherCsp);
+    const Outcome outcome =
+        Run(L"https://localhost:" + std::to_wstring(TestServer::Get().https) + L"/text?body=over%20tls", L"GET");
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_EQ(L"over tls", outcome.data);
+    EXPECT_EQ(std::vector<DWORD>{0x84C00000u}, g_requestFlags);
+    const std::vector<Request> seen = TestServer::Get().RequestsTo("/text?body=over%20tls");
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ("tls", seen[0].transport);
+}
+
+struct FailureCase {
+    const char* name;
+    std::function<std::wstring()> url;
+    ULONG lastError;
+};
+
+class ExchangeWithoutServer : public Exchange, public ::testing::WithParamInterface<FailureCase> {};
+
+// Nothing answers, or the URL is not one: one attempt (none for a bad port), the platform's
+// code, event 8, the hand-off untouched.
+TEST_P(ExchangeWithoutServer, FailsWithThePlatformCode)
+{
+    Host(kOtherCsp);
+    const Outcome outcome = Run(GetParam().url(), L"GET", L"", true);
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(GetParam().lastError, outcome.lastError);
+    EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, static_cast<LONG>(GetParam().lastError)}}), outcome.events);
+    EXPECT_EQ(L"before", HandOff());
+    EXPECT_TRUE(outcome.data.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ExchangeWithoutServer,
+    ::testing::Values(FailureCase{"NothingListens", [] { return std::wstring(L"http://127.0.0.1:1/x"); },
+                                  ERROR_INTERNET_CANNOT_CONNECT},
+                      FailureCase{"PortAbove65535", [] { return std::wstring(L"http://127.0.0.1:65616/x"); },
+                                  ERROR_INTERNET_INVALID_URL},
+                      FailureCase{"PortNotANumber", [] { return std::wstring(L"https://localhost:abc/x"); },
+                                  ERROR_INTERNET_INVALID_URL},
+                      FailureCase{"PortZero", [] { return std::wstring(L"http://127.0.0.1:0/x"); },
+                                  ERROR_INTERNET_INVALID_URL}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Exchange, NoActiveReader_FailsWithoutEventAndKeepsTheLastError)
+{
+    Host(kOtherCsp);
+    const Outcome failed = Run(Http("/status/404?before-removal"), L"GET", L"", true);
+    ASSERT_EQ(kStatusBase + 404, failed.lastError);
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 0; }));
+    const size_t seen = TestServer::Get().Requests().size();
+
+    const Outcome outcome = Run(Http("/text?body=never"));
+    EXPECT_EQ(E_FAIL, outcome.hr);
+    EXPECT_EQ(kStatusBase + 404, outcome.lastError);
+    EXPECT_TRUE(outcome.events.empty());
+    EXPECT_EQ(seen, TestServer::Get().Requests().size());
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:CKeyvoraCtl::ReadHttpDataFromUrl: failed: missing active reader"));
+}
+
+// The control ends the browser's TLS session when the only card leaves after a request, and
+// not when no request was made.
+TEST_F(Exchange, TlsSessionEndsOnRemovalOnlyAfterARequest)
+{
+    for (bool request : {false, true}) {
+        SCOPED_TRACE(request);
+        Host(kOtherCsp);
+        if (request) {
+            ASSERT_EQ(0u, Run(Http("/text?body=tls-flag")).lastError);
+        }
+        m_trace.Clear();
+        ASSERT_EQ(0, SimRemoveCard(L"R1"));
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 0; }));
+        const auto cleared = [](const std::string& line) {
+            return line.find(" smart card removal and previous SSL authentication => clear SSL authentication state") !=
+                   std::string::npos;
+        };
+        EXPECT_EQ(request, m_trace.WaitForMatch(cleared, request ? 3000 : 200));
+        m_host.reset();
+        m_sink.events.clear();
+    }
+}
+
+// ---- The card: PIN paths, certificate, failures -----------------------------------------
+
+struct CardCase {
+    const char* name;
+    const wchar_t* csp;
+    const wchar_t* certificate;  // nullptr: a container without one
+    const char* cardPin;
+    DWORD tries;
+    const wchar_t* pagePin;  // nullptr: the page never sets one
+    bool windowsXp;
+    ULONG lastError;
+    LONG event;
+    const char* cspPinLine;     // the CSP's PIN line, or nullptr: the CSP saw no PIN
+    const char* ncryptPinLine;  // the key storage provider's, or nullptr
+    const wchar_t* provider;    // in the attached certificate's key-provider record; nullptr: none attached
+    DWORD providerType;
+};
+
+class CardExchange : public Exchange, public ::testing::WithParamInterface<CardCase> {};
+
+TEST_P(CardExchange, PinAndCertificate)
+{
+    const CardCase& c = GetParam();
+    std::unique_ptr<ImportHook> xp;
+    if (c.windowsXp)
+        xp.reset(new ImportHook(nullptr, "GetVersionExW", &WindowsXpVersion));
+    Host(c.csp, c.certificate, c.cardPin, c.tries);
+    if (c.pagePin)
+        SetPin(c.pagePin);
+    const std::string path = std::string("/text?body=card-") + c.name;
+
+    const Outcome outcome = Run(Http(path), L"GET", L"", c.event >= 0);
+
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(c.lastError, outcome.lastError);
+    if (c.event >= 0) {
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{c.event, static_cast<LONG>(c.lastError)}}), outcome.events);
+    }
+    // A failed submission ends the exchange before anything is sent.
+    EXPECT_EQ(c.lastError == 0 ? 1u : 0u, TestServer::Get().RequestsTo(path).size());
+    const std::vector<std::string> cspPins = LinesStarting(m_cspLog, "CPSetProvParam");
+    const std::vector<std::string> ncryptPins = LinesStarting(m_ncryptLog, "NCryptSetProperty");
+    EXPECT_EQ(c.cspPinLine ? std::vector<std::string>{c.cspPinLine} : std::vector<std::string>{}, cspPins);
+    EXPECT_EQ(c.ncryptPinLine ? std::vector<std::string>{c.ncryptPinLine} : std::vector<std::string>{}, ncryptPins);
+    if (c.provider) {
+        ASSERT_EQ(1u, g_attached.size());
+        EXPECT_EQ(ReadBytes(Certificate(c.certificate)), g_attached[0].encoded);
+        EXPECT_EQ(L"\\\\.\\R1\\", g_attached[0].container);
+        EXPECT_EQ(c.provider, g_attached[0].provider);
+        EXPECT_EQ(c.providerType, g_attached[0].providerType);
+        EXPECT_EQ(static_cast<DWORD>(AT_KEYEXCHANGE), g_attached[0].keySpec);
+    } else {
+        EXPECT_TRUE(g_attached.empty());
+    }
+}
+
+const char kCspPinOk[] = "CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x00000000";
+const char kKspPinOk[] = "NCryptSetProperty \"SmartCardPin\" 10 -> 0x00000000";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CardExchange,
+    ::testing::Values(
+        CardCase{"VendorCspPinRight", kOtherCsp, L"card-alice.der", "1234", 3, L"1234", false, 0, -1, kCspPinOk, nullptr,
+                 kOtherCsp, PROV_RSA_FULL},
+        CardCase{"BaseCspThroughKeyStorageProvider", kBaseCsp, L"card-bob.der", "1234", 3, L"1234", false, 0, -1, nullptr,
+                 kKspPinOk, kKsp, 0},
+        CardCase{"BaseCspOnWindowsXpThroughTheCsp", kBaseCsp, L"card-alice.der", "1234", 3, L"1234", true, 0, -1,
+                 kCspPinOk, nullptr, kBaseCsp, PROV_RSA_FULL},
+        CardCase{"ExpiredCertificateStillAttached", kOtherCsp, L"card-expired.der", "1234", 3, L"1234", false, 0, -1,
+                 kCspPinOk, nullptr, kOtherCsp, PROV_RSA_FULL},
+        CardCase{"NoPinCertificateStillAttached", kOtherCsp, L"card-alice.der", "1234", 3, nullptr, false, 0, -1, nullptr,
+                 nullptr, kOtherCsp, PROV_RSA_FULL},
+        CardCase{"EmptyPinIsNoPin", kBaseCsp, L"card-alice.der", "1234", 3, L"", false, 0, -1, nullptr, nullptr, kKsp, 0},
+        CardCase{"WrongPin", kOtherCsp, L"card-alice.der", "1234", 3, L"9999", false, 0x8010006B, 5,
+                 "CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x8010006B", nullptr, nullptr, 0},
+        CardCase{"WrongPinThroughKeyStorageProvider", kBaseCsp, L"card-alice.der", "1234", 3, L"9999", false, 0x8010006B,
+                 5, nullptr, "NCryptSetProperty \"SmartCardPin\" 10 -> 0x8010006B", nullptr, 0},
+        CardCase{"LastTryBlocks", kOtherCsp, L"card-alice.der", "1234", 1, L"9999", false, 0x8010006C, 6,
+                 "CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x8010006C", nullptr, nullptr, 0},
+        CardCase{"ContainerWithoutCertificate", kOtherCsp, nullptr, "1234", 3, L"1234", false, ERROR_INTERNAL_ERROR, 8,
+                 kCspPinOk, nullptr, nullptr, 0}),
+    [](const ::testing::TestParamInfo<CardCase>& info) { return std::string(info.param.name); });
+
+// The server asks for a certificate (12044): the card's certificate and PIN go again, and
+// the same request is sent again.
+TEST_F(Exchange, CertificateDemandSubmitsAgainAndRetries)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    g_certDemands = 1;
+    const Outcome outcome = Run(Http("/text?body=after-demand"));
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_EQ(L"after-demand", outcome.data);
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::SendHttpRequest:HttpSendRequest: failed with "
+                                 "ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED => extract certificate from smart card and "
+                                 "retry..."));
+    // Before the first send, on the demand, before the second send.
+    EXPECT_EQ(3u, CountStarting(m_cspLog, kCspPinOk));
+    EXPECT_EQ(3u, g_attached.size());
+    EXPECT_EQ(1u, TestServer::Get().RequestsTo("/text?body=after-demand").size());
+}
+
+TEST_F(Exchange, ReaderWithoutCardAttachesNothingAndRaisesNothing)
+{
+    ASSERT_EQ(0, SimAttachReader(L"R2"));
+    EnableTracing();
+    {
+        SCardAuthCert certificate(L"R2");
+        EXPECT_NO_THROW(certificate.SubmitSCardCertToWinINet(nullptr, "1234"));
+    }
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCert::SubmitSCardCertToWinINet: no card present in reader: \"R2\" "
+                                 "=> return"));
+    EXPECT_TRUE(g_attached.empty());
+    EXPECT_TRUE(m_cspLog.Lines().empty());
+}
+
+// Without ncrypt.dll (a system before CNG) the control still works: on the key storage path
+// the PIN is not submitted and the trace says so. Run in a process of its own.
+HMODULE WINAPI NoNCryptLoadLibraryW(LPCWSTR name)
+{
+    if (_wcsicmp(name, L"ncrypt.dll") == 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return testsupport::RealExport<decltype(&LoadLibraryW)>(L"kernel32.dll", "LoadLibraryW")(name);
+}
+
+class WithoutNCrypt : public Exchange {};
+
+TEST_F(WithoutNCrypt, PinNotSubmittedOnTheKeyStoragePath)
+{
+    ASSERT_FALSE(SCardAuthCert::IsNCryptLinked()) << "run this test in a fresh process";
+    ImportHook hide(nullptr, "LoadLibraryW", &NoNCryptLoadLibraryW);
+    EnableTracing();
+    Host(kBaseCsp);
+    SetPin(L"1234");
+    const Outcome outcome = Run(Http("/text?body=without-ncrypt"));
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_FALSE(SCardAuthCert::IsNCryptLinked());
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCert::GetNCryptLib:LoadLibrary: failed with last error: 126"));
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCert::SubmitSCardCertToWinINet: failed to explicitly link required "
+                                 "CNG NCrypt functions => PIN not submitted to CSP"));
+    EXPECT_TRUE(m_ncryptLog.Lines().empty());
+    EXPECT_TRUE(LinesStarting(m_cspLog, "CPSetProvParam").empty());
+    ASSERT_EQ(1u, g_attached.size());
+    EXPECT_EQ(kKsp, g_attached[0].provider);
+}
+
+// After the call, whatever its outcome, the page's PIN is nowhere in plain in this process:
+// not in UTF-16, not in the ANSI form the provider gets.
+TEST_F(Exchange, PinInPlainNowhereInMemoryAfterTheCall)
+{
+    for (bool right : {true, false}) {
+        SCOPED_TRACE(right);
+        std::vector<wchar_t> pin(9);
+        const testsupport::Needle wide = testsupport::MakePin(pin.data(), 8);
+        const testsupport::Needle narrow = testsupport::NarrowNeedle(wide);
+        char cardPin[9] = {};
+        for (int i = 0; i < 8; ++i)
+            cardPin[i] = static_cast<char>(right ? pin[i] : L'0' + (pin[i] - L'0' + 1) % 10);
+        Host(kBaseCsp, L"card-alice.der", cardPin, 3);
+        SecureZeroMemory(cardPin, sizeof(cardPin));
+        SetPin(pin.data());  // the control zeroes the page's string
+        SecureZeroMemory(pin.data(), pin.size() * sizeof(wchar_t));
+
+        const Outcome outcome = Run(Http("/text?body=memory"), L"GET", L"", !right);
+        EXPECT_EQ(right ? 0u : 0x8010006Bu, outcome.lastError);
+        EXPECT_EQ(0u, testsupport::FindCopies(wide).size());
+        EXPECT_EQ(0u, testsupport::FindCopies(narrow).size());
+        m_host.reset();
+        m_sink.events.clear();
+        ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    }
+}
+
+// ---- URL parsing --------------------------------------------------------------------------
+
+struct UrlCase {
+    const wchar_t* url;
+    const wchar_t* server;
+    const wchar_t* page;
+    DWORD port;
+    bool secure;
+    DWORD error;  // 0: parsed
+};
+
+class UrlParsing : public ::testing::TestWithParam<UrlCase> {};
+
+TEST_P(UrlParsing, ServerPagePortAndSecurity)
+{
+    const UrlCase& c = GetParam();
+    SCardAuthCommunicator communicator(L"R1", nullptr, nullptr, true);
+    std::wstring server, page;
+    DWORD port = 0;
+    bool secure = false;
+    DWORD error = 0;
+    try {
+        communicator.ParseURLW(c.url, server, page, port, secure);
+    } catch (const tsmb::Win32Error& e) {
+        error = e.GetErrorCode();
+    }
+    EXPECT_EQ(c.error, error);
+    if (c.error == 0) {
+        EXPECT_EQ(c.server, server);
+        EXPECT_EQ(c.page, page);
+        EXPECT_EQ(c.port, port);
+        EXPECT_EQ(c.secure, secure);
+    }
+}
+
+const DWORD kBad = ERROR_INTERNET_INVALID_URL;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UrlParsing,
+    ::testing::Values(UrlCase{L"https://host", L"host", L"", 443, true, 0},
+                      UrlCase{L"http://host:8080/a/b?x=1", L"host", L"a/b?x=1", 8080, false, 0},
+                      UrlCase{L"HTTPS://host/x", L"host", L"x", 443, true, 0},
+                      UrlCase{L"ftps://host/x", L"host", L"x", 443, true, 0},
+                      UrlCase{L"host/x", L"host", L"x", 80, false, 0},
+                      UrlCase{L"https://[fe80::1]:444/p", L"[fe80::1]", L"p", 444, true, 0},
+                      UrlCase{L"https://[fe80::1]/p", L"[fe80::1]", L"p", 443, true, 0},
+                      UrlCase{L"http://[::1]", L"[::1]", L"", 80, false, 0},
+                      UrlCase{L"https://[fe80::1/p", L"", L"", 0, true, kBad},  // cut at the first colon
+                      UrlCase{L"https://host:/x", L"host", L"x", 443, true, 0},
+                      UrlCase{L"http://host:/x", L"host", L"x", 80, false, 0},
+                      UrlCase{L"https://host:abc/x", L"", L"", 0, true, kBad},
+                      UrlCase{L"http://host:65536/x", L"", L"", 0, false, kBad},
+                      UrlCase{L"http://host:-80/x", L"", L"", 0, false, kBad},
+                      UrlCase{L"http://host:0/x", L"", L"", 0, false, kBad},
+                      UrlCase{L"http://host:65535/x", L"host", L"x", 65535, false, 0},
+                      UrlCase{L"http://host:99999999999999999999/x", L"", L"", 0, false, kBad},
+                      UrlCase{L" \t\r\nhttp://host/p#frag \v\f", L"host", L"p#frag", 80, false, 0},
+                      UrlCase{L" \t ", L"", L"", 80, false, 0},
+                      UrlCase{L"https://host/", L"host", L"", 443, true, 0},
+                      UrlCase{L"https://", L"", L"", 443, true, 0},
+                      UrlCase{L"://host", L"host", L"", 80, false, 0},
+                      UrlCase{L"http://h\u00f6st.example/\u00e4?q=\u20ac", L"h\u00f6st.example", L"\u00e4?q=\u20ac", 80,
+                              false, 0}));
+
+TEST(UrlParsingHostile, VeryLongUrlIsParsedWithoutHarm)
+{
+    const std::wstring host(100000, L'a');
+    const std::wstring path(200000, L'/');
+    SCardAuthCommunicator communicator(L"R1", nullptr, nullptr, true);
+    std::wstring server, page;
+    DWORD port = 0;
+    bool secure = false;
+    communicator.ParseURLW(L"https://" + host + path, server, page, port, secure);
+    EXPECT_EQ(host, server);
+    EXPECT_EQ(path.size() - 1, page.size());
+    EXPECT_EQ(443u, port);
+}
+
+}  // namespace
