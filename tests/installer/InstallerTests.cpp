@@ -1,0 +1,221 @@
+// The package, end to end, in a Wine prefix of its own (tests/installer/in-scratch-prefix):
+// a silent install with settings on the command line, what it put where, the control by
+// ProgID from the script host, the type library, the "vantor:" scheme, the Active Setup
+// command; a major upgrade; the uninstall. The package is this build's (32-bit, or the
+// 64-bit test variant on a host without 32-bit support): paths and registry views follow.
+#include <windows.h>
+#include <msi.h>
+#include <shellapi.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "Process.h"
+
+namespace {
+
+const wchar_t kUpgradeCode[] = L"{4C2D9B17-6E0A-4F53-9A8E-2B71D5C0E913}";
+const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
+const wchar_t kClsidKey[] = L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}\\InprocServer32";
+const wchar_t kActiveSetupKey[] =
+    L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\{0B8E5A3C-7D21-4F96-A4E0-6C9B2D8F1E57}";
+const GUID kLibId = {0xC6BF16ED, 0xD903, 0x4A22, {0x83, 0xF7, 0x29, 0xF9, 0xE5, 0xE6, 0xCE, 0x17}};
+#ifdef _WIN64
+const REGSAM kView = KEY_WOW64_64KEY;
+const wchar_t kProgramFilesName[] = L"Program Files";
+#else
+const REGSAM kView = KEY_WOW64_32KEY;
+const wchar_t kProgramFilesName[] = L"Program Files (x86)";
+#endif
+
+std::wstring SystemProgram(const wchar_t* name)
+{
+    wchar_t folder[MAX_PATH];
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\" + name;
+}
+
+DWORD Msiexec(const std::wstring& arguments)
+{
+    return testsupport::RunProgram(SystemProgram(L"msiexec.exe"), arguments, 120000).exitCode;
+}
+
+std::wstring Package(const wchar_t* name) { return testsupport::BesideTestProgram(std::wstring(L"installer\\") + name); }
+
+std::wstring InstallFolder()
+{
+    wchar_t folder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
+    return std::wstring(folder) + L"\\Tessam\\Orvane";
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The value as text (a DWORD as its decimal digits); "(missing)" when absent.
+std::wstring Value(HKEY root, const std::wstring& key, const wchar_t* name, REGSAM view = kView)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+        return L"(missing)";
+    BYTE data[2048] = {};
+    DWORD size = sizeof(data) - sizeof(wchar_t), type = 0;
+    const LONG result = RegQueryValueExW(handle, name, nullptr, &type, data, &size);
+    RegCloseKey(handle);
+    if (result != ERROR_SUCCESS)
+        return L"(missing)";
+    if (type == REG_DWORD)
+        return std::to_wstring(*reinterpret_cast<DWORD*>(data));
+    return reinterpret_cast<wchar_t*>(data);
+}
+
+bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = kView)
+{
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(handle);
+    return true;
+}
+
+// The script host creates the control by ProgID and reads a property ("created 255").
+std::string CreateByProgId()
+{
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring script = std::wstring(folder) + L"create-keyvora.js";
+    std::ofstream(script.c_str()) << "try { var c = new ActiveXObject(\"Keyvora.KeyvoraCtl\");"
+                                     " WScript.Echo(\"created \" + c.LastReportedSCardEventType); }"
+                                     " catch (e) { WScript.Echo(\"failed \" + e.number); }\n";
+    std::string output = testsupport::RunProgram(SystemProgram(L"cscript.exe"), L"//nologo \"" + script + L"\"").output;
+    DeleteFileW(script.c_str());
+    output.erase(output.find_last_not_of("\r\n") + 1);
+    return output;
+}
+
+std::vector<std::wstring> RelatedProducts()
+{
+    std::vector<std::wstring> products;
+    wchar_t code[39];
+    for (DWORD i = 0; MsiEnumRelatedProductsW(kUpgradeCode, 0, i, code) == ERROR_SUCCESS; ++i)
+        products.push_back(code);
+    return products;
+}
+
+std::wstring ProductVersion(const std::wstring& product)
+{
+    wchar_t version[64] = {};
+    DWORD size = 64;
+    MsiGetProductInfoW(product.c_str(), INSTALLPROPERTY_VERSIONSTRING, version, &size);
+    return version;
+}
+
+void CheckSettings()
+{
+    EXPECT_EQ(L"http://desk.example/start", Value(HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopURL"));
+    EXPECT_EQ(L"http://desk.example/reset", Value(HKEY_LOCAL_MACHINE, kConfigKey, L"DesktopResetURL"));
+    EXPECT_EQ(L"1", Value(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff"));
+    EXPECT_EQ(L"1", Value(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Keyvora"));
+    EXPECT_EQ(L"0", Value(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Ambrel"));
+}
+
+void CheckRegistration(const std::wstring& folder)
+{
+    EXPECT_EQ(folder + L"\\Keyvora.dll", Value(HKEY_CLASSES_ROOT, kClsidKey, nullptr));
+    EXPECT_EQ(L"Apartment", Value(HKEY_CLASSES_ROOT, kClsidKey, L"ThreadingModel"));
+    EXPECT_EQ("created 255", CreateByProgId());
+    ITypeLib* library = nullptr;
+    EXPECT_EQ(S_OK, LoadRegTypeLib(kLibId, 1, 0, 0, &library));
+    if (library)
+        library->Release();
+    BSTR path = nullptr;
+    EXPECT_EQ(S_OK, QueryPathOfRegTypeLib(kLibId, 1, 0, 0, &path));
+    EXPECT_EQ(folder + L"\\Keyvora.dll", std::wstring(path ? path : L""));
+    SysFreeString(path);
+}
+
+}  // namespace
+
+TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
+{
+    const std::wstring folder = InstallFolder();
+    EXPECT_NE(std::wstring::npos, folder.find(std::wstring(L"\\") + kProgramFilesName + L"\\")) << folder;
+    ASSERT_TRUE(RelatedProducts().empty()) << "needs a prefix without the product";
+
+    // ---- Silent install with the settings as properties.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") +
+                          L"\" /qn DESKTOPURL=http://desk.example/start DESKTOPRESETURL=http://desk.example/reset "
+                          L"AMBRELAUTOLOGOFF=1 KEYVORADEBUG=1"));
+    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"})
+        EXPECT_TRUE(Exists(folder + L"\\" + file)) << file;
+    CheckSettings();
+    CheckRegistration(folder);
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kConfigKey)) << "the installing user's parent key";
+    const std::vector<std::wstring> installed = RelatedProducts();
+    ASSERT_EQ(1u, installed.size());
+    const std::wstring firstVersion = ProductVersion(installed[0]);
+
+    // ---- "vantor:restart" starts the installed vantor.exe, which ends the browser.
+    {
+        const std::wstring browser = testsupport::BesideTestProgram(L"iexplore.exe");
+        testsupport::ChildProcess stand(browser, L"\"" + browser + L"\"");
+        ASSERT_NE(nullptr, stand.WaitForWindow(L"IEFrame", 60000));
+        EXPECT_EQ(L"\"" + folder + L"\\vantor.exe\" %1", Value(HKEY_CLASSES_ROOT, L"vantor\\shell\\open\\command", nullptr));
+        SHELLEXECUTEINFOW info = {};
+        info.cbSize = sizeof(info);
+        info.fMask = SEE_MASK_NOCLOSEPROCESS;
+        info.lpFile = L"vantor:restart";
+        info.nShow = SW_HIDE;
+        ASSERT_TRUE(ShellExecuteExW(&info)) << GetLastError();
+        if (info.hProcess) {
+            WaitForSingleObject(info.hProcess, 20000);
+            DWORD code = 1;
+            GetExitCodeProcess(info.hProcess, &code);
+            EXPECT_EQ(0u, code);
+            CloseHandle(info.hProcess);
+        }
+        EXPECT_TRUE(stand.WaitForExit(10000)) << "the browser stand-in was not ended";
+    }
+
+    // ---- The Active Setup command makes a user's parent key.
+    EXPECT_EQ(L"Orvane", Value(HKEY_LOCAL_MACHINE, kActiveSetupKey, nullptr));
+    EXPECT_EQ(L"1", Value(HKEY_LOCAL_MACHINE, kActiveSetupKey, L"IsInstalled"));
+    const std::wstring stub = Value(HKEY_LOCAL_MACHINE, kActiveSetupKey, L"StubPath");
+    ASSERT_EQ(0, RegDeleteKeyW(HKEY_CURRENT_USER, kConfigKey));
+    ASSERT_FALSE(KeyExists(HKEY_CURRENT_USER, kConfigKey));
+    EXPECT_EQ(0u, testsupport::RunProgram(SystemProgram(L"cmd.exe"), L"/c " + stub).exitCode) << stub.c_str();
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kConfigKey));
+
+    // ---- Major upgrade without properties: one product, settings and registration intact
+    // (Wine removes the old product after installing the new one).
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    const std::vector<std::wstring> upgraded = RelatedProducts();
+    ASSERT_EQ(1u, upgraded.size());
+    EXPECT_NE(installed[0], upgraded[0]);
+    EXPECT_NE(firstVersion, ProductVersion(upgraded[0]));
+    CheckSettings();
+    CheckRegistration(folder);
+    EXPECT_TRUE(Exists(folder + L"\\vantor.exe"));
+
+    // ---- A downgrade is refused.
+    EXPECT_NE(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") + L"\" /qn"));
+    EXPECT_EQ(upgraded, RelatedProducts());
+
+    // ---- Uninstall: everything of the product goes, the user's data stays.
+    const DWORD flag = 1;
+    ASSERT_EQ(0, RegSetKeyValueW(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", REG_DWORD, &flag, sizeof(flag)));
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    EXPECT_TRUE(RelatedProducts().empty());
+    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"})
+        EXPECT_FALSE(Exists(folder + L"\\" + file)) << file;
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kConfigKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"Keyvora.KeyvoraCtl"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\{C6BF16ED-D903-4A22-83F7-29F9E5E6CE17}"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"vantor"));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kActiveSetupKey));
+    EXPECT_EQ(L"1", Value(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"));
+    EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
+}
