@@ -73,6 +73,9 @@ void SCardAuthMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& 
     static const char kName[] = "SCardAuthMonitoringThread::ProcessInitalReaderStates";
     Trace("SCardAuth:%s: executing...", kName);
     if (states.size() == 1) {
+        // The reader that was active may have gone while nobody watched (the service was
+        // down): no reader means no active reader.
+        m_ctl->SetActiveReader(std::wstring());
         Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
         return;
     }
@@ -87,6 +90,7 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
     static const char kName[] = "SCardAuthMonitoringThread::ProcessStateChangeInReaderStates";
     Trace("SCardAuth:%s: executing...", kName);
     if (states.size() == 1 && RetrievePnPNotificationReaderCountFromReaderStates(states) == 0) {
+        m_ctl->SetActiveReader(std::wstring());
         Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
         return;
     }

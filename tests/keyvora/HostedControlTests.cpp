@@ -106,6 +106,22 @@ INSTANTIATE_TEST_SUITE_P(
                  {{nullptr, 1}, {[] { SimStopService(); }, 2}, {[] { SimStartService(); }, 3}},
                  {1, 10, 1},
                  L"R1"},
+        // Found by the soak run (seed 12): the only reader unplugged while the service was
+        // down leaves no active reader behind the 9.
+        Scenario{"ReaderGoneWhileTheServiceWasDown",
+                 [] {
+                     SimAttachReader(L"R1");
+                     Insert(L"R1");
+                 },
+                 {{nullptr, 1},
+                  {[] { SimStopService(); }, 2},
+                  {[] {
+                       SimDetachReader(L"R1");
+                       SimStartService();
+                   },
+                   3}},
+                 {1, 10, 9},
+                 L""},
         Scenario{"OneCard",
                  [] {
                      SimAttachReader(L"R1");
