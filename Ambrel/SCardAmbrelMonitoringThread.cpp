@@ -16,14 +16,15 @@ typedef DWORD(WINAPI* VsmCallFn)();
 
 RefPtr<SCardAmbrelMonitoringThread> g_monitor;
 
-// A card was present and is now gone; or a card is present again but the reader's
-// insertion/removal counter (high word) moved: it was pulled and another (or the same) put
-// back while the worker was busy, and the previous user's sessions must still end.
+// A card was present and is now gone; or its reader is gone with it (unplugged); or a card
+// is present again but the reader's insertion/removal counter (high word) moved: it was
+// pulled and another (or the same) put back while the worker was busy. In each case the
+// previous user's sessions must end.
 bool IsRemoval(const SCARD_READERSTATEW& state)
 {
     if (!(state.dwCurrentState & SCARD_STATE_PRESENT))
         return false;
-    if (state.dwEventState & SCARD_STATE_EMPTY)
+    if (state.dwEventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
         return true;
     return (state.dwEventState & SCARD_STATE_PRESENT) && (state.dwCurrentState >> 16) != (state.dwEventState >> 16);
 }

@@ -298,7 +298,8 @@ TEST_F(RemovalStep, SeveralRemovalsInOneNotificationDisconnectOnlyOnce)
 }
 
 // Pulled and put back while the worker was busy: present before and after, but the reader's
-// counter (high word) moved. That is a removal; an unchanged counter is none.
+// counter (high word) moved. That is a removal; an unchanged counter is none. A reader
+// unplugged with its card is a removal too.
 struct SwapCase {
     const char* name;
     DWORD current;
@@ -328,7 +329,10 @@ INSTANTIATE_TEST_SUITE_P(
                       SwapCase{"SameCardStillIn", kPresent | 0x10000, SCARD_STATE_CHANGED | kPresent | SCARD_STATE_INUSE | 0x10000,
                                false},
                       SwapCase{"InsertedIntoEmpty", kEmpty | 0x10000, SCARD_STATE_CHANGED | kPresent | 0x20000, false},
-                      SwapCase{"ReaderGone", kPresent | 0x10000, SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN, false}),
+                      // Unplugged with the card in it: the card is gone as well.
+                      SwapCase{"ReaderGoneWithTheCard", kPresent | 0x10000, SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN, true},
+                      SwapCase{"ReaderUnavailable", kPresent | 0x10000, SCARD_STATE_CHANGED | SCARD_STATE_UNAVAILABLE, true},
+                      SwapCase{"EmptyReaderGone", kEmpty | 0x10000, SCARD_STATE_CHANGED | SCARD_STATE_UNKNOWN, false}),
     [](const ::testing::TestParamInfo<SwapCase>& info) { return std::string(info.param.name); });
 
 // ---- The SDK's failures ----------------------------------------------------------------
