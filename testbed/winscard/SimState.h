@@ -11,7 +11,7 @@ constexpr DWORD kMaxWaiters = 64;
 constexpr DWORD kMaxFailures = 16;
 constexpr DWORD kNameChars = 128;
 constexpr DWORD kMaxAtr = 36;
-constexpr DWORD kStateMagic = 0x53494D34;  // bumps when the layout changes
+constexpr DWORD kStateMagic = 0x53494D35;  // bumps when the layout changes
 constexpr DWORD kMaxPin = 64;
 constexpr DWORD kMaxCertificate = 4096;
 
@@ -41,7 +41,8 @@ struct CardType {
 };
 
 struct Waiter {
-    DWORD processId;  // 0: free
+    DWORD processId;   // 0: free
+    DWORD changeSeen;  // the change count when it last went to sleep
 };
 
 struct Failure {
@@ -54,6 +55,7 @@ struct State {
     DWORD serviceRunning;
     DWORD serviceEpoch;  // contexts from an earlier run of the service are dead
     DWORD nextAttachOrder;
+    DWORD changeCount;  // every change of a reader, a card or the service
     Reader readers[kMaxReaders];
     CardType cardTypes[kMaxCardTypes];
     Waiter waiters[kMaxWaiters];

@@ -35,5 +35,7 @@ SCARDSIM_API LONG WINAPI SimGetReader(DWORD index, LPWSTR name, DWORD nameChars,
 SCARDSIM_API LONG WINAPI SimIsServiceRunning(void);
 // Status-change waits now blocked, in every process.
 SCARDSIM_API LONG WINAPI SimCountPendingWaits(void);
+// Status-change waits that went to sleep after the latest change: the watchers have taken it in.
+SCARDSIM_API LONG WINAPI SimCountQuietWaits(void);
 // What this process holds: open contexts, blocks handed out and not freed, started-event handles.
 SCARDSIM_API LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents);

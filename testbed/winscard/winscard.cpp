@@ -115,6 +115,7 @@ bool Ready() { return InitOnceExecuteOnce(&g_initOnce, &InitOnce, nullptr, nullp
 // Wakes every pending wait in every process; called with the lock held, after a change.
 void SignalChangeLocked()
 {
+    ++g_state->changeCount;
     for (DWORD i = 0; i < scardsim::kMaxWaiters; ++i)
         if (g_state->waiters[i].processId != 0)
             SetEvent(WaiterEvent(i));
@@ -432,8 +433,10 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT handle, DWORD timeout, LPSCARD_RE
                         slot = static_cast<int>(i);
                     }
             }
-            if (slot >= 0)
+            if (slot >= 0) {
                 ResetEvent(WaiterEvent(static_cast<DWORD>(slot)));  // every change from here on sets it
+                g_state->waiters[slot].changeSeen = g_state->changeCount;
+            }
         }
         DWORD wait = INFINITE;
         if (timeout != INFINITE) {
@@ -823,6 +826,17 @@ LONG WINAPI SimCountPendingWaits(void)
     LONG n = 0;
     for (const auto& w : g_state->waiters)
         n += w.processId != 0 ? 1 : 0;
+    return n;
+}
+
+LONG WINAPI SimCountQuietWaits(void)
+{
+    if (!Ready())
+        return 0;
+    Lock lock;
+    LONG n = 0;
+    for (const auto& w : g_state->waiters)
+        n += w.processId != 0 && w.changeSeen == g_state->changeCount ? 1 : 0;
     return n;
 }
 
