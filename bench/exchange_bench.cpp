@@ -14,18 +14,13 @@
 
 #include "BenchStats.h"
 #include "ControlHost.h"
+#include "StandIn.h"
 #include "ImportHook.h"
 #include "scardsim.h"
 
 namespace {
 
-std::wstring Beside(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.rfind(L'\\') + 1) + name;
-}
+std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
 
 // Wine's WinINet cannot attach a client certificate (12009): taken as attached.
 BOOL WINAPI AcceptClientCertificate(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)

@@ -10,6 +10,8 @@
 
 #include <cstdio>
 #include <string>
+
+#include "StandIn.h"
 #include <vector>
 
 #include "scardsim.h"
@@ -28,21 +30,7 @@ struct Key {
     Context* context;
 };
 
-void Log(const std::string& line)
-{
-    char path[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("CARDCSP_LOG", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
+void Log(const std::string& line) { standin::AppendToLog("CARDCSP_LOG", line); }
 
 // Logs the call with its outcome and returns it the CryptoAPI way.
 BOOL Outcome(const std::string& call, DWORD error)

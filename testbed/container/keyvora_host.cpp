@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ControlHost.h"
+#include "StandIn.h"
 #include "ImportHook.h"
 
 using keyvoratest::EventSink;
@@ -41,13 +42,7 @@ const char* EventName(LONG type)
     }
 }
 
-std::wstring Beside(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.rfind(L'\\') + 1) + name;
-}
+std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
 
 BOOL WINAPI StandInSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "StandIn.h"
+
 namespace {
 
 DWORD ConfiguredResult(const char* variable)
@@ -20,21 +22,7 @@ DWORD ConfiguredResult(const char* variable)
     return (length > 0 && length < sizeof(text)) ? strtoul(text, nullptr, 0) : 0;
 }
 
-void Log(const std::string& line)
-{
-    char path[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA("VSMSDK_LOG", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    const std::string text = line + "\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
-}
+void Log(const std::string& line) { standin::AppendToLog("VSMSDK_LOG", line); }
 
 DWORD Answer(const std::string& call, const char* variable)
 {

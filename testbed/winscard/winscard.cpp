@@ -157,6 +157,15 @@ void SetCardKeyLocked(scardsim::Reader& r, const char* pin, DWORD pinLength, DWO
         memcpy(r.certificate, certificate, certificateLength);
 }
 
+// The reader holding a card, or the code that says why there is none.
+LONG FindCardLocked(LPCWSTR name, scardsim::Reader*& reader)
+{
+    reader = FindReaderLocked(name);
+    if (reader == nullptr)
+        return SCARD_E_UNKNOWN_READER;
+    return reader->present ? SCARD_S_SUCCESS : SCARD_E_NO_SMARTCARD;
+}
+
 DWORD AttachedCountLocked()
 {
     DWORD n = 0;
@@ -659,11 +668,9 @@ LONG WINAPI SimRemoveCard(LPCWSTR name)
     if (name == nullptr || !Ready())
         return SCARD_E_INVALID_PARAMETER;
     Lock lock;
-    scardsim::Reader* r = FindReaderLocked(name);
-    if (r == nullptr)
-        return SCARD_E_UNKNOWN_READER;
-    if (!r->present)
-        return SCARD_E_NO_SMARTCARD;
+    scardsim::Reader* r = nullptr;
+    if (LONG missing = FindCardLocked(name, r))
+        return missing;
     r->present = 0;
     r->atrLength = 0;
     r->eventCount = (r->eventCount + 1) & 0xFFFF;
@@ -677,11 +684,9 @@ LONG WINAPI SimSetCardKey(LPCWSTR name, LPCSTR pin, DWORD tries, const BYTE* cer
         certificateLength > scardsim::kMaxCertificate || (certificateLength && !certificate) || !Ready())
         return SCARD_E_INVALID_PARAMETER;
     Lock lock;
-    scardsim::Reader* r = FindReaderLocked(name);
-    if (r == nullptr)
-        return SCARD_E_UNKNOWN_READER;
-    if (!r->present)
-        return SCARD_E_NO_SMARTCARD;
+    scardsim::Reader* r = nullptr;
+    if (LONG missing = FindCardLocked(name, r))
+        return missing;
     SetCardKeyLocked(*r, pin, static_cast<DWORD>(strlen(pin)), tries, certificate, certificateLength);
     return SCARD_S_SUCCESS;
 }
@@ -691,11 +696,9 @@ LONG WINAPI SimVerifyCardPin(LPCWSTR name, const char* pin, DWORD pinLength)
     if (name == nullptr || (pin == nullptr && pinLength) || !Ready())
         return SCARD_E_INVALID_PARAMETER;
     Lock lock;
-    scardsim::Reader* r = FindReaderLocked(name);
-    if (r == nullptr)
-        return SCARD_E_UNKNOWN_READER;
-    if (!r->present)
-        return SCARD_E_NO_SMARTCARD;
+    scardsim::Reader* r = nullptr;
+    if (LONG missing = FindCardLocked(name, r))
+        return missing;
     if (r->triesLeft == 0)
         return SCARD_W_CHV_BLOCKED;
     bool same = pinLength == r->pinLength;
@@ -713,11 +716,9 @@ LONG WINAPI SimGetCardCertificate(LPCWSTR name, BYTE* certificate, DWORD* length
     if (name == nullptr || length == nullptr || !Ready())
         return SCARD_E_INVALID_PARAMETER;
     Lock lock;
-    scardsim::Reader* r = FindReaderLocked(name);
-    if (r == nullptr)
-        return SCARD_E_UNKNOWN_READER;
-    if (!r->present)
-        return SCARD_E_NO_SMARTCARD;
+    scardsim::Reader* r = nullptr;
+    if (LONG missing = FindCardLocked(name, r))
+        return missing;
     if (certificate) {
         if (*length < r->certificateLength) {
             *length = r->certificateLength;
@@ -734,11 +735,9 @@ LONG WINAPI SimGetCardTriesLeft(LPCWSTR name, DWORD* tries)
     if (name == nullptr || tries == nullptr || !Ready())
         return SCARD_E_INVALID_PARAMETER;
     Lock lock;
-    scardsim::Reader* r = FindReaderLocked(name);
-    if (r == nullptr)
-        return SCARD_E_UNKNOWN_READER;
-    if (!r->present)
-        return SCARD_E_NO_SMARTCARD;
+    scardsim::Reader* r = nullptr;
+    if (LONG missing = FindCardLocked(name, r))
+        return missing;
     *tries = r->triesLeft;
     return SCARD_S_SUCCESS;
 }

@@ -6,7 +6,8 @@
 // active reader and the shell's disconnections are compared with a model computed from the
 // sequence itself.
 //
-//   soak.exe [--seeds 1,2,3] [--steps N] [--verbose]
+//   soak.exe [--seeds 1,2,3] [--steps N] [--verbose] [--report FILE]
+// The report goes to standard output, and to FILE when given.
 //
 // Exit code 0: no mismatch and no growth of handles or threads in either process.
 #include <windows.h>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "ControlHost.h"
+#include "StandIn.h"
 #include "scardsim.h"
 
 namespace {
@@ -31,13 +33,7 @@ const size_t kMaxReaders = 4;
 const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 
-std::wstring Beside(const wchar_t* name)
-{
-    wchar_t path[MAX_PATH];
-    GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring folder(path);
-    return folder.substr(0, folder.rfind(L'\\') + 1) + name;
-}
+std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
@@ -414,12 +410,15 @@ private:
 int wmain(int argc, wchar_t** argv)
 {
     std::vector<unsigned> seeds = {1, 2, 3};
+    const wchar_t* report = nullptr;
     int steps = 100;
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         const std::wstring arg = argv[i];
         if (arg == L"--verbose") {
             verbose = true;
+        } else if (arg == L"--report" && i + 1 < argc) {
+            report = argv[++i];
         } else if (arg == L"--steps" && i + 1 < argc) {
             steps = _wtoi(argv[++i]);
         } else if (arg == L"--seeds" && i + 1 < argc) {
@@ -428,9 +427,13 @@ int wmain(int argc, wchar_t** argv)
             for (std::wstring item; std::getline(list, item, L',');)
                 seeds.push_back(static_cast<unsigned>(wcstoul(item.c_str(), nullptr, 10)));
         } else {
-            fprintf(stderr, "usage: soak [--seeds 1,2,3] [--steps N] [--verbose]\n");
+            fprintf(stderr, "usage: soak [--seeds 1,2,3] [--steps N] [--verbose] [--report FILE]\n");
             return 2;
         }
+    }
+    if (report && !_wfreopen(report, L"w", stdout)) {
+        fprintf(stderr, "soak: cannot write the report\n");
+        return 2;
     }
     return Soak(verbose).Run(seeds, steps);
 }
