@@ -28,6 +28,12 @@ const char kSubmit[] = "SCardAuthCert::SubmitSCardCertToWinINet";
     throw tsmb::Win32Error(code);
 }
 
+template <class F>
+F Bind(FARPROC function)
+{
+    return reinterpret_cast<F>(reinterpret_cast<void*>(function));
+}
+
 // Gives back a block the smart-card subsystem allocated; a failure is only traced.
 void FreeSCardMemory(SCARDCONTEXT context, const void* block)
 {
@@ -331,12 +337,6 @@ FARPROC SCardAuthCert::GetNCryptProcAddress(const char* name)
         throw tsmb::Win32Error(code);
     }
     return function;
-}
-
-template <class F>
-static F Bind(FARPROC function)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(function));
 }
 
 void SCardAuthCert::ExplicitlyLinkNCryptFn()
