@@ -15,6 +15,7 @@
 #include "BenchStats.h"
 #include "ControlHost.h"
 #include "StandIn.h"
+#include "TestMachine.h"
 #include "ImportHook.h"
 #include "scardsim.h"
 
@@ -83,16 +84,12 @@ int wmain(int argc, wchar_t** argv)
         fwprintf(stderr, L"start the test server first (testbed/https/testserver.py start <bin>\\httpserver ...)\n");
         return 1;
     }
-    HMODULE csp = LoadLibraryW(L"cardcsp.dll");
-    if (auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-            reinterpret_cast<void*>(GetProcAddress(csp, "DllRegisterServer"))))
-        registerServer();
+    standin::RegisterCardProvider();
     const wchar_t reader[] = L"Bench Reader";
     SimReset();
     SimAttachReader(reader);
     SimInsertCard(reader, nullptr, 0, nullptr, L"Orvane Test Card CSP");
-    std::ifstream file(Beside(L"testcerts\\card-alice.der").c_str(), std::ios::binary);
-    const std::vector<BYTE> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::vector<BYTE> der = standin::ReadFileBytes(Beside(L"testcerts\\card-alice.der"));
     SimSetCardKey(reader, "1234", 3, der.data(), static_cast<DWORD>(der.size()));
 
     testsupport::ImportHook accept(nullptr, "InternetSetOptionW", &AcceptClientCertificate);

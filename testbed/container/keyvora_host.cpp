@@ -12,12 +12,12 @@
 #include <wininet.h>
 
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "ControlHost.h"
 #include "StandIn.h"
+#include "TestMachine.h"
 #include "ImportHook.h"
 
 using keyvoratest::EventSink;
@@ -70,19 +70,10 @@ BOOL WINAPI StandInSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWOR
 // provider registered under the names the simulated cards report.
 void PrepareMachine()
 {
-    std::ifstream file(Beside(L"testcerts\\test-ca.der").c_str(), std::ios::binary);
-    const std::vector<BYTE> ca((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    if (!root || ca.empty() ||
-        !CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, ca.data(), static_cast<DWORD>(ca.size()),
-                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+    if (!standin::TrustTestCa(Beside(L"testcerts\\test-ca.der")))
         printf("host: the test CA could not be trusted (error %lu)\n", GetLastError());
-    if (root)
-        CertCloseStore(root, 0);
-    if (HMODULE csp = LoadLibraryW(L"cardcsp.dll"))
-        if (auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-                reinterpret_cast<void*>(GetProcAddress(csp, "DllRegisterServer"))))
-            registerServer();
+    if (!standin::RegisterCardProvider())
+        printf("host: the card provider could not be registered\n");
 }
 
 // Pumps messages for up to milliseconds, printing each new event; true once done() holds.

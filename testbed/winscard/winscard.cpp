@@ -157,6 +157,18 @@ void SetCardKeyLocked(scardsim::Reader& r, const char* pin, DWORD pinLength, DWO
         memcpy(r.certificate, certificate, certificateLength);
 }
 
+// Status-change waits now blocked in any process; quiet: only those begun after the latest change.
+LONG CountWaits(bool quiet)
+{
+    if (!Ready())
+        return 0;
+    Lock lock;
+    LONG n = 0;
+    for (const auto& w : g_state->waiters)
+        n += w.processId != 0 && (!quiet || w.changeSeen == g_state->changeCount) ? 1 : 0;
+    return n;
+}
+
 // The reader holding a card, or the code that says why there is none.
 LONG FindCardLocked(LPCWSTR name, scardsim::Reader*& reader)
 {
@@ -817,27 +829,9 @@ LONG WINAPI SimIsServiceRunning(void)
     return g_state->serviceRunning ? 1 : 0;
 }
 
-LONG WINAPI SimCountPendingWaits(void)
-{
-    if (!Ready())
-        return 0;
-    Lock lock;
-    LONG n = 0;
-    for (const auto& w : g_state->waiters)
-        n += w.processId != 0 ? 1 : 0;
-    return n;
-}
+LONG WINAPI SimCountPendingWaits(void) { return CountWaits(false); }
 
-LONG WINAPI SimCountQuietWaits(void)
-{
-    if (!Ready())
-        return 0;
-    Lock lock;
-    LONG n = 0;
-    for (const auto& w : g_state->waiters)
-        n += w.processId != 0 && w.changeSeen == g_state->changeCount ? 1 : 0;
-    return n;
-}
+LONG WINAPI SimCountQuietWaits(void) { return CountWaits(true); }
 
 LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents)
 {

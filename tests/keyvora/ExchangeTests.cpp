@@ -19,6 +19,7 @@
 #include "Process.h"
 #include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
+#include "TestMachine.h"
 #include "Trace.h"
 #include "TraceCapture.h"
 #include "Win32Error.h"
@@ -40,11 +41,7 @@ const wchar_t kOtherCsp[] = L"Orvane Test Card CSP";
 const wchar_t kBaseCsp[] = L"Microsoft Base Smart Card Crypto Provider";
 const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
 
-std::vector<BYTE> ReadBytes(const std::wstring& path)
-{
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
+using standin::ReadFileBytes;
 
 std::wstring Certificate(const wchar_t* name) { return testsupport::BesideTestProgram(std::wstring(L"testcerts\\") + name); }
 
@@ -106,16 +103,8 @@ private:
 void PrepareMachine()
 {
     static bool done = [] {
-        const std::vector<BYTE> ca = ReadBytes(Certificate(L"test-ca.der"));
-        HCERTSTORE root = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-        EXPECT_TRUE(root && CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, ca.data(),
-                                                             static_cast<DWORD>(ca.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                             nullptr));
-        CertCloseStore(root, 0);
-        HMODULE csp = LoadLibraryW(L"cardcsp.dll");
-        const auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
-            reinterpret_cast<void*>(GetProcAddress(csp, "DllRegisterServer")));
-        EXPECT_TRUE(registerServer && SUCCEEDED(registerServer()));
+        EXPECT_TRUE(standin::TrustTestCa(Certificate(L"test-ca.der")));
+        EXPECT_TRUE(standin::RegisterCardProvider());
         return true;
     }();
     (void)done;
@@ -273,7 +262,7 @@ protected:
               DWORD tries = 3)
     {
         ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, csp));
-        const std::vector<BYTE> der = certificate ? ReadBytes(Certificate(certificate)) : std::vector<BYTE>();
+        const std::vector<BYTE> der = certificate ? ReadFileBytes(Certificate(certificate)) : std::vector<BYTE>();
         ASSERT_EQ(0, SimSetCardKey(L"R1", cardPin, tries, der.empty() ? nullptr : der.data(), static_cast<DWORD>(der.size())));
         m_host.reset(new HostedControl(&m_sink));
         EnableTracing();  // the control reads its debug switch when made
@@ -539,7 +528,7 @@ TEST_P(CardExchange, PinAndCertificate)
     EXPECT_EQ(c.ncryptPinLine ? std::vector<std::string>{c.ncryptPinLine} : std::vector<std::string>{}, ncryptPins);
     if (c.provider) {
         ASSERT_EQ(1u, g_attached.size());
-        EXPECT_EQ(ReadBytes(Certificate(c.certificate)), g_attached[0].encoded);
+        EXPECT_EQ(ReadFileBytes(Certificate(c.certificate)), g_attached[0].encoded);
         EXPECT_EQ(L"\\\\.\\R1\\", g_attached[0].container);
         EXPECT_EQ(c.provider, g_attached[0].provider);
         EXPECT_EQ(c.providerType, g_attached[0].providerType);

@@ -267,6 +267,18 @@ private:
         Check(seed, -1, "reset");
     }
 
+    // A reader of a name not attached yet, attached now, without a card.
+    std::wstring AttachNewReader(std::mt19937& random)
+    {
+        std::wstring name;
+        do
+            name = L"Soak Reader " + std::to_wstring(random() % 8);
+        while (m_model.readers.count(name));
+        SimAttachReader(name.c_str());
+        m_model.readers[name] = false;
+        return name;
+    }
+
     void Step(std::mt19937& random, unsigned seed, int step)
     {
         std::vector<std::wstring> attached, empty, full;
@@ -279,12 +291,7 @@ private:
         switch (random() % 16) {
         case 0: case 1:
             if (attached.size() < kMaxReaders) {
-                std::wstring name;
-                do
-                    name = L"Soak Reader " + std::to_wstring(random() % 8);
-                while (m_model.readers.count(name));
-                SimAttachReader(name.c_str());
-                m_model.readers[name] = false;
+                const std::wstring name = AttachNewReader(random);
                 action = "attach " + Narrow(name);
             }
             break;
@@ -340,12 +347,7 @@ private:
                 // gets it starts over a second later and sees the same cards.
                 SimFailNext(random() % 2 ? "SCardGetStatusChangeW" : "SCardListReadersW",
                             static_cast<LONG>(SCARD_F_COMM_ERROR));
-                std::wstring name;
-                do
-                    name = L"Soak Reader " + std::to_wstring(random() % 8);
-                while (m_model.readers.count(name));
-                SimAttachReader(name.c_str());
-                m_model.readers[name] = false;
+                const std::wstring name = AttachNewReader(random);
                 action = "fail once, attach " + Narrow(name);
             }
             break;
