@@ -54,6 +54,13 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
     if (reason == DLL_PROCESS_ATTACH) {
         ctlfw::Module::SetInstance(instance);
         DisableThreadLibraryCalls(instance);
+        // Once loaded, loaded for good. A browser frees unused COM libraries and loads them
+        // again for the next page, and the 32-bit runtime linked in here leaves per-module
+        // state (handles) behind at every unload: a kiosk running for weeks would pile them
+        // up. DllCanUnloadNow still answers from the lock count.
+        HMODULE pinned = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(instance), &pinned);
     }
     return TRUE;
 }

@@ -211,8 +211,10 @@ HRESULT WINAPI DllUnregisterServer(void)
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH)
+    if (reason == DLL_PROCESS_ATTACH) {
         g_module = instance;
+        standin::PinThisModule(instance);
+    }
     return TRUE;
 }
 

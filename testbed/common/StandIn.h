@@ -5,24 +5,26 @@
 
 #include <string>
 
+#include "StandInLog.h"
+
 namespace standin {
 
 // Appends line and a line end to the file named by the environment variable (nothing when
 // it is unset); opened and closed per line, so that several processes can share the log.
 inline void AppendToLog(const char* variable, const std::string& line)
 {
-    char path[MAX_PATH];
-    const DWORD length = GetEnvironmentVariableA(variable, path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return;
-    HANDLE file = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
     const std::string text = line + "\n";
-    DWORD written = 0;
-    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-    CloseHandle(file);
+    StandInAppendToLog(variable, text.data(), static_cast<DWORD>(text.size()));
+}
+
+// Keeps this DLL loaded until the process ends. The platform loads and frees a card provider
+// as it likes, and a 32-bit DLL that carries the C++ runtime leaves handles behind at every
+// unload; a stand-in must not show up in the handle counts of the programs under test.
+inline void PinThisModule(HINSTANCE instance)
+{
+    HMODULE pinned = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(instance), &pinned);
 }
 
 // The full path of a file in the running program's folder.

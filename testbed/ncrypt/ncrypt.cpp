@@ -106,4 +106,11 @@ SECURITY_STATUS WINAPI NCryptFreeObject(NCRYPT_HANDLE object)
     return Outcome(call, ERROR_SUCCESS);
 }
 
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        standin::PinThisModule(instance);
+    return TRUE;
+}
+
 }  // extern "C"

@@ -80,7 +80,8 @@ bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = kView)
     return true;
 }
 
-// The script host creates the control by ProgID and reads a property ("created 255").
+// The script host creates the control by ProgID and reads a property ("created 255" as the
+// last line); with the control's trace on, its lines come before.
 std::string CreateByProgId()
 {
     wchar_t folder[MAX_PATH];
@@ -93,6 +94,16 @@ std::string CreateByProgId()
     DeleteFileW(script.c_str());
     output.erase(output.find_last_not_of("\r\n") + 1);
     return output;
+}
+
+// What the script printed, without the control's trace lines ("\n[SCardAuth:...]").
+std::string WithoutTrace(std::string text)
+{
+    for (size_t at; (at = text.find("\n[SCardAuth:")) != std::string::npos;)
+        text.erase(at, text.find(']', at) + 1 - at);
+    text.erase(0, text.find_first_not_of("\r\n"));
+    text.erase(text.find_last_not_of("\r\n") + 1);
+    return text;
 }
 
 std::vector<std::wstring> RelatedProducts()
@@ -125,7 +136,15 @@ void CheckRegistration(const std::wstring& folder)
 {
     EXPECT_EQ(folder + L"\\Keyvora.dll", Value(HKEY_CLASSES_ROOT, kClsidKey, nullptr));
     EXPECT_EQ(L"Apartment", Value(HKEY_CLASSES_ROOT, kClsidKey, L"ThreadingModel"));
-    EXPECT_EQ("created 255", CreateByProgId());
+    // The package wrote KEYVORADEBUG=1 into its own view and the control reads the 32-bit
+    // view: the trace is on where both are 32-bit, and off for the 64-bit test package, whose
+    // values lie in the view the control does not read.
+    const bool controlReadsThePackagesView = kView == KEY_WOW64_32KEY;
+    const std::string output = CreateByProgId();
+    EXPECT_EQ("created 255", WithoutTrace(output)) << output;
+    EXPECT_EQ(controlReadsThePackagesView,
+              output.find("[SCardAuth:CKeyvoraCtl::CKeyvoraCtl: executing...]") != std::string::npos)
+        << output;
     ITypeLib* library = nullptr;
     EXPECT_EQ(S_OK, LoadRegTypeLib(kLibId, 1, 0, 0, &library));
     if (library)

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ControlHost.h"
+#include "Process.h"
 #include "StandIn.h"
 #include "scardsim.h"
 
@@ -95,21 +96,6 @@ DWORD ThreadsOf(DWORD processId)
         threads += entry.th32OwnerProcessID == processId ? 1 : 0;
     CloseHandle(snapshot);
     return threads;
-}
-
-// Handles of another process: those DuplicateHandle can take from it, probed like our own.
-DWORD HandlesOf(HANDLE process)
-{
-    DWORD handles = 0;
-    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
-        HANDLE copy = nullptr;
-        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS)) {
-            ++handles;
-            CloseHandle(copy);
-        }
-    }
-    return handles;
 }
 
 int DisconnectsLogged(const std::wstring& log)
@@ -233,7 +219,7 @@ private:
         const keyvoratest::ProcessCounts counts = keyvoratest::CurrentProcessCounts();
         return {counts.handles, counts.threads};
     }
-    Counts Shell() const { return {HandlesOf(m_shell.hProcess), ThreadsOf(m_shell.dwProcessId)}; }
+    Counts Shell() const { return {testsupport::OpenHandles(m_shell.hProcess), ThreadsOf(m_shell.dwProcessId)}; }
     double ShellCpuMs() const { return CpuMs(m_shell.hProcess); }
     double OwnCpuMs() const { return CpuMs(GetCurrentProcess()); }
     static double CpuMs(HANDLE process)

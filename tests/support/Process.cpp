@@ -126,4 +126,18 @@ HWND ChildProcess::WaitForWindow(const wchar_t* className, DWORD timeoutMs) cons
     }
 }
 
+DWORD OpenHandles(HANDLE process)
+{
+    DWORD handles = 0;
+    for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
+        HANDLE copy = nullptr;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
+                            DUPLICATE_SAME_ACCESS)) {
+            ++handles;
+            CloseHandle(copy);
+        }
+    }
+    return handles;
+}
+
 }  // namespace testsupport

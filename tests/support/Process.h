@@ -19,6 +19,10 @@ ProcessResult RunBeside(const std::wstring& program, const std::wstring& argumen
 // The same for a program given by its full path.
 ProcessResult RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs = 30000);
 
+// The handles open in a process (the current one too): those DuplicateHandle can take from
+// it. Wine's GetProcessHandleCount answers 0, so this probes the handle values instead.
+DWORD OpenHandles(HANDLE process);
+
 // A program the test starts and owns: ended (if still running) and closed when dropped.
 class ChildProcess {
 public:
