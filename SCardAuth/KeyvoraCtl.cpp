@@ -20,11 +20,15 @@ const DWORD kSafetyOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_
 // The PIN store's flags for the PIN: protected for this process only.
 const DWORD kPinSecretFlags = 0x10000;
 
+// Controls alive in the process (browser tabs are threads of one process): the shared CNG
+// provider is closed when the last one goes, not when the first does.
+volatile LONG g_liveControls = 0;
+
 // A keeper of the empty PIN: the terminator alone.
-std::unique_ptr<SecretKeeper> EmptyPinSecret()
+std::shared_ptr<SecretKeeper> EmptyPinSecret()
 {
     wchar_t empty[1] = {L'\0'};
-    return std::unique_ptr<SecretKeeper>(new SecretKeeper(empty, sizeof(empty), kPinSecretFlags));
+    return std::make_shared<SecretKeeper>(empty, sizeof(empty), kPinSecretFlags);
 }
 
 // The response bytes as wide text, every byte of them: a body is data, NUL bytes included.
@@ -114,13 +118,11 @@ HRESULT CProxy_IKeyvoraCtlEvents::Fire_ReportSCardEvent(LONG eventType, LONG sta
     return result;
 }
 
-CKeyvoraCtl::CKeyvoraCtl()
+CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
 {
     tsmb::SetComponentPrefix(L"SCardAuth");
     tsmb::ReadDebugSwitch(L"Keyvora");
     Trace("SCardAuth:%s: executing...", "CKeyvoraCtl::CKeyvoraCtl");
-    if (!tsmb::IsWindows5Workstation())
-        SCardAuthCert::ExplicitlyLinkNCryptFn();
     // A store that cannot keep even the empty PIN fails the creation of the control.
     try {
         m_pinSecret = EmptyPinSecret();
@@ -129,6 +131,9 @@ CKeyvoraCtl::CKeyvoraCtl()
             throw std::bad_alloc();
         throw;
     }
+    if (!tsmb::IsWindows5Workstation())
+        SCardAuthCert::ExplicitlyLinkNCryptFn();
+    InterlockedIncrement(&g_liveControls);
 }
 
 CKeyvoraCtl::~CKeyvoraCtl()
@@ -137,9 +142,9 @@ CKeyvoraCtl::~CKeyvoraCtl()
     // stopped: the window's WM_DESTROY is handled while this class is whole.
     DestroyControlWindow();
     m_pinSecret.reset();
-    m_monitoringThread = nullptr;
-    if (SCardAuthCert::IsNCryptLinked())
+    if (InterlockedDecrement(&g_liveControls) == 0 && SCardAuthCert::IsNCryptLinked())
         SCardAuthCert::CloseNCryptStorageProvider();
+    m_monitoringThread = nullptr;
 }
 
 DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
@@ -185,7 +190,7 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     m_pinSecret.reset();
     try {
         // The store takes the bytes and zeroes the source, the page's string included.
-        m_pinSecret.reset(new SecretKeeper(data, size, kPinSecretFlags));
+        m_pinSecret = std::make_shared<SecretKeeper>(data, size, kPinSecretFlags);
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (const std::exception&) {
@@ -200,6 +205,9 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
     if (!httpData)
         return E_POINTER;
     *httpData = nullptr;  // a failed call hands the page no stale pointer
+    // A handler that releases the page's last reference inside the exchange (a modal loop)
+    // must not delete the control under this call.
+    const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
     try {
         std::wstring urlText, verb, bodyText;
         if (url) {
@@ -222,20 +230,21 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
               bodyText.c_str());
         std::string body;
         tsmb::Utils::UnicodeToANSI(bodyText, body);
-        const std::wstring reader = GetActiveReader();
-        if (reader.empty()) {
+        const SCardAuthReader reader = m_state->GetActiveReader();
+        if (reader.name.empty()) {
             Trace("SCardAuth:%s: failed: missing active reader", kName);
             throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
         }
         // A control whose last PIN could not be stored holds none: sending without the page's
         // PIN would look like success to the page, so the call fails instead.
-        if (!m_pinSecret) {
+        const std::shared_ptr<SecretKeeper> pinSecret = m_pinSecret;
+        if (!pinSecret) {
             Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
             throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
         }
         std::string data;
         {
-            ScopedSecretUnlock unlocked(*m_pinSecret);
+            ScopedSecretUnlock unlocked(*pinSecret);
             const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
             {
                 SCardAuthCommunicator communicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true);
@@ -290,7 +299,9 @@ void CKeyvoraCtl::ReportExchangeFailure(ULONG status)
         type = SCardAuthEventUnknownFailure;
         break;
     }
-    PostMessageW(m_hWnd, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(type), static_cast<LPARAM>(static_cast<LONG>(status)));
+    if (!m_state->PostToWindow(WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(type),
+                               static_cast<LPARAM>(static_cast<LONG>(status))))
+        Trace("SCardAuth:%s: the control window is gone => event not posted", kName);
 }
 
 STDMETHODIMP CKeyvoraCtl::get_ReadHttpDataFromUrlLastError(ULONG* lastError)
@@ -369,8 +380,9 @@ LRESULT CKeyvoraCtl::OnCreate()
 {
     static const char kName[] = "CKeyvoraCtl::OnCreate";
     Trace("SCardAuth:%s: executing... hWnd: 0x%08X", kName, HandleText(m_hWnd));
+    const ULONG generation = m_state->AttachWindow(m_hWnd);
     try {
-        m_monitoringThread = RefPtr<SCardAuthMonitoringThread>(new SCardAuthMonitoringThread(m_hWnd, this));
+        m_monitoringThread = RefPtr<SCardAuthMonitoringThread>(new SCardAuthMonitoringThread(m_hWnd, m_state, generation));
         m_monitoringThread->Start();
         m_monitoringThread->EnableMonitoring();
     } catch (const std::exception& e) {
@@ -384,6 +396,8 @@ LRESULT CKeyvoraCtl::OnDestroy()
 {
     static const char kName[] = "CKeyvoraCtl::OnDestroy";
     Trace("SCardAuth:%s: executing...", kName);
+    // From here on no monitor posts to this window or names an active reader.
+    m_state->DetachWindow();
     try {
         if (m_monitoringThread) {
             m_monitoringThread->RequestStop();
@@ -391,6 +405,10 @@ LRESULT CKeyvoraCtl::OnDestroy()
         }
     } catch (const std::exception& e) {
         Trace("SCardAuth:%s: failed while stopping SCardAuthMonitoringThread with exception: %s", kName, e.what());
+        // The worker still runs and uses its object: one reference that is never released
+        // keeps it (and, with it, the shared state) alive. The module stays loaded anyway.
+        if (m_monitoringThread)
+            m_monitoringThread->AddRef();
     }
     return 0;
 }
@@ -400,31 +418,28 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
     Trace("SCardAuth:%s: executing... going to call Fire_ReportSCardEvent", "CKeyvoraCtl::OnReportSCardEvent");
     const LONG eventType = static_cast<LONG>(wParam);
     const LONG status = static_cast<LONG>(lParam);
+    // A handler may remove the control from its page: the last release must not come while
+    // the firing still reads the connection point and then writes the pair.
+    const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
+    const ULONG event = ++m_eventsFired;
     // Fired before the pair is updated: a handler that reads the properties sees the previous event.
     Fire_ReportSCardEvent(eventType, status);
-    m_lastReportedSCardEventStatus = status;
-    m_lastReportedSCardEventType = eventType;
+    // An event fired inside this one (a handler's modal loop) is newer: it keeps the pair.
+    if (event == m_eventsFired) {
+        m_lastReportedSCardEventStatus = status;
+        m_lastReportedSCardEventType = eventType;
+    }
     handled = TRUE;
     return 0;
 }
 
-void CKeyvoraCtl::SetActiveReader(const std::wstring& reader)
-{
-    tsmb::CriticalSectionLock lock(m_activeReaderLock);
-    m_activeReader = reader;
-}
+void CKeyvoraCtl::SetActiveReader(const std::wstring& reader) { m_state->SetActiveReader(SCardAuthReader{reader, 0}); }
 
-std::wstring CKeyvoraCtl::GetActiveReader()
-{
-    tsmb::CriticalSectionLock lock(m_activeReaderLock);
-    return m_activeReader;
-}
+std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveReader().name; }
 
-void CKeyvoraCtl::SetSslAuthenticationPerformed()
-{
-    tsmb::CriticalSectionLock lock(m_sslAuthenticationLock);
-    m_sslAuthenticationPerformed = true;
-}
+bool CKeyvoraCtl::IsActiveCard(const SCardAuthReader& reader) { return m_state->GetActiveReader() == reader; }
+
+void CKeyvoraCtl::SetSslAuthenticationPerformed() { m_state->SetTlsAuthenticated(); }
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {

@@ -16,6 +16,7 @@
 #include "PersistImpl.h"
 #include "RefCount.h"
 #include "SCardAuthMonitoringThread.h"
+#include "SCardAuthState.h"
 #include "SecretStore.h"
 #include "ViewObjectImpl.h"
 
@@ -64,9 +65,13 @@ public:
     // IOleObject: traces the hosting page's URL, then the framework's handling.
     STDMETHODIMP SetClientSite(IOleClientSite* site) override;
 
-    // For the card monitor and the HTTP exchange.
+    // For the HTTP exchange (and tests): the state the card monitor keeps.
     void SetActiveReader(const std::wstring& reader);
     std::wstring GetActiveReader();
+    // What the control shares with its monitors and requests.
+    const RefPtr<SCardAuthState>& State() const { return m_state; }
+    // True while reader is still the active reader with the same card in it.
+    bool IsActiveCard(const SCardAuthReader& reader);
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
     // Called by a request right before it opens its WinINet session.
     void SetSslAuthenticationPerformed();
@@ -81,22 +86,24 @@ protected:
     DWORD SupportedSafetyOptions() override;
 
 private:
-    friend class SCardAuthMonitoringThread;
-
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
     // Posts the card event of a failed exchange to the page.
     void ReportExchangeFailure(ULONG status);
 
-    std::unique_ptr<SecretKeeper> m_pinSecret;
-    std::wstring m_activeReader;
-    tsmb::CriticalSection m_activeReaderLock;
+    // Shared: a request holds the keeper it unlocked even when a handler sets a new PIN inside
+    // the exchange (a modal loop of the card's PIN dialog or a TLS prompt).
+    std::shared_ptr<SecretKeeper> m_pinSecret;
+    // The active reader, the TLS-authentication flag and the window events go to, shared with
+    // the monitors under one lock.
+    RefPtr<SCardAuthState> m_state;
     ULONG m_readHttpDataFromUrlLastError = 0;
     LONG m_lastReportedSCardEventType = 255;
     LONG m_lastReportedSCardEventStatus = 0;
-    bool m_sslAuthenticationPerformed = false;
-    tsmb::CriticalSection m_sslAuthenticationLock;
+    // Events fired so far: a handler that runs a modal loop lets the next event fire inside
+    // it, and the pair must end on the newest one.
+    ULONG m_eventsFired = 0;
     RefPtr<SCardAuthMonitoringThread> m_monitoringThread;
 };
 

@@ -75,9 +75,9 @@ void AbandonSession(HINTERNET connect, HINTERNET open)
 
 }  // namespace
 
-SCardAuthCommunicator::SCardAuthCommunicator(const std::wstring& readerName, const wchar_t* pin, CKeyvoraCtl* ctl,
+SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, CKeyvoraCtl* ctl,
                                              bool submitCertBeforeSend)
-    : m_readerName(readerName), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
+    : m_readerName(reader.name), m_cardCounter(reader.counter), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -104,9 +104,17 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         if (page.empty())
             page = defaultPage;
         result = ReadHttpData(server, page, port, secure, body, verb);
-        Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-              m_readerName.c_str());
-        m_ctl->SetAuthenticationReaderInVolatileRegistry(m_readerName);
+        // The shell disconnects when the recorded reader loses its card: a request whose card
+        // was pulled or swapped meanwhile (it may have retried for a while) names no reader.
+        if (m_ctl->IsActiveCard(SCardAuthReader{m_readerName, m_cardCounter})) {
+            Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+                  m_readerName.c_str());
+            m_ctl->SetAuthenticationReaderInVolatileRegistry(m_readerName);
+        } else {
+            Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader "
+                  "not set",
+                  kReadFromUrl, m_readerName.c_str());
+        }
         Trace("SCardAuth:%s: succeeded", kReadFromUrl);
         return 0;
     } catch (const tsmb::Win32Error& e) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "SCardAuthState.h"
 #include "SecretStore.h"
 
 class CKeyvoraCtl;
@@ -17,8 +18,9 @@ const DWORD kHttpStatusErrorBase = 0x20007918;
 
 class SCardAuthCommunicator {
 public:
-    // pin: the page's PIN, or nullptr for none. ctl: the control (its TLS flag and the hand-off).
-    SCardAuthCommunicator(const std::wstring& readerName, const wchar_t* pin, CKeyvoraCtl* ctl, bool submitCertBeforeSend);
+    // reader: the active reader (and its card) when the request began. pin: the page's PIN, or
+    // nullptr for none. ctl: the control (its TLS flag and the hand-off).
+    SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, CKeyvoraCtl* ctl, bool submitCertBeforeSend);
     virtual ~SCardAuthCommunicator();
     SCardAuthCommunicator(const SCardAuthCommunicator&) = delete;
     SCardAuthCommunicator& operator=(const SCardAuthCommunicator&) = delete;
@@ -38,6 +40,7 @@ private:
     void SubmitCertificate(HINTERNET request);
 
     std::wstring m_readerName;
+    DWORD m_cardCounter;
     std::unique_ptr<SecretKeeper> m_pinKeeper;
     bool m_pinPresent = false;
     CKeyvoraCtl* m_ctl;

@@ -2,11 +2,11 @@
 
 #include <wininet.h>
 
-#include "KeyvoraCtl.h"
 #include "Trace.h"
 
-SCardAuthMonitoringThread::SCardAuthMonitoringThread(HWND ctlHwnd, CKeyvoraCtl* ctl)
-    : scardm::SCardMonitoringThread(0), m_ctlHwnd(ctlHwnd), m_ctl(ctl)
+SCardAuthMonitoringThread::SCardAuthMonitoringThread(HWND ctlHwnd, const RefPtr<SCardAuthState>& state,
+                                                     ULONG generation)
+    : scardm::SCardMonitoringThread(0), m_ctlHwnd(ctlHwnd), m_state(state), m_generation(generation)
 {
     Trace("SCardAuth:%s: executing...", "SCardAuthMonitoringThread::SCardAuthMonitoringThread");
 }
@@ -19,52 +19,66 @@ SCardAuthMonitoringThread::~SCardAuthMonitoringThread()
 void SCardAuthMonitoringThread::Post(const char* function, const char* eventName, SCardAuthEventType code)
 {
     Trace("SCardAuth:%s: calling PostMessage with %s ctlHwnd: %08X", function, eventName, HandleText(m_ctlHwnd));
-    PostMessageW(m_ctlHwnd, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(code), 0);
+    if (!m_state->Post(m_generation, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(code), 0))
+        Trace("SCardAuth:%s: the control window is gone => event not posted", function);
 }
 
 void SCardAuthMonitoringThread::ProcessBeforeWaitingForSCardStartedEvent(HANDLE startedEvent)
 {
     static const char kName[] = "SCardAuthMonitoringThread::ProcessBeforeWaitingForSCardStartedEvent";
     Trace("SCardAuth:%s: executing...", kName);
-    if (WaitForSingleObject(startedEvent, 0) == WAIT_TIMEOUT)
+    if (WaitForSingleObject(startedEvent, 0) == WAIT_TIMEOUT) {
         Post(kName, "SCardAuthEventResourceManagerNotStarted", SCardAuthEventResourceManagerNotStarted);
+        // Nobody watches the card while the service is down.
+        EndTlsSessionUnless(kName, SCardAuthReader(), "smart-card service not started");
+    }
 }
 
 long SCardAuthMonitoringThread::CountPresent(const char* function, scardm::ReaderStates& states, long& current,
-                                             std::wstring& candidate)
+                                             SCardAuthReader& candidate, bool& changed)
 {
     long event = 0;
     current = 0;
+    changed = false;
     for (size_t i = 0; i < states.size(); ++i) {
         const SCARD_READERSTATEW& state = states[i];
         Trace("SCardAuth:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", function,
               static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
         if (scardm::IsPnPNotificationEntry(state))
             continue;
-        if (state.dwCurrentState & SCARD_STATE_PRESENT)
+        const bool was = (state.dwCurrentState & SCARD_STATE_PRESENT) != 0;
+        const bool is = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
+        if (was != is ||
+            (was && is && SCardAuthCardCounter(state.dwCurrentState) != SCardAuthCardCounter(state.dwEventState)))
+            changed = true;
+        if (was)
             ++current;
-        if (state.dwEventState & SCARD_STATE_PRESENT) {
+        if (is) {
             ++event;
-            candidate = state.szReader;
+            candidate.name = state.szReader;
+            candidate.counter = SCardAuthCardCounter(state.dwEventState);
         }
     }
     return event;
 }
 
-void SCardAuthMonitoringThread::ApplyOutcome(const char* function, long count, const std::wstring& candidate)
+void SCardAuthMonitoringThread::ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate)
 {
     if (count == 1) {
-        Trace("SCardAuth:%s: setting active reader: %S", function, candidate.c_str());
-        m_ctl->SetActiveReader(candidate);
+        Trace("SCardAuth:%s: setting active reader: %S", function, candidate.name.c_str());
+        m_state->SetActiveReader(m_generation, candidate);
         Post(function, "SCardAuthEventSmartCardPresent", SCardAuthEventSmartCardPresent);
+        EndTlsSessionUnless(function, candidate, "another card present");
     } else if (count >= 2) {
         Trace("SCardAuth:%s: multiple smart cards => reset active reader", function);
-        m_ctl->SetActiveReader(std::wstring());
+        m_state->SetActiveReader(m_generation, SCardAuthReader());
         Post(function, "SCardAuthEventMultipleSmartCardsPresent", SCardAuthEventMultipleSmartCardsPresent);
+        EndTlsSessionUnless(function, SCardAuthReader(), "several cards present");
     } else {
         Trace("SCardAuth:%s: no smart card => reset active reader", function);
-        m_ctl->SetActiveReader(std::wstring());
+        m_state->SetActiveReader(m_generation, SCardAuthReader());
         Post(function, "SCardAuthEventSmartCardAbsent", SCardAuthEventSmartCardAbsent);
+        EndTlsSessionUnless(function, SCardAuthReader(), "no card present");
     }
 }
 
@@ -75,13 +89,17 @@ void SCardAuthMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& 
     if (states.size() == 1) {
         // The reader that was active may have gone while nobody watched (the service was
         // down): no reader means no active reader.
-        m_ctl->SetActiveReader(std::wstring());
+        m_state->SetActiveReader(m_generation, SCardAuthReader());
         Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
+        EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
         return;
     }
     long current = 0;
-    std::wstring candidate;
-    const long count = CountPresent(kName, states, current, candidate);
+    bool changed = false;
+    SCardAuthReader candidate;
+    const long count = CountPresent(kName, states, current, candidate, changed);
+    // Also the first pass of a new monitor: a card pulled (and put back) while no monitor
+    // watched has another counter, and ends the session here.
     ApplyOutcome(kName, count, candidate);
 }
 
@@ -90,36 +108,33 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
     static const char kName[] = "SCardAuthMonitoringThread::ProcessStateChangeInReaderStates";
     Trace("SCardAuth:%s: executing...", kName);
     if (states.size() == 1 && RetrievePnPNotificationReaderCountFromReaderStates(states) == 0) {
-        m_ctl->SetActiveReader(std::wstring());
+        m_state->SetActiveReader(m_generation, SCardAuthReader());
         Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
+        EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
         return;
     }
     long current = 0;
-    std::wstring candidate;
-    const long event = CountPresent(kName, states, current, candidate);
+    bool changed = false;
+    SCardAuthReader candidate;
+    const long event = CountPresent(kName, states, current, candidate, changed);
     Trace("SCardAuth:%s: SCard count current state: %ld SCard count event state: %ld", kName, current, event);
-    if (current == event)
+    // Equal counts still hide a change when one card left and another came in the same
+    // notification: the new state is reported as any other.
+    if (!changed)
         return;
     ApplyOutcome(kName, event, candidate);
-    // Only the removal of the only card ends the TLS session; two cards to none does not.
-    if (event == 0 && current == 1)
-        ClearSslAuthenticationState(kName);
 }
 
-void SCardAuthMonitoringThread::ClearSslAuthenticationState(const char* function)
+void SCardAuthMonitoringThread::EndTlsSessionUnless(const char* function, const SCardAuthReader& present,
+                                                    const char* why)
 {
-    bool performed;
-    {
-        tsmb::CriticalSectionLock lock(m_ctl->m_sslAuthenticationLock);
-        performed = m_ctl->m_sslAuthenticationPerformed;
-    }
-    if (!performed)
+    if (!m_state->TakeTlsAuthenticationUnless(present))
         return;
+    Trace("SCardAuth:%s: the card that authenticated the TLS session is not the one card present any more (%s)", function,
+          why);
     Trace("SCardAuth:%s: smart card removal and previous SSL authentication => clear SSL authentication state",
           function);
     if (!InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0))
         Trace("SCardAuth:%s:InternetSetOption: failed for INTERNET_OPTION_END_BROWSER_SESSION with last error: %ld",
               function, GetLastError());
-    tsmb::CriticalSectionLock lock(m_ctl->m_sslAuthenticationLock);
-    m_ctl->m_sslAuthenticationPerformed = false;
 }

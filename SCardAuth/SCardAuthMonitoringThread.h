@@ -1,10 +1,10 @@
 #pragma once
 // The control's card monitor: classifies reader states into card events, keeps the control's
 // active reader, posts every event to the control's window, and ends the WinINet browser
-// session when the only card leaves after a request was made.
+// session once the card that authenticated it is not the one card present any more.
+#include "RefCount.h"
+#include "SCardAuthState.h"
 #include "SCardMonitoringThread.h"
-
-class CKeyvoraCtl;
 
 // Card-event codes reported to script (codes 2 and 7 are never produced).
 enum SCardAuthEventType : LONG {
@@ -28,7 +28,9 @@ inline DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cas
 
 class SCardAuthMonitoringThread : public scardm::SCardMonitoringThread {
 public:
-    SCardAuthMonitoringThread(HWND ctlHwnd, CKeyvoraCtl* ctl);
+    // generation: what state.AttachWindow gave for ctlHwnd; a monitor of an earlier window
+    // (one whose stop timed out) then neither posts nor sets the active reader.
+    SCardAuthMonitoringThread(HWND ctlHwnd, const RefPtr<SCardAuthState>& state, ULONG generation);
     ~SCardAuthMonitoringThread() override;
 
 protected:
@@ -38,13 +40,19 @@ protected:
 
 private:
     // Counts the cards present in the new states (tracing every entry); candidate is the
-    // reader of the last one.
-    long CountPresent(const char* function, scardm::ReaderStates& states, long& current, std::wstring& candidate);
-    // Sets the active reader and posts the event for that count of cards.
-    void ApplyOutcome(const char* function, long count, const std::wstring& candidate);
+    // reader of the last one. changed: a card came or went in some reader, also when the
+    // counts stay (a card swapped, or one leaving A as another enters B).
+    long CountPresent(const char* function, scardm::ReaderStates& states, long& current, SCardAuthReader& candidate,
+                      bool& changed);
+    // Sets the active reader, posts the event for that count of cards, and ends the TLS
+    // session unless its card is that one card.
+    void ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate);
     void Post(const char* function, const char* eventName, SCardAuthEventType code);
-    void ClearSslAuthenticationState(const char* function);
+    // Ends the WinINet browser session when a request authenticated it with a card other than
+    // present (empty: no single card present); why names the new state for the trace.
+    void EndTlsSessionUnless(const char* function, const SCardAuthReader& present, const char* why);
 
     HWND m_ctlHwnd;
-    CKeyvoraCtl* m_ctl;  // not counted: the control stops this thread before its window goes
+    RefPtr<SCardAuthState> m_state;
+    ULONG m_generation;
 };

@@ -7,8 +7,28 @@ namespace ctlfw {
 namespace {
 
 // Windows of all controls of the module; the class is registered while any exists, so an
-// unloaded module leaves no class behind that points into it.
+// unloaded module leaves no class behind that points into it. Controls on several threads
+// (browser tabs) share the class: the count and the class's registration change together
+// under one lock, so no thread unregisters it between another's check and its CreateWindowExW
+// (a window on its way counts from before that check).
 LONG g_windows = 0;
+SRWLOCK g_windowClassLock = SRWLOCK_INIT;
+
+class WindowClassLock {
+public:
+    WindowClassLock() { AcquireSRWLockExclusive(&g_windowClassLock); }
+    ~WindowClassLock() { ReleaseSRWLockExclusive(&g_windowClassLock); }
+    WindowClassLock(const WindowClassLock&) = delete;
+    WindowClassLock& operator=(const WindowClassLock&) = delete;
+};
+
+// After the last window of the class is gone, the class goes too.
+void UnregisterUnusedWindowClass(const wchar_t* className)
+{
+    WindowClassLock lock;
+    if (g_windows == 0 && className)
+        UnregisterClassW(className, Module::Instance());
+}
 
 }  // namespace
 
@@ -155,22 +175,25 @@ void ControlBase::NotifyViewChange()
 HRESULT ControlBase::CreateControlWindow(HWND parent, const RECT& position)
 {
     const HINSTANCE instance = Module::Instance();
-    WNDCLASSEXW wc = {};
-    wc.cbSize = sizeof(wc);
-    // A class left by an earlier load of the module would point into code that is gone.
-    if (GetClassInfoExW(instance, WindowClassName(), &wc) && wc.lpfnWndProc != WindowProc)
-        UnregisterClassW(WindowClassName(), instance);
-    if (!GetClassInfoExW(instance, WindowClassName(), &wc)) {
+    {
+        WindowClassLock lock;
+        WNDCLASSEXW wc = {};
         wc.cbSize = sizeof(wc);
-        wc.style = CS_DBLCLKS;
-        wc.lpfnWndProc = WindowProc;
-        wc.hInstance = instance;
-        wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-        wc.lpszClassName = WindowClassName();
-        if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
-            return HRESULT_FROM_WIN32(GetLastError());
+        // A class left by an earlier load of the module would point into code that is gone.
+        if (GetClassInfoExW(instance, WindowClassName(), &wc) && wc.lpfnWndProc != WindowProc)
+            UnregisterClassW(WindowClassName(), instance);
+        if (!GetClassInfoExW(instance, WindowClassName(), &wc)) {
+            wc.cbSize = sizeof(wc);
+            wc.style = CS_DBLCLKS;
+            wc.lpfnWndProc = WindowProc;
+            wc.hInstance = instance;
+            wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+            wc.lpszClassName = WindowClassName();
+            if (!RegisterClassExW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+                return HRESULT_FROM_WIN32(GetLastError());
+        }
+        ++g_windows;
     }
-    ++g_windows;
     m_windowClass = WindowClassName();
     m_position = position;
     // WM_NCCREATE sets m_hWnd, so the handlers of WM_CREATE already see it.
@@ -180,8 +203,11 @@ HRESULT ControlBase::CreateControlWindow(HWND parent, const RECT& position)
     if (!window) {
         const DWORD error = GetLastError();
         m_hWnd = nullptr;
-        if (--g_windows == 0)
-            UnregisterClassW(WindowClassName(), instance);
+        {
+            WindowClassLock lock;
+            --g_windows;
+        }
+        UnregisterUnusedWindowClass(WindowClassName());
         return HRESULT_FROM_WIN32(error ? error : ERROR_CANNOT_MAKE);
     }
     return S_OK;
@@ -194,8 +220,7 @@ void ControlBase::DestroyControlWindow()
     m_hWnd = nullptr;
     // The class cannot go while a window of it exists, so only after DestroyWindow returned.
     // (The name was kept: from the base destructor the class's declarations are out of reach.)
-    if (g_windows == 0 && m_windowClass)
-        UnregisterClassW(m_windowClass, Module::Instance());
+    UnregisterUnusedWindowClass(m_windowClass);
 }
 
 LRESULT CALLBACK ControlBase::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -222,6 +247,7 @@ LRESULT CALLBACK ControlBase::WindowProc(HWND window, UINT message, WPARAM wPara
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         self->m_hWnd = nullptr;
+        WindowClassLock lock;
         --g_windows;
     }
     return handled ? result : DefWindowProcW(window, message, wParam, lParam);

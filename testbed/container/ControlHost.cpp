@@ -54,6 +54,8 @@ STDMETHODIMP EventSink::Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params
     if (control)
         control->get_LastReportedSCardEventType(&event.typeSeenInHandler);
     events.push_back(event);
+    if (onEvent)
+        onEvent();
     return S_OK;
 }
 

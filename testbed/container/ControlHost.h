@@ -24,6 +24,7 @@ class EventSink final : public IDispatch {
 public:
     std::vector<FiredEvent> events;
     IKeyvoraCtl* control = nullptr;  // read from inside the handler when set
+    std::function<void()> onEvent;   // runs inside the handler, after the event is recorded
 
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override;
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }

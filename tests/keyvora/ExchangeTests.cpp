@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <functional>
+#include <utility>
 #include <sstream>
 
 #include "ControlHost.h"
@@ -153,8 +154,13 @@ HINTERNET WINAPI RecordingHttpOpenRequestW(HINTERNET connect, LPCWSTR verb, LPCW
         connect, verb, object, version, referrer, accept, flags, context);
 }
 
+// Runs inside the send, as a modal loop of the platform's (a PIN dialog, a TLS prompt) would.
+std::function<void()> g_duringSend;
+
 BOOL WINAPI DemandingHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID body, DWORD bodyLength)
 {
+    if (g_duringSend)
+        g_duringSend();
     if (g_certDemands > 0) {
         --g_certDemands;
         SetLastError(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED);
@@ -231,6 +237,7 @@ protected:
         g_attached.clear();
         g_requestFlags.clear();
         g_certDemands = 0;
+        g_duringSend = nullptr;
         SetHandOff(L"before");
     }
     void TearDown() override
@@ -482,6 +489,32 @@ TEST_F(Exchange, TlsSessionEndsOnRemovalOnlyAfterARequest)
     }
 }
 
+TEST_F(Exchange, APinSetByAHandlerInsideTheExchange_TheRequestKeepsItsStoreAndTheNewPinStays)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    m_sink.onEvent = [&] { SetPin(L"9999"); };
+    bool once = false;
+    g_duringSend = [&] {
+        if (std::exchange(once, true))
+            return;
+        const size_t before = m_sink.events.size();
+        PostMessageW(m_host->ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventUnknownFailure, 0);
+        PumpUntil([&] { return m_sink.events.size() > before; });
+    };
+    const Outcome outcome = Run(Http("/text?body=pin-inside"));
+    m_sink.onEvent = nullptr;
+    g_duringSend = nullptr;
+    EXPECT_TRUE(once);
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_EQ(L"pin-inside", outcome.data);
+    BSTR pin = nullptr;
+    ASSERT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
+    EXPECT_STREQ(L"9999", pin);
+    SysFreeString(pin);
+}
+
 // ---- The card: PIN paths, certificate, failures -----------------------------------------
 
 struct CardCase {
@@ -673,7 +706,7 @@ class UrlParsing : public ::testing::TestWithParam<UrlCase> {};
 TEST_P(UrlParsing, ServerPagePortAndSecurity)
 {
     const UrlCase& c = GetParam();
-    SCardAuthCommunicator communicator(L"R1", nullptr, nullptr, true);
+    SCardAuthCommunicator communicator(SCardAuthReader{L"R1", 0}, nullptr, nullptr, true);
     std::wstring server, page;
     DWORD port = 0;
     bool secure = false;
@@ -725,7 +758,7 @@ TEST(UrlParsingHostile, VeryLongUrlIsParsedWithoutHarm)
 {
     const std::wstring host(100000, L'a');
     const std::wstring path(200000, L'/');
-    SCardAuthCommunicator communicator(L"R1", nullptr, nullptr, true);
+    SCardAuthCommunicator communicator(SCardAuthReader{L"R1", 0}, nullptr, nullptr, true);
     std::wstring server, page;
     DWORD port = 0;
     bool secure = false;

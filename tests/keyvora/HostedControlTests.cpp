@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <memory>
 
 #include "ControlHost.h"
@@ -168,10 +170,25 @@ BOOL WINAPI RecordInternetSetOptionW(HINTERNET, DWORD option, LPVOID, DWORD)
     return TRUE;
 }
 
+// The control's monitor, handed crafted reader-state vectors: (reader, (current, event)).
 class Notification : public SCardAuthMonitoringThread {
 public:
+    using Vector = std::vector<std::pair<const wchar_t*, std::pair<DWORD, DWORD>>>;
     using SCardAuthMonitoringThread::SCardAuthMonitoringThread;
-    void Deliver(std::vector<std::pair<const wchar_t*, std::pair<DWORD, DWORD>>> entries)
+    void Deliver(const Vector& entries)
+    {
+        scardm::ReaderStates states = States(entries);
+        ProcessStateChangeInReaderStates(states);
+    }
+    void Initial(const Vector& entries)
+    {
+        scardm::ReaderStates states = States(entries);
+        ProcessInitalReaderStates(states);
+    }
+    void ServiceCheck(HANDLE startedEvent) { ProcessBeforeWaitingForSCardStartedEvent(startedEvent); }
+
+private:
+    static scardm::ReaderStates States(const Vector& entries)
     {
         scardm::ReaderStates states;
         for (const auto& e : entries) {
@@ -181,7 +198,7 @@ public:
             s.dwEventState = e.second.second;
             states.push_back(s);
         }
-        ProcessStateChangeInReaderStates(states);
+        return states;
     }
 };
 
@@ -189,36 +206,136 @@ const DWORD P = SCARD_STATE_PRESENT;
 const DWORD E = SCARD_STATE_EMPTY;
 const DWORD kPnPTwoReaders = 0x00020000;
 
-TEST_F(HostedControlTest, OneNotification_SwapKeepsTheReader_OnlyTheLastCardOutEndsTheTlsSessionOnce)
+// Once a request authenticated the TLS session with card A (counter 1 in reader "A"), the
+// session ends as soon as A is not the one card present: a removal, a second card, a card in
+// another reader, a swap within one notification, no reader, no service, or a first pass that
+// finds another card. The same card staying, or a reader without a card coming, leaves it.
+// (Before, only a drop from exactly one card to none ended it, and equal counts hid a swap.)
+const DWORD C1 = 1 << 16, C2 = 2 << 16, C3 = 3 << 16;
+struct TlsCase {
+    const char* name;
+    std::function<void(Notification&)> deliver;
+    std::vector<LONG> events;  // after the control's own 9
+    bool ended;
+    const wchar_t* activeReader;
+};
+
+class TlsSessionRule : public HostedControlTest, public ::testing::WithParamInterface<TlsCase> {};
+
+TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresent)
 {
+    const TlsCase& c = GetParam();
     EventSink sink;
     HostedControl host(&sink);  // no reader: the control's own monitor reports 9 and stays quiet
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
-    RefPtr<Notification> notification(new Notification(host.ControlWindow(), &host.Object()));
-    const wchar_t* pnp = scardm::PNP_NOTIFICATION_READER;
+    const RefPtr<SCardAuthState>& state = host.Object().State();
+    RefPtr<Notification> notification(
+        new Notification(host.ControlWindow(), state, state->AttachWindow(host.ControlWindow())));
+    state->SetActiveReader(SCardAuthReader{L"A", 1});
+    host.Object().SetSslAuthenticationPerformed();
     testsupport::ImportHook hook(nullptr, "InternetSetOptionW", &RecordInternetSetOptionW);
     g_options.clear();
 
-    // A card leaves A and another enters B: counts 1 and 1, no event, A stays active.
-    host.Object().SetActiveReader(L"A");
-    notification->Deliver({{L"A", {P, E}}, {L"B", {E, P}}, {pnp, {kPnPTwoReaders, kPnPTwoReaders}}});
-    PumpFor(200);
-    EXPECT_EQ(std::vector<LONG>{9}, Types(sink));
-    EXPECT_EQ(L"A", host.Object().GetActiveReader());
+    c.deliver(*notification);
+    std::vector<LONG> expected{9};
+    expected.insert(expected.end(), c.events.begin(), c.events.end());
+    if (c.events.empty())
+        PumpFor(200);
+    else
+        ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == expected.size(); }));
+    EXPECT_EQ(expected, Types(sink));
+    EXPECT_EQ(c.ended ? std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION} : std::vector<int>{}, g_options);
+    EXPECT_EQ(c.activeReader, host.Object().GetActiveReader());
+    // Read and cleared in one step: the next change ends nothing again.
+    g_options.clear();
+    notification->Deliver({{L"A", {E, E}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
+    notification->Deliver({{L"A", {E, P | C3}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
+    notification->Deliver({{L"A", {P | C3, E}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
+    EXPECT_EQ(c.ended ? std::vector<int>{} : std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION}, g_options);
+}
 
-    // Both of two cards out after a request: event 0, the TLS session is left alone.
-    host.Object().SetSslAuthenticationPerformed();
-    notification->Deliver({{L"A", {P, E}}, {L"B", {P, E}}, {pnp, {kPnPTwoReaders, kPnPTwoReaders}}});
-    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 2; }));
-    EXPECT_TRUE(g_options.empty());
+Notification::Vector TwoReaders(DWORD a0, DWORD a1, DWORD b0, DWORD b1)
+{
+    return {{L"A", {a0, a1}}, {L"B", {b0, b1}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}};
+}
 
-    // The only card out: event 0 and the session ended, once; the next removal does not again.
-    for (int i = 0; i < 2; ++i)
-        notification->Deliver({{L"A", {P, E}}, {L"B", {E, E}}, {pnp, {kPnPTwoReaders, kPnPTwoReaders}}});
-    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 4; }));
-    EXPECT_EQ((std::vector<LONG>{9, 0, 0, 0}), Types(sink));
-    EXPECT_EQ(std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION}, g_options);
-    EXPECT_EQ(L"", host.Object().GetActiveReader());
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TlsSessionRule,
+    ::testing::Values(
+        TlsCase{"OnlyCardPulled", [](Notification& n) { n.Deliver(TwoReaders(P | C1, E | C2, E, E)); }, {0}, true, L""},
+        TlsCase{"SecondCardInserted", [](Notification& n) { n.Deliver(TwoReaders(P | C1, P | C1, E, P | C1)); }, {4}, true,
+                L""},
+        TlsCase{"AuthenticatingCardOfTwoPulled", [](Notification& n) { n.Deliver(TwoReaders(P | C1, E | C2, P | C1, P | C1)); },
+                {1}, true, L"B"},
+        TlsCase{"BothOfTwoPulled", [](Notification& n) { n.Deliver(TwoReaders(P | C1, E | C2, P | C1, E | C2)); }, {0}, true,
+                L""},
+        TlsCase{"SwappedInTheSameReader", [](Notification& n) { n.Deliver(TwoReaders(P | C1, P | C3, E, E)); }, {1}, true,
+                L"A"},
+        TlsCase{"OutOfAAndIntoBInOneNotification",
+                [](Notification& n) { n.Deliver(TwoReaders(P | C1, E | C2, E, P | C1)); }, {1}, true, L"B"},
+        TlsCase{"NoReaderLeft",
+                [](Notification& n) { n.Deliver({{scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, 0}}}); }, {9}, true,
+                L""},
+        TlsCase{"ServiceNotStarted",
+                [](Notification& n) {
+                    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+                    n.ServiceCheck(never);
+                    CloseHandle(never);
+                },
+                {10}, true, L"A"},
+        TlsCase{"NewMonitorFindsAnotherCard", [](Notification& n) { n.Initial(TwoReaders(0, P | C2, 0, E)); }, {1}, true,
+                L"A"},
+        TlsCase{"NewMonitorFindsTheSameCard", [](Notification& n) { n.Initial(TwoReaders(0, P | C1, 0, E)); }, {1}, false,
+                L"A"},
+        TlsCase{"SameCardStays",
+                [](Notification& n) { n.Deliver(TwoReaders(P | C1, P | SCARD_STATE_INUSE | C1, E, E)); }, {}, false, L"A"},
+        TlsCase{"EmptyReaderAttached", [](Notification& n) { n.Deliver(TwoReaders(P | C1, P | C1, 0, E)); }, {}, false,
+                L"A"}),
+    [](const ::testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
+
+// ---- Script handlers that re-enter the control -------------------------------------------
+
+TEST_F(HostedControlTest, AHandlerThatRemovesTheControl_ItIsDeletedOnlyAfterTheFiringEnded)
+{
+    EnableTracing();
+    testsupport::TraceCapture trace;
+    EventSink sink;
+    std::unique_ptr<HostedControl> host(new HostedControl(&sink));
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
+    const std::string deleted = "SCardAuth:SCardAuthMonitoringThread::~SCardAuthMonitoringThread: executing...";
+    bool deletedInside = true;
+    sink.onEvent = [&] {
+        if (!host->Control())
+            return;
+        host->Destroy();  // the page's last reference goes
+        deletedInside = trace.Contains(deleted);
+    };
+    PostMessageW(host->ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 0);
+    ASSERT_TRUE(PumpUntil([&] { return trace.Contains(deleted); }));
+    EXPECT_FALSE(deletedInside);
+    EXPECT_EQ((std::vector<LONG>{9, SCardAuthEventInvalidPIN}), Types(sink));
+}
+
+TEST_F(HostedControlTest, AHandlerWithAModalLoop_ThePairEndsOnTheNewestEvent)
+{
+    EventSink sink;
+    HostedControl host(&sink);
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
+    sink.onEvent = [&] {
+        if (sink.events.size() != 2)
+            return;
+        // As an alert does: the next event is fired inside this handler.
+        PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardBlocked, 6);
+        PumpUntil([&] { return sink.events.size() == 3; });
+    };
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 5);
+    ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 3; }));
+    PumpFor(100);
+    LONG type = 0, status = 0;
+    host.Control()->get_LastReportedSCardEventType(&type);
+    host.Control()->get_LastReportedSCardEventStatus(&status);
+    EXPECT_EQ(SCardAuthEventSmartCardBlocked, type);
+    EXPECT_EQ(6, status);
 }
 
 TEST_F(HostedControlTest, LastReportedPair_UpdatesWithoutASink_AndAStatusWithTheTopBitReadsNegative)
