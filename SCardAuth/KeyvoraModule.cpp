@@ -1,6 +1,8 @@
 // The exports of Keyvora.dll.
 #include <windows.h>
 
+#include <string>
+
 #include "ClassFactory.h"
 #include "KeyvoraCtl.h"
 #include "Module.h"
@@ -22,7 +24,12 @@ HRESULT UpdateRegistration(bool doRegister)
     HRESULT hr = ctlfw::Module::FileName(path);
     if (FAILED(hr))
         return hr;
-    const ctlfw::Replacement replacements[] = {{L"MODULE", path}, {L"APPID", kAppId}, {L"OLEMISC", kMiscStatusText}};
+    // The scripts put the path in single quotes, where the registrar reads '' as one quote:
+    // a folder such as C:\Users\O'Neil would otherwise break both scripts.
+    std::wstring quotedPath;
+    for (const wchar_t* c = path; *c; ++c)
+        quotedPath.append(*c == L'\'' ? 2 : 1, *c);
+    const ctlfw::Replacement replacements[] = {{L"MODULE", quotedPath.c_str()}, {L"APPID", kAppId}, {L"OLEMISC", kMiscStatusText}};
     const size_t count = sizeof(replacements) / sizeof(replacements[0]);
     ctlfw::PerUserClasses classes(g_perUser);
     if (FAILED(classes.Result()))
@@ -32,13 +39,13 @@ HRESULT UpdateRegistration(bool doRegister)
         if (SUCCEEDED(hr))
             hr = ctlfw::UpdateRegistryFromResource(IDR_KEYVORACTL, true, replacements, count);
         if (SUCCEEDED(hr))
-            hr = ctlfw::RegisterModuleTypeLib();
+            hr = ctlfw::RegisterModuleTypeLib(g_perUser);
         return hr;
     }
     // Everything is removed even when one part is already gone; the first failure is reported.
     const HRESULT results[] = {ctlfw::UpdateRegistryFromResource(IDR_KEYVORACTL, false, replacements, count),
                                ctlfw::UpdateRegistryFromResource(IDR_KEYVORA, false, replacements, count),
-                               ctlfw::UnregisterModuleTypeLib()};
+                               ctlfw::UnregisterModuleTypeLib(g_perUser)};
     for (HRESULT result : results)
         if (FAILED(result))
             return result;

@@ -22,7 +22,23 @@ HRESULT LoadModuleTypeInfo(REFGUID guid, ComPtr<ITypeInfo>& info)
     return library->GetTypeInfoOfGuid(guid, info.Put());
 }
 
-HRESULT RegisterModuleTypeLib()
+namespace {
+
+typedef HRESULT(WINAPI* RegisterForUserFn)(ITypeLib*, OLECHAR*, OLECHAR*);
+typedef HRESULT(WINAPI* UnregisterForUserFn)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+// The per-user function of oleaut32, or nullptr where the system has none (before Vista SP1,
+// where the plain function follows the redirected classes root).
+template <class F>
+F OleAutomationExport(const char* name)
+{
+    HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll");
+    return oleaut ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(oleaut, name))) : nullptr;
+}
+
+}  // namespace
+
+HRESULT RegisterModuleTypeLib(bool perUser)
 {
     wchar_t path[MAX_PATH];
     HRESULT hr = Module::FileName(path);
@@ -32,10 +48,14 @@ HRESULT RegisterModuleTypeLib()
     hr = LoadTypeLibEx(path, REGKIND_NONE, library.Put());
     if (FAILED(hr))
         return hr;
+    if (perUser) {
+        if (RegisterForUserFn forUser = OleAutomationExport<RegisterForUserFn>("RegisterTypeLibForUser"))
+            return forUser(library.Get(), path, nullptr);
+    }
     return RegisterTypeLib(library.Get(), path, nullptr);
 }
 
-HRESULT UnregisterModuleTypeLib()
+HRESULT UnregisterModuleTypeLib(bool perUser)
 {
     ComPtr<ITypeLib> library;
     HRESULT hr = LoadModuleTypeLib(library);
@@ -47,7 +67,10 @@ HRESULT UnregisterModuleTypeLib()
         return hr;
     const TLIBATTR a = *attributes;
     library->ReleaseTLibAttr(attributes);
-    hr = UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
+    UnregisterForUserFn forUser =
+        perUser ? OleAutomationExport<UnregisterForUserFn>("UnRegisterTypeLibForUser") : nullptr;
+    hr = forUser ? forUser(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind)
+                 : UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
     // Not registered counts as removed.
     return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_CANTLOADLIBRARY ? S_OK : hr;
 }

@@ -14,7 +14,10 @@ HRESULT LoadModuleTypeInfo(REFGUID guid, ComPtr<ITypeInfo>& info);
 
 // Registers (or removes) the module's type library under HKEY_CLASSES_ROOT (which
 // PerUserClasses may point at the user's classes).
-HRESULT RegisterModuleTypeLib();
-HRESULT UnregisterModuleTypeLib();
+// perUser: the current user's classes, through RegisterTypeLibForUser and
+// UnRegisterTypeLibForUser (looked up at run time): from Vista SP1 on, the plain functions
+// ignore a redirected HKEY_CLASSES_ROOT and write HKLM, or fail for a standard user.
+HRESULT RegisterModuleTypeLib(bool perUser = false);
+HRESULT UnregisterModuleTypeLib(bool perUser = false);
 
 }  // namespace ctlfw

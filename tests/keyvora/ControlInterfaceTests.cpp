@@ -550,6 +550,65 @@ TEST(KeyvoraDll, DllInstallUser_RegistersInTheUsersClassesOnly_AnyOtherWordMachi
     }
 }
 
+TEST(KeyvoraDll, RegistersAndUnregistersFromAFolderWithAnApostrophe)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring folder = std::wstring(temp) + L"O'Neil";
+    const std::wstring copy = folder + L"\\Keyvora.dll";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(DllPath().c_str(), copy.c_str(), FALSE)) << GetLastError();
+    EXPECT_EQ(0u, RunSystemProgram(L"regsvr32.exe /s \"" + copy + L"\""));
+    EXPECT_EQ(copy, Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\InprocServer32"));
+    EXPECT_EQ(copy + L", 102", Value(HKEY_CLASSES_ROOT, kClsidKey + L"\\ToolboxBitmap32"));
+    EXPECT_EQ(0u, RunSystemProgram(L"regsvr32.exe /s /u \"" + copy + L"\""));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClsidKey));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kTypeLibKey));
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+}
+
+// Which type-library functions a registration reaches: the per-user ones for "user" (looked up
+// at run time), the plain ones machine-wide.
+std::vector<std::string> g_typeLibCalls;
+FARPROC WINAPI RecordingGetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && strstr(name, "TypeLib"))
+        g_typeLibCalls.push_back(std::string("lookup ") + name);
+    return testsupport::RealExport<decltype(&GetProcAddress)>(L"kernel32.dll", "GetProcAddress")(module, name);
+}
+HRESULT WINAPI RecordingRegisterTypeLib(ITypeLib* library, LPOLESTR path, LPOLESTR help)
+{
+    g_typeLibCalls.push_back("RegisterTypeLib");
+    return testsupport::RealExport<decltype(&RegisterTypeLib)>(L"oleaut32.dll", "RegisterTypeLib")(library, path, help);
+}
+HRESULT WINAPI RecordingUnRegisterTypeLib(REFGUID guid, WORD major, WORD minor, LCID lcid, SYSKIND kind)
+{
+    g_typeLibCalls.push_back("UnRegisterTypeLib");
+    return testsupport::RealExport<decltype(&UnRegisterTypeLib)>(L"oleaut32.dll", "UnRegisterTypeLib")(guid, major, minor,
+                                                                                                       lcid, kind);
+}
+
+TEST(KeyvoraDll, PerUserRegistrationUsesThePerUserTypeLibraryFunctions)
+{
+    HMODULE dll = LoadLibraryW(DllPath().c_str());
+    ASSERT_NE(nullptr, dll);
+    typedef HRESULT(WINAPI * InstallFn)(BOOL, LPCWSTR);
+    auto install = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllInstall")));
+    ASSERT_NE(nullptr, install);
+    testsupport::ImportHook lookup(dll, "GetProcAddress", &RecordingGetProcAddress);
+    testsupport::ImportHook reg(dll, "RegisterTypeLib", &RecordingRegisterTypeLib);
+    testsupport::ImportHook unreg(dll, "UnRegisterTypeLib", &RecordingUnRegisterTypeLib);
+    g_typeLibCalls.clear();
+    EXPECT_EQ(S_OK, install(TRUE, L"user"));
+    EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + kTypeLibKey));
+    EXPECT_EQ(S_OK, install(FALSE, L"user"));
+    EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + kTypeLibKey));
+    EXPECT_EQ((std::vector<std::string>{"lookup RegisterTypeLibForUser", "lookup UnRegisterTypeLibForUser"}),
+              g_typeLibCalls);
+    FreeLibrary(dll);
+}
+
 TEST(KeyvoraDll, CanUnloadOnlyWhenNoObjectOrFactoryIsLeft)
 {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
