@@ -2,18 +2,22 @@
 
 #include <wininet.h>
 
+#include "Module.h"
 #include "Trace.h"
 
 SCardAuthMonitoringThread::SCardAuthMonitoringThread(HWND ctlHwnd, const RefPtr<SCardAuthState>& state,
                                                      ULONG generation)
     : scardm::SCardMonitoringThread(0), m_ctlHwnd(ctlHwnd), m_state(state), m_generation(generation)
 {
+    // DllCanUnloadNow says no while a monitor exists: one whose stop timed out still runs.
+    ctlfw::Module::Lock();
     Trace("SCardAuth:%s: executing...", "SCardAuthMonitoringThread::SCardAuthMonitoringThread");
 }
 
 SCardAuthMonitoringThread::~SCardAuthMonitoringThread()
 {
     Trace("SCardAuth:%s: executing...", "SCardAuthMonitoringThread::~SCardAuthMonitoringThread");
+    ctlfw::Module::Unlock();
 }
 
 void SCardAuthMonitoringThread::Post(const char* function, const char* eventName, SCardAuthEventType code)
