@@ -515,6 +515,23 @@ TEST_F(Exchange, APinSetByAHandlerInsideTheExchange_TheRequestKeepsItsStoreAndTh
     SysFreeString(pin);
 }
 
+TEST_F(Exchange, TheSharedKeyStorageProviderClosesWithTheLastControlNotTheFirst)
+{
+    Host(kBaseCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0u, Run(Http("/text?body=cng-shared")).lastError);
+    ASSERT_EQ(1u, CountStarting(m_ncryptLog, "NCryptOpenStorageProvider"));
+    {
+        // A second tab's control, on another thread in the browser, is created and released
+        // while the first still lives.
+        std::unique_ptr<HostedControl> second(new HostedControl());
+        second.reset();
+        EXPECT_EQ(0u, CountStarting(m_ncryptLog, "NCryptFreeObject provider")) << "closed under the first control";
+    }
+    m_host.reset();
+    EXPECT_EQ(1u, CountStarting(m_ncryptLog, "NCryptFreeObject provider"));
+}
+
 // ---- The card: PIN paths, certificate, failures -----------------------------------------
 
 struct CardCase {
