@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <thread>
 
 #include <memory>
 
@@ -340,6 +342,31 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
     EXPECT_FALSE(trace.Contains(deleted));
     CloseHandle(g_stuckWorkerRelease);
     CloseHandle(g_stuckWorkerBlocked);
+}
+
+// Two browser tabs are two threads of one process: their controls share the window class, and
+// one tab's last window going never takes the class away under the other's creation.
+TEST_F(HostedControlTest, ControlsOnTwoThreads_CreatedAndDestroyedInALoop_EachGetsItsWindow)
+{
+    std::atomic<int> failures{0};
+    auto tab = [&failures] {
+        keyvoratest::ClassRegistration registration;  // this thread's apartment
+        for (int i = 0; i < 150; ++i) {
+            try {
+                HostedControl host;
+                if (!host.ControlWindow())
+                    ++failures;
+                host.Destroy();
+            } catch (const std::exception&) {
+                ++failures;
+            }
+        }
+    };
+    std::thread first(tab), second(tab);
+    first.join();
+    second.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(0u, keyvoratest::CurrentProcessCounts().userObjects) << "the window class outlived its last window";
 }
 
 // ---- Script handlers that re-enter the control -------------------------------------------
