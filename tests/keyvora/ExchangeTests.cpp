@@ -515,6 +515,35 @@ TEST_F(Exchange, APinSetByAHandlerInsideTheExchange_TheRequestKeepsItsStoreAndTh
     SysFreeString(pin);
 }
 
+// The shell acts on the recorded reader when its card leaves: a request whose card was pulled
+// (here: and another put in) while it ran must not name that reader afterwards.
+TEST_F(Exchange, ACardSwappedWhileTheRequestRan_NoHandOffThoughTheServerAnswered)
+{
+    Host(kOtherCsp);
+    bool once = false;
+    g_duringSend = [&] {
+        if (std::exchange(once, true))
+            return;
+        const size_t before = m_sink.events.size();
+        SimRemoveCard(L"R1");
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() == before + 1; }));
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() == before + 2; }));
+    };
+    const Outcome outcome = Run(Http("/text?body=swapped"));
+    g_duringSend = nullptr;
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_EQ(L"swapped", outcome.data);
+    EXPECT_EQ(L"before", HandOff());
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: the card in reader \"R1\" is not "
+                                 "the active card any more => authentication reader not set"));
+    // The card that is there now authenticates the next request, and that one is recorded.
+    ASSERT_EQ(0u, Run(Http("/text?body=after-swap")).lastError);
+    EXPECT_EQ(L"R1", HandOff());
+}
+
 TEST_F(Exchange, TheSharedKeyStorageProviderClosesWithTheLastControlNotTheFirst)
 {
     Host(kBaseCsp);
