@@ -44,6 +44,47 @@ std::wstring WholeAnsiToUnicode(const std::string& bytes)
     return wide;
 }
 
+// The body as bytes in the system code page, every character of it: a body with a NUL in it
+// is sent whole, not cut there.
+std::string WholeUnicodeToAnsi(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    const int bytes =
+        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    if (bytes == 0)
+        throw tsmb::Win32Error(GetLastError());
+    std::string ansi(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &ansi[0], bytes, nullptr, nullptr);
+    return ansi;
+}
+
+// An HTTP method is a token: letters, digits and "!#$%&'*+-.^_`|~", here 1 to 32 of them. Anything
+// else (a space, CR or LF above all) would let a page write its own request line or headers.
+bool IsMethodToken(const BSTR verb)
+{
+    const UINT length = SysStringLen(verb);
+    if (length == 0 || length > 32)
+        return false;
+    for (UINT i = 0; i < length; ++i) {
+        const wchar_t c = verb[i];
+        if (!((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
+              (c != L'\0' && wcschr(L"!#$%&'*+-.^_`|~", c))))
+            return false;
+    }
+    return true;
+}
+
+// A URL with CR, LF or NUL anywhere is refused: WinINet would cut it or put it on the wire.
+bool HasLineBreakOrNul(const BSTR url)
+{
+    const UINT length = SysStringLen(url);
+    for (UINT i = 0; i < length; ++i)
+        if (url[i] == L'\r' || url[i] == L'\n' || url[i] == L'\0')
+            return true;
+    return false;
+}
+
 // What a store failure means to the page.
 HRESULT StoreFailure()
 {
@@ -222,14 +263,22 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
             verb = L"GET";
         }
         if (httpRequestBody) {
-            bodyText = httpRequestBody;
+            bodyText.assign(httpRequestBody, SysStringLen(httpRequestBody));
         } else {
             Trace("SCardAuth:%s: no httpRequestBody sumbitted (empty)", kName);
         }
         Trace("SCardAuth:%s: called with url: %S httpRequest: %S httpRequestBody: %S", kName, urlText.c_str(), verb.c_str(),
               bodyText.c_str());
-        std::string body;
-        tsmb::Utils::UnicodeToANSI(bodyText, body);
+        // Refused before anything is sent, like any failed exchange: last error and event 8.
+        const bool badVerb = httpRequest && !IsMethodToken(httpRequest);
+        if (badVerb || (url && HasLineBreakOrNul(url))) {
+            Trace("SCardAuth:%s: failed: invalid %s => ERROR_INVALID_PARAMETER", kName,
+                  badVerb ? "httpRequest (not an HTTP method token of 1 to 32 characters)" : "URL (CR, LF or NUL in it)");
+            m_readHttpDataFromUrlLastError = ERROR_INVALID_PARAMETER;
+            ReportExchangeFailure(ERROR_INVALID_PARAMETER);
+            return E_INVALIDARG;
+        }
+        const std::string body = WholeUnicodeToAnsi(bodyText);
         const SCardAuthReader reader = m_state->GetActiveReader();
         if (reader.name.empty()) {
             Trace("SCardAuth:%s: failed: missing active reader", kName);

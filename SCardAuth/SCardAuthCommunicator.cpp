@@ -84,7 +84,12 @@ SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, cons
     m_pinPresent = true;
     std::vector<char> ansi = AnsiPin(pin);
     // The keeper takes the bytes and zeroes them, also when it fails.
-    m_pinKeeper.reset(new SecretKeeper(ansi.data(), static_cast<DWORD>(ansi.size()), kPinSecretFlags));
+    try {
+        m_pinKeeper.reset(new SecretKeeper(ansi.data(), static_cast<DWORD>(ansi.size()), kPinSecretFlags));
+    } catch (...) {
+        SecureZeroMemory(ansi.data(), ansi.size());
+        throw;
+    }
     SecureZeroMemory(ansi.data(), ansi.size());
 }
 
@@ -119,12 +124,9 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         return 0;
     } catch (const tsmb::Win32Error& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kReadFromUrl, e.what());
-        status = e.GetErrorCode();
-        if (status == 0) {
-            Trace("SCardAuth:%s: succeeded", kReadFromUrl);
-            result.clear();
-            return 0;
-        }
+        // A platform call that failed without a code (a card provider returning FALSE with no
+        // last error) is still a failure: no empty success, no hand-off.
+        status = e.GetErrorCode() != 0 ? e.GetErrorCode() : ERROR_INTERNAL_ERROR;
     } catch (const std::bad_alloc& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kReadFromUrl, e.what());
         status = ERROR_NOT_ENOUGH_MEMORY;
@@ -187,7 +189,7 @@ void SCardAuthCommunicator::ParseURLW(const std::wstring& url, std::wstring& ser
     }
     if (hostEnd < text.size() && text[hostEnd] == L'/')
         page = text.substr(hostEnd + 1);
-    Trace("SCardAuth:%s: server: %S page: %S port: %ld secure: %s", kParse, server.c_str(), page.c_str(),
+    Trace("SCardAuth:%s: results: server: %S page: %S port: %ld secure: %s", kParse, server.c_str(), page.c_str(),
           static_cast<long>(port), secure ? "yes" : "no");
 }
 
@@ -231,6 +233,9 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
         InternetCloseHandle(open);
     };
 
+    // Only a request that changes nothing may be sent again once the server may have acted on
+    // it: a POST answered 201 or 202, or cut off after it was sent, is not repeated.
+    const bool repeatable = verb == L"GET" || verb == L"HEAD";
     bool retry = true;
     DWORD error = 0, previousError = 0;
     int sameErrors = 0, attempts = 0;
@@ -238,13 +243,22 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
         for (;;) {
             bool countFailure = true;
             if (!SendHttpRequest(request, retry, body, error)) {
+                if (retry && !repeatable &&
+                    (error == ERROR_INTERNET_OPERATION_CANCELLED || error == ERROR_HTTP_INVALID_SERVER_RESPONSE)) {
+                    Trace("SCardAuth:%s: the server may have acted on the %S request => not sent again", kReadData,
+                          verb.c_str());
+                    retry = false;
+                }
                 Trace("SCardAuth:%s:SendHttpRequest: failed (=> retry: %s) with error: %ld", kReadData,
                       retry ? "yes" : "no", error);
                 countFailure = retry;
             } else {
                 DWORD status = 0, size = sizeof(status);
                 if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+                    // A failure that leaves no code must not end as an empty success.
                     error = GetLastError();
+                    if (error == 0)
+                        error = ERROR_INTERNAL_ERROR;
                     Trace("SCardAuth:%s:HttpQueryInfo: failed with last error: %ld", kReadData, error);
                     retry = true;
                 } else if (status == HTTP_STATUS_OK) {
@@ -261,7 +275,12 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
                 } else if (status < 300) {
                     Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
                     error = kHttpStatusErrorBase + status;
-                    retry = true;
+                    retry = repeatable;
+                    if (!repeatable) {
+                        Trace("SCardAuth:%s: the server answered the %S request => not sent again", kReadData,
+                              verb.c_str());
+                        countFailure = false;
+                    }
                 } else {
                     Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
                     Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld => unrecoverable HTTP error => no "

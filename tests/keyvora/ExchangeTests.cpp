@@ -283,9 +283,20 @@ protected:
     }
     Outcome Run(const std::wstring& url, const wchar_t* verb = L"GET", const wchar_t* body = L"", bool expectEvent = false)
     {
+        return Call(SysAllocString(url.c_str()), verb ? SysAllocString(verb) : nullptr, SysAllocString(body), expectEvent);
+    }
+    // Every character goes to the control, NUL included.
+    Outcome RunExactly(const std::wstring& url, const std::wstring& verb, const std::wstring& body, bool expectEvent)
+    {
+        return Call(SysAllocStringLen(url.data(), static_cast<UINT>(url.size())),
+                    SysAllocStringLen(verb.data(), static_cast<UINT>(verb.size())),
+                    SysAllocStringLen(body.data(), static_cast<UINT>(body.size())), expectEvent);
+    }
+    // Takes the three strings.
+    Outcome Call(BSTR u, BSTR v, BSTR b, bool expectEvent)
+    {
         Outcome outcome;
         const size_t before = m_sink.events.size();
-        BSTR u = SysAllocString(url.c_str()), v = verb ? SysAllocString(verb) : nullptr, b = SysAllocString(body);
         BSTR data = nullptr;
         outcome.hr = m_host->Control()->ReadHttpDataFromUrl(u, v, b, &data);
         SysFreeString(u);
@@ -386,6 +397,11 @@ INSTANTIATE_TEST_SUITE_P(
         HttpCase{"Forbidden403Both", "/status/403?body=403.13%20and%20403.17", L"GET", L"", 0x80090355, 3, 1, L"", ""},
         HttpCase{"Forbidden403Neither", "/status/403?body=denied", L"GET", L"", kStatusBase + 403, 8, 1, L"", ""},
         HttpCase{"FailsTwiceThenAnswers", "/failfirst?n=2&key=twice", L"GET", L"", 0, -1, 3, L"answered after 2", ""},
+        // Only GET and HEAD are sent again once the server answered or may have acted.
+        HttpCase{"PostAnswered201IsNotRepeated", "/status/201?post", L"POST", L"x=1", kStatusBase + 201, 8, 1, L"",
+                 " the server answered the POST request => not sent again"},
+        HttpCase{"PostAnswered202IsNotRepeated", "/status/202?post", L"POST", L"x=1", kStatusBase + 202, 8, 1, L"", ""},
+        HttpCase{"GetAnswered202IsTriedSixTimes", "/status/202?get", L"GET", L"", kStatusBase + 202, 8, 6, L"", ""},
         HttpCase{"AlternatingFailuresStopAtElevenAttempts", "/failfirst?n=99&key=alt&how=alternate", L"GET", L"",
                  kStatusBase + 202, 8, 11, L"", "SendHttpRequest: failed: too many retries (11) => stop retrying"}),
     [](const ::testing::TestParamInfo<HttpCase>& info) { return std::string(info.param.name); });
@@ -514,6 +530,83 @@ TEST_F(Exchange, APinSetByAHandlerInsideTheExchange_TheRequestKeepsItsStoreAndTh
     EXPECT_STREQ(L"9999", pin);
     SysFreeString(pin);
 }
+
+// A platform call that fails and leaves the last error at 0 is a failure all the same.
+BOOL WINAPI SilentHttpQueryInfoW(HINTERNET, DWORD, LPVOID, LPDWORD, LPDWORD)
+{
+    SetLastError(0);
+    return FALSE;
+}
+BOOL WINAPI SilentCryptSetProvParam(HCRYPTPROV, DWORD, const BYTE*, DWORD)
+{
+    SetLastError(0);
+    return FALSE;
+}
+
+TEST_F(Exchange, AFailureThatLeavesNoCode_Is1359WithItsEventAndNoHandOff)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    for (const char* function : {"HttpQueryInfoW", "CryptSetProvParam"}) {
+        SCOPED_TRACE(function);
+        const std::string name = function;
+        ImportHook hook = name == "HttpQueryInfoW" ? ImportHook(nullptr, function, &SilentHttpQueryInfoW)
+                                                   : ImportHook(nullptr, function, &SilentCryptSetProvParam);
+        const Outcome outcome = Run(Http("/text?body=silent"), L"GET", L"", true);
+        EXPECT_EQ(static_cast<ULONG>(ERROR_INTERNAL_ERROR), outcome.lastError);
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, ERROR_INTERNAL_ERROR}}), outcome.events);
+        EXPECT_EQ(L"", outcome.data);
+        EXPECT_EQ(L"before", HandOff());
+    }
+}
+
+// ---- Arguments a hostile page may pass ----------------------------------------------------
+
+struct ArgumentCase {
+    const char* name;
+    std::wstring verb;
+    std::wstring urlTail;  // after "/echo?arg-<name>"
+    std::wstring body;
+    HRESULT hr;
+    ULONG lastError;
+    size_t received;  // requests the server saw
+};
+
+class HostileArguments : public Exchange, public ::testing::WithParamInterface<ArgumentCase> {};
+
+TEST_P(HostileArguments, AreRefusedBeforeAnythingIsSent)
+{
+    const ArgumentCase& c = GetParam();
+    Host(kOtherCsp);
+    const std::string path = std::string("/echo?arg-") + c.name;
+    const Outcome outcome = RunExactly(Http(path) + c.urlTail, c.verb, c.body, c.lastError != 0);
+    EXPECT_EQ(c.hr, outcome.hr);
+    EXPECT_EQ(c.lastError, outcome.lastError);
+    if (c.lastError != 0) {
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, static_cast<LONG>(c.lastError)}}), outcome.events);
+    }
+    const std::vector<Request> seen = TestServer::Get().RequestsTo(path);
+    EXPECT_EQ(c.received, seen.size());
+    if (c.received == 1) {  // a body with a NUL in it is sent whole, and comes back whole
+        EXPECT_TRUE(c.body == outcome.data) << outcome.data.size() << " characters came back";
+    }
+}
+
+const HRESULT kRefused = E_INVALIDARG;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileArguments,
+    ::testing::Values(ArgumentCase{"VerbWithASpace", L"GET /other", L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"VerbWithAHeader", L"GET\r\nHost: other", L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"VerbWithALineFeed", L"POST\n", L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"VerbWithANul", std::wstring(L"GET\0X", 5), L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"EmptyVerb", L"", L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"VerbOf33Characters", std::wstring(33, L'G'), L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"UrlWithACarriageReturn", L"GET", L"\rX", L"", kRefused, 87, 0},
+                      ArgumentCase{"UrlWithALineFeed", L"GET", L"\nHost: other", L"", kRefused, 87, 0},
+                      ArgumentCase{"UrlWithANul", L"GET", std::wstring(L"\0X", 2), L"", kRefused, 87, 0},
+                      ArgumentCase{"BodyWithANulIsSentWhole", L"POST", L"", std::wstring(L"a=1\0b=2", 7), S_OK, 0, 1}),
+    [](const ::testing::TestParamInfo<ArgumentCase>& info) { return std::string(info.param.name); });
 
 // The shell acts on the recorded reader when its card leaves: a request whose card was pulled
 // (here: and another put in) while it ran must not name that reader afterwards.
