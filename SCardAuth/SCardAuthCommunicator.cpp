@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "KeyvoraCtl.h"
+#include "RegistryKey.h"
 #include "SCardAuthCert.h"
 #include "Trace.h"
 #include "Win32Error.h"
@@ -22,11 +23,44 @@ const size_t kMaxPinChars = 65537;
 const DWORD kPinSecretFlags = 0x10000;
 const wchar_t kBlanks[] = L" \f\n\r\t\v";
 
+// Each attempt's connect, send and receive time-out, unless the administrator set another.
+const DWORD kDefaultTimeoutSeconds = 30;
+const DWORD kMaxTimeoutSeconds = 600;
+
 const char kReadFromUrl[] = "SCardAuthCommunicator::ReadHttpDataFromURL";
 const char kParse[] = "SCardAuthCommunicator::ParseURLW";
 const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";
 const char kSend[] = "SCardAuthCommunicator::SendHttpRequest";
 const char kReadBody[] = "SCardAuthCommunicator::ReadHttpResponseBody";
+
+// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane: 1 to 600, anything else (or
+// nothing) means the default.
+DWORD RequestTimeoutSeconds()
+{
+    DWORD seconds = 0;
+    try {
+        RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
+                                                             KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
+        key->QueryDwordValue(L"RequestTimeoutSeconds", seconds);
+    } catch (const std::exception&) {
+        seconds = 0;
+    }
+    if (seconds >= 1 && seconds <= kMaxTimeoutSeconds) {
+        Trace("SCardAuth:%s: request time-out: %lu s (RequestTimeoutSeconds)", kReadData, seconds);
+        return seconds;
+    }
+    Trace("SCardAuth:%s: request time-out: %lu s (default)", kReadData, kDefaultTimeoutSeconds);
+    return kDefaultTimeoutSeconds;
+}
+
+void SetTimeouts(HINTERNET handle, DWORD seconds)
+{
+    DWORD milliseconds = seconds * 1000;
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+        if (!InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds)))
+            Trace("SCardAuth:%s:InternetSetOption: failed for time-out option %lu with last error: %ld", kReadData, option,
+                  GetLastError());
+}
 
 // The port text as a stream reads a signed long: blanks skipped, an optional sign, the digits.
 // False when no number is there or it is not a port (1 to 65535).
@@ -204,12 +238,19 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
 
     m_ctl->SetSslAuthenticationPerformed();
 
+    // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
+    // whole call by twice the time-out (a server that drips a byte at a time never trips a
+    // receive time-out), so no server freezes the kiosk's page for longer than that.
+    const DWORD timeoutSeconds = RequestTimeoutSeconds();
+    m_deadline = GetTickCount64() + 2ULL * timeoutSeconds * 1000;
+
     HINTERNET open = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (!open) {
         const DWORD code = GetLastError();
         Trace("SCardAuth:%s:InternetOpen: failed with last error: %ld", kReadData, code);
         throw tsmb::Win32Error(code);
     }
+    SetTimeouts(open, timeoutSeconds);
     HINTERNET connect = InternetConnectW(open, server.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
                                          INTERNET_SERVICE_HTTP, 0, kContext);
     if (!connect) {
@@ -226,6 +267,9 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
         Trace("SCardAuth:%s:HttpOpenRequest: failed with last error: %ld", kReadData, code);
         throw tsmb::Win32Error(code);
     }
+    // The request takes its time-outs from the session on Windows; set them on it as well,
+    // for the WinINet implementations that do not pass them on.
+    SetTimeouts(request, timeoutSeconds);
     const auto closeAll = [&] {
         Trace("SCardAuth:%s: going to call InternetCloseHandle for hIRequest, hIConnect and hIOpen", kReadData);
         InternetCloseHandle(request);
@@ -334,6 +378,13 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
             Sleep(kRetryPauseMs);
             if (!retry)
                 break;
+            if (GetTickCount64() >= m_deadline) {
+                Trace("SCardAuth:%s: the call's time (%lu s) is spent => no further attempt", kReadData,
+                      2 * timeoutSeconds);
+                if (error == 0)
+                    error = ERROR_INTERNET_TIMEOUT;
+                break;
+            }
         }
     } catch (...) {
         closeAll();
@@ -401,8 +452,24 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(HINTERNET request, std::string&
     unsigned long total = 0;
     std::vector<char> piece(kReadPiece + 1);
     for (;;) {
+        if (m_deadline != 0 && GetTickCount64() >= m_deadline) {
+            Trace("SCardAuth:%s: the call's time is spent => stop reading the body", kReadBody);
+            error = ERROR_INTERNET_TIMEOUT;
+            body.clear();
+            return false;
+        }
+        // Only what has arrived: a read of a whole piece would wait for a dripping server as long
+        // as it drips, past the call's bound.
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+            error = GetLastError();
+            Trace("SCardAuth:%s:InternetQueryDataAvailable: failed with last error: %ld", kReadBody, error);
+            body.clear();
+            return false;
+        }
         DWORD read = 0;
-        if (!InternetReadFile(request, piece.data(), kReadPiece, &read)) {
+        if (!InternetReadFile(request, piece.data(), available > 0 && available < kReadPiece ? available : kReadPiece,
+                              &read)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetReadFile: failed with last error: %ld", kReadBody, error);
             body.clear();

@@ -41,6 +41,8 @@ private:
 
     std::wstring m_readerName;
     DWORD m_cardCounter;
+    // GetTickCount64 after which no attempt starts and no piece of a body is read (0: none).
+    ULONGLONG m_deadline = 0;
     std::unique_ptr<SecretKeeper> m_pinKeeper;
     bool m_pinPresent = false;
     CKeyvoraCtl* m_ctl;

@@ -18,6 +18,10 @@ as one line of tab-separated fields: method, path, Content-Type header ("-" when
                                  "answered after <n>"
   /delay?ms=<n>                  200 after n milliseconds
   /echo                          200 with the request body
+  /silent?s=<n>                  reads the request, answers nothing for n seconds (at most 30),
+                                 then closes the connection
+  /drip?n=<n>&ms=<m>             200 with a body of n bytes (at most 600), one byte every m
+                                 milliseconds; stops when the client goes
 """
 import os, signal, ssl, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -78,6 +82,23 @@ class Handler(BaseHTTPRequestHandler):
             self.reply(200, b"late")
         elif path == "/echo":
             self.reply(200, body)
+        elif path == "/silent":
+            time.sleep(min(float(query.get("s", "0")), 30.0))
+            self.close_connection = True
+        elif path == "/drip":
+            size = min(int(query.get("n", "0")), 600)
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", str(size))
+            self.end_headers()
+            try:
+                for _ in range(size):
+                    self.wfile.write(b"d")
+                    self.wfile.flush()
+                    time.sleep(int(query.get("ms", "1000")) / 1000.0)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
         else:
             self.reply(404, b"no such test path")
 

@@ -15,6 +15,7 @@
 
 #include "ControlHost.h"
 #include "ImportHook.h"
+#include "ScratchRegistry.h"
 #include "LogFile.h"
 #include "MemoryScan.h"
 #include "Process.h"
@@ -529,6 +530,39 @@ TEST_F(Exchange, APinSetByAHandlerInsideTheExchange_TheRequestKeepsItsStoreAndTh
     ASSERT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
     EXPECT_STREQ(L"9999", pin);
     SysFreeString(pin);
+}
+
+// The exchange runs on the page's thread: a server that accepts and never answers, or drips its
+// body a byte at a time, holds the page for twice the time-out at most.
+TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRunsAgain)
+{
+    testsupport::ScratchKey config(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane");
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=default-timeout")).lastError);
+    EXPECT_TRUE(m_trace.Contains(kRead + " request time-out: 30 s (default)"));
+    config.SetDword(L"RequestTimeoutSeconds", 2);
+    for (const char* path : {"/silent?s=20", "/drip?n=600&ms=400"}) {
+        SCOPED_TRACE(path);
+        m_trace.Clear();
+        const ULONGLONG start = GetTickCount64();
+        const Outcome outcome = Run(Http(path), L"GET", L"", true);
+        const ULONGLONG took = GetTickCount64() - start;
+        EXPECT_TRUE(m_trace.Contains(kRead + " request time-out: 2 s (RequestTimeoutSeconds)"));
+        // A timed-out attempt keeps WinINet's code: 12002 on Windows, while Wine's WinINet
+        // reports a receive time-out during the send as 12030 (connection aborted).
+        const bool silent = std::string(path).find("silent") != std::string::npos;
+        const ULONG expected = silent && outcome.lastError == ERROR_INTERNET_CONNECTION_ABORTED
+                                   ? static_cast<ULONG>(ERROR_INTERNET_CONNECTION_ABORTED)
+                                   : static_cast<ULONG>(ERROR_INTERNET_TIMEOUT);
+        EXPECT_EQ(expected, outcome.lastError);
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, static_cast<LONG>(expected)}}), outcome.events);
+        // Twice the time-out, with room for one attempt's pause and the clean-up on a slow host.
+        EXPECT_LT(took, 7000u);
+        // The page's thread is free again: a message posted to the control is handled.
+        const size_t before = m_sink.events.size();
+        PostMessageW(m_host->ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardPresent, 0);
+        EXPECT_TRUE(PumpUntil([&] { return m_sink.events.size() > before; }));
+    }
 }
 
 // A platform call that fails and leaves the last error at 0 is a failure all the same.
