@@ -565,6 +565,34 @@ TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRuns
     }
 }
 
+// Allocations of a quarter MiB and more fail while armed: a response too large for the process.
+bool g_failLargeAllocations = false;
+void* __cdecl FailingLargeMalloc(size_t size)
+{
+    if (g_failLargeAllocations && size >= 256 * 1024)
+        return nullptr;
+    return testsupport::RealExport<void*(__cdecl*)(size_t)>(L"msvcrt.dll", "malloc")(size);
+}
+
+TEST_F(Exchange, AResponseTooLargeForTheProcess_FailsWithStatus8AndTheNextCallWorks)
+{
+    Host(kOtherCsp);
+    {
+        ImportHook hook(nullptr, "malloc", &FailingLargeMalloc);
+        g_failLargeAllocations = true;
+        const Outcome outcome = Run(Http("/bytes?size=1048576"), L"GET", L"", true);
+        g_failLargeAllocations = false;
+        EXPECT_EQ(S_OK, outcome.hr);
+        EXPECT_EQ(static_cast<ULONG>(ERROR_NOT_ENOUGH_MEMORY), outcome.lastError);
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, ERROR_NOT_ENOUGH_MEMORY}}), outcome.events);
+        EXPECT_EQ(L"", outcome.data);
+    }
+    EXPECT_EQ(L"before", HandOff());
+    const Outcome next = Run(Http("/bytes?size=300000"));
+    EXPECT_EQ(0u, next.lastError);
+    EXPECT_EQ(300000u, next.data.size());
+}
+
 // A platform call that fails and leaves the last error at 0 is a failure all the same.
 BOOL WINAPI SilentHttpQueryInfoW(HINTERNET, DWORD, LPVOID, LPDWORD, LPDWORD)
 {
