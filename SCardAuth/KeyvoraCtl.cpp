@@ -6,7 +6,6 @@
 #include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
 #include "Trace.h"
-#include "Utils.h"
 #include "Win32Error.h"
 
 using ctlfw::InterfaceRow;

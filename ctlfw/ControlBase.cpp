@@ -22,6 +22,13 @@ public:
     WindowClassLock& operator=(const WindowClassLock&) = delete;
 };
 
+// A window of the class is gone (or never came).
+void ForgetWindow()
+{
+    WindowClassLock lock;
+    --g_windows;
+}
+
 // After the last window of the class is gone, the class goes too.
 void UnregisterUnusedWindowClass(const wchar_t* className)
 {
@@ -203,10 +210,7 @@ HRESULT ControlBase::CreateControlWindow(HWND parent, const RECT& position)
     if (!window) {
         const DWORD error = GetLastError();
         m_hWnd = nullptr;
-        {
-            WindowClassLock lock;
-            --g_windows;
-        }
+        ForgetWindow();
         UnregisterUnusedWindowClass(WindowClassName());
         return HRESULT_FROM_WIN32(error ? error : ERROR_CANNOT_MAKE);
     }
@@ -247,8 +251,7 @@ LRESULT CALLBACK ControlBase::WindowProc(HWND window, UINT message, WPARAM wPara
     if (message == WM_NCDESTROY) {
         SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         self->m_hWnd = nullptr;
-        WindowClassLock lock;
-        --g_windows;
+        ForgetWindow();
     }
     return handled ? result : DefWindowProcW(window, message, wParam, lParam);
 }

@@ -223,6 +223,11 @@ struct TlsCase {
     const wchar_t* activeReader;
 };
 
+Notification::Vector TwoReaders(DWORD a0, DWORD a1, DWORD b0, DWORD b1)
+{
+    return {{L"A", {a0, a1}}, {L"B", {b0, b1}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}};
+}
+
 class TlsSessionRule : public HostedControlTest, public ::testing::WithParamInterface<TlsCase> {};
 
 TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresent)
@@ -249,17 +254,11 @@ TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresen
     EXPECT_EQ(expected, Types(sink));
     EXPECT_EQ(c.ended ? std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION} : std::vector<int>{}, g_options);
     EXPECT_EQ(c.activeReader, host.Object().GetActiveReader());
-    // Read and cleared in one step: the next change ends nothing again.
+    // Another card comes next: it ends the session only where the case left it standing (the
+    // flag is read and cleared in one step).
     g_options.clear();
-    notification->Deliver({{L"A", {E, E}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
-    notification->Deliver({{L"A", {E, P | C3}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
-    notification->Deliver({{L"A", {P | C3, E}}, {L"B", {E, E}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}});
+    notification->Deliver(TwoReaders(E, P | C3, E, E));
     EXPECT_EQ(c.ended ? std::vector<int>{} : std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION}, g_options);
-}
-
-Notification::Vector TwoReaders(DWORD a0, DWORD a1, DWORD b0, DWORD b1)
-{
-    return {{L"A", {a0, a1}}, {L"B", {b0, b1}}, {scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, kPnPTwoReaders}}};
 }
 
 INSTANTIATE_TEST_SUITE_P(
