@@ -1,5 +1,9 @@
 #include "KeyvoraCtl.h"
 
+#include <exdisp.h>
+#include <servprov.h>
+#include <shlguid.h>
+
 #include <new>
 
 #include "RegistryKey.h"
@@ -93,6 +97,32 @@ HRESULT StoreFailure()
                : E_FAIL;
 }
 
+// The URL of the page that holds the control: the container's moniker, or else the location
+// of the browser the site belongs to. Empty when neither gives one.
+std::wstring PageUrl(IOleClientSite* site)
+{
+    std::wstring url;
+    ctlfw::ComPtr<IMoniker> moniker;
+    if (SUCCEEDED(site->GetMoniker(OLEGETMONIKER_TEMPFORUSER, OLEWHICHMK_CONTAINER, moniker.Put())) && moniker) {
+        LPOLESTR name = nullptr;
+        if (SUCCEEDED(moniker->GetDisplayName(nullptr, nullptr, &name)) && name) {
+            url = name;
+            CoTaskMemFree(name);
+        }
+    }
+    if (!url.empty())
+        return url;
+    ctlfw::ComPtr<IServiceProvider> services;
+    ctlfw::ComPtr<IWebBrowser2> browser;
+    BSTR location = nullptr;
+    if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(services.Put()))) && services &&
+        SUCCEEDED(services->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, reinterpret_cast<void**>(browser.Put()))) &&
+        browser && SUCCEEDED(browser->get_LocationURL(&location)) && location)
+        url.assign(location, SysStringLen(location));
+    SysFreeString(location);
+    return url;
+}
+
 }  // namespace
 
 const ctlfw::InterfaceEntry<CKeyvoraCtl> CKeyvoraCtl::kInterfaces[] = {
@@ -173,6 +203,7 @@ CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
     }
     if (!tsmb::IsWindows5Workstation())
         SCardAuthCert::ExplicitlyLinkNCryptFn();
+    m_siteLock = SiteLock::FromRegistry();
     InterlockedIncrement(&g_liveControls);
 }
 
@@ -191,11 +222,27 @@ DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
 
 DWORD CKeyvoraCtl::SupportedSafetyOptions() { return kSafetyOptions; }
 
+HRESULT CKeyvoraCtl::Refuse(const char* name, const std::wstring& why)
+{
+    Trace("SCardAuth:%s: refused (E_ACCESSDENIED): %S", name, why.c_str());
+    ctlfw::ComPtr<ICreateErrorInfo> info;
+    ctlfw::ComPtr<IErrorInfo> error;
+    if (SUCCEEDED(CreateErrorInfo(info.Put())) && SUCCEEDED(info.As(IID_IErrorInfo, error))) {
+        info->SetGUID(IID_IKeyvoraCtl);
+        info->SetSource(const_cast<LPOLESTR>(L"Keyvora.KeyvoraCtl.1"));
+        info->SetDescription(const_cast<LPOLESTR>(why.c_str()));
+        SetErrorInfo(0, error.Get());
+    }
+    return E_ACCESSDENIED;
+}
+
 STDMETHODIMP CKeyvoraCtl::get_AuthSCardPin(BSTR* pin)
 {
     if (!pin)
         return E_POINTER;
     *pin = nullptr;
+    if (!PageAllowed())
+        return Refuse("CKeyvoraCtl::get_AuthSCardPin", m_pageRefusal);
     try {
         // A control whose last PIN could not be stored holds none: it reads as empty.
         if (!m_pinSecret) {
@@ -216,6 +263,8 @@ STDMETHODIMP CKeyvoraCtl::get_AuthSCardPin(BSTR* pin)
 STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
 {
     static const char kName[] = "CKeyvoraCtl::put_AuthSCardPin";
+    if (!PageAllowed())
+        return Refuse(kName, m_pageRefusal);
     wchar_t empty[1] = {L'\0'};
     void* data = empty;
     DWORD size = sizeof(empty);
@@ -245,6 +294,8 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
     if (!httpData)
         return E_POINTER;
     *httpData = nullptr;  // a failed call hands the page no stale pointer
+    if (!PageAllowed())
+        return Refuse(kName, m_pageRefusal);
     // A handler that releases the page's last reference inside the exchange (a modal loop)
     // must not delete the control under this call.
     const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
@@ -291,14 +342,20 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
             throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
         }
         std::string data;
+        std::wstring refusedServer;
         {
             ScopedSecretUnlock unlocked(*pinSecret);
             const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
             {
                 SCardAuthCommunicator communicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true);
                 m_readHttpDataFromUrlLastError = communicator.ReadHttpDataFromURL(urlText, L"", body, verb, data);
+                refusedServer = communicator.RefusedOrigin();
             }
             unlocked.Lock();
+        }
+        if (!refusedServer.empty()) {
+            ReportExchangeFailure(m_readHttpDataFromUrlLastError);
+            return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
         }
         const std::wstring wide = WholeAnsiToUnicode(data);
         *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
@@ -356,6 +413,8 @@ STDMETHODIMP CKeyvoraCtl::get_ReadHttpDataFromUrlLastError(ULONG* lastError)
 {
     if (!lastError)
         return E_POINTER;
+    if (!PageAllowed())
+        return Refuse("CKeyvoraCtl::get_ReadHttpDataFromUrlLastError", m_pageRefusal);
     Trace("SCardAuth:%s: executing... readHttpDataFromUrlLastError: %ld", "CKeyvoraCtl::get_ReadHttpDataFromUrlLastError",
           m_readHttpDataFromUrlLastError);
     *lastError = m_readHttpDataFromUrlLastError;
@@ -366,6 +425,8 @@ STDMETHODIMP CKeyvoraCtl::get_LastReportedSCardEventType(LONG* eventType)
 {
     if (!eventType)
         return E_POINTER;
+    if (!PageAllowed())
+        return Refuse("CKeyvoraCtl::get_LastReportedSCardEventType", m_pageRefusal);
     *eventType = m_lastReportedSCardEventType;
     return S_OK;
 }
@@ -374,6 +435,8 @@ STDMETHODIMP CKeyvoraCtl::get_LastReportedSCardEventStatus(LONG* status)
 {
     if (!status)
         return E_POINTER;
+    if (!PageAllowed())
+        return Refuse("CKeyvoraCtl::get_LastReportedSCardEventStatus", m_pageRefusal);
     *status = m_lastReportedSCardEventStatus;
     return S_OK;
 }
@@ -387,17 +450,36 @@ STDMETHODIMP CKeyvoraCtl::SetClientSite(IOleClientSite* site)
 {
     static const char kName[] = "CKeyvoraCtl::SetClientSite";
     Trace("SCardAuth:%s: executing...", kName);
-    if (site) {
-        ctlfw::ComPtr<IMoniker> moniker;
-        if (SUCCEEDED(site->GetMoniker(OLEGETMONIKER_TEMPFORUSER, OLEWHICHMK_CONTAINER, moniker.Put())) && moniker) {
-            LPOLESTR name = nullptr;
-            if (SUCCEEDED(moniker->GetDisplayName(nullptr, nullptr, &name)) && name) {
-                Trace("SCardAuth:%s: current URL is: %S", kName, name);
-                CoTaskMemFree(name);
-            }
-        }
+    const std::wstring url = site ? PageUrl(site) : std::wstring();
+    if (!url.empty())
+        Trace("SCardAuth:%s: current URL is: %S", kName, url.c_str());
+    if (m_siteLock.IsOn()) {
+        SiteOrigin origin;
+        m_pageListed = false;
+        if (!site)
+            m_pageRefusal = L"the control has no page (no client site)";
+        else if (url.empty())
+            m_pageRefusal = L"the control's site gives no page URL";
+        else if (!ParseSiteOrigin(url, origin))
+            m_pageRefusal = L"the page's URL has no http or https origin";
+        else if (!(m_pageListed = m_siteLock.Allows(origin)))
+            m_pageRefusal = L"AllowedSites does not list the page " + origin.Text();
+        if (m_pageListed)
+            Trace("SCardAuth:%s: site lock: the page %S is listed", kName, origin.Text().c_str());
+        else
+            Trace("SCardAuth:%s: site lock: page refused: %S", kName, m_pageRefusal.c_str());
     }
     return OleObjectImpl::SetClientSite(site);
+}
+
+STDMETHODIMP CKeyvoraCtl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled)
+{
+    if (!PageAllowed()) {
+        Trace("SCardAuth:%s: refused (not safe for this page): %S", "CKeyvoraCtl::SetInterfaceSafetyOptions",
+              m_pageRefusal.c_str());
+        return E_FAIL;
+    }
+    return ObjectSafetyImpl::SetInterfaceSafetyOptions(iid, mask, enabled);
 }
 
 HRESULT CKeyvoraCtl::OnDrawAdvanced(const ctlfw::DrawInfo&)
@@ -429,6 +511,10 @@ LRESULT CKeyvoraCtl::OnCreate()
     static const char kName[] = "CKeyvoraCtl::OnCreate";
     Trace("SCardAuth:%s: executing... hWnd: 0x%08X", kName, HandleText(m_hWnd));
     const ULONG generation = m_state->AttachWindow(m_hWnd);
+    if (!PageAllowed()) {
+        Trace("SCardAuth:%s: the page is refused => no card monitor (%S)", kName, m_pageRefusal.c_str());
+        return 0;
+    }
     try {
         m_monitoringThread = RefPtr<SCardAuthMonitoringThread>(new SCardAuthMonitoringThread(m_hWnd, m_state, generation));
         m_monitoringThread->Start();
@@ -466,6 +552,11 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
     Trace("SCardAuth:%s: executing... going to call Fire_ReportSCardEvent", "CKeyvoraCtl::OnReportSCardEvent");
     const LONG eventType = static_cast<LONG>(wParam);
     const LONG status = static_cast<LONG>(lParam);
+    // A page that the control was moved to, and the lock does not list, hears nothing.
+    if (!PageAllowed()) {
+        Trace("SCardAuth:%s: the page is refused => event %ld not fired", "CKeyvoraCtl::OnReportSCardEvent", eventType);
+        return 0;
+    }
     // A handler may remove the control from its page: the last release must not come while
     // the firing still reads the connection point and then writes the pair.
     const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());

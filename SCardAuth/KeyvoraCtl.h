@@ -18,6 +18,7 @@
 #include "SCardAuthMonitoringThread.h"
 #include "SCardAuthState.h"
 #include "SecretStore.h"
+#include "SiteLock.h"
 #include "ViewObjectImpl.h"
 
 // The event proxy: the one connection point, for _IKeyvoraCtlEvents.
@@ -62,8 +63,11 @@ public:
     // ISupportErrorInfo
     STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override;
 
-    // IOleObject: traces the hosting page's URL, then the framework's handling.
+    // IOleObject: traces the hosting page's URL and, with the site lock on, decides whether
+    // the page may use the control; then the framework's handling.
     STDMETHODIMP SetClientSite(IOleClientSite* site) override;
+    // IObjectSafety: a page the site lock does not list is told the control is not safe.
+    STDMETHODIMP SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled) override;
 
     // For the HTTP exchange (and tests): the state the card monitor keeps.
     void SetActiveReader(const std::wstring& reader);
@@ -75,6 +79,8 @@ public:
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
     // Called by a request right before it opens its WinINet session.
     void SetSslAuthenticationPerformed();
+    // The origins pages and requests are held to (off when not configured).
+    const SiteLock& AllowedSites() const { return m_siteLock; }
 
 protected:
     const CLSID& ClassId() override { return CLSID_KeyvoraCtl; }
@@ -91,6 +97,10 @@ private:
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
     // Posts the card event of a failed exchange to the page.
     void ReportExchangeFailure(ULONG status);
+    // False while the site lock is on and the page is not listed.
+    bool PageAllowed() const { return !m_siteLock.IsOn() || m_pageListed; }
+    // E_ACCESSDENIED, with error info that says why.
+    HRESULT Refuse(const char* name, const std::wstring& why);
 
     // Shared: a request holds the keeper it unlocked even when a handler sets a new PIN inside
     // the exchange (a modal loop of the card's PIN dialog or a TLS prompt).
@@ -105,6 +115,10 @@ private:
     // it, and the pair must end on the newest one.
     ULONG m_eventsFired = 0;
     RefPtr<SCardAuthMonitoringThread> m_monitoringThread;
+    SiteLock m_siteLock;
+    bool m_pageListed = false;
+    // Why the page is refused, for the page's error info and the trace.
+    std::wstring m_pageRefusal = L"the control has no page (no client site)";
 };
 
 // The module's class objects, for DllGetClassObject.

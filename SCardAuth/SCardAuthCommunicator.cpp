@@ -140,6 +140,16 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         DWORD port = 0;
         bool secure = false;
         ParseURLW(url, server, page, port, secure);
+        // With the site lock on, the origin the connection will have must be listed: the
+        // parse above is the one the connection uses, whatever else the text seems to say.
+        const SiteLock& lock = m_ctl->AllowedSites();
+        SiteOrigin origin;
+        if (lock.IsOn() && !(MakeSiteOrigin(secure, server, port, origin) && lock.Allows(origin))) {
+            m_refusedOrigin = origin.host.empty() ? std::wstring(secure ? L"https://" : L"http://") + server : origin.Text();
+            Trace("SCardAuth:%s: site lock: AllowedSites does not list %S => nothing sent (E_ACCESSDENIED)", kReadFromUrl,
+                  m_refusedOrigin.c_str());
+            throw tsmb::Win32Error(static_cast<DWORD>(E_ACCESSDENIED));
+        }
         if (page.empty())
             page = defaultPage;
         result = ReadHttpData(server, page, port, secure, body, verb);
@@ -259,8 +269,13 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
         Trace("SCardAuth:%s:InternetConnect: failed with last error: %ld", kReadData, code);
         throw tsmb::Win32Error(code);
     }
-    HINTERNET request = HttpOpenRequestW(connect, verb.c_str(), page.c_str(), nullptr, nullptr, nullptr,
-                                         kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0), kContext);
+    // WinINet follows a redirect on its own, certificate and body included, before the control
+    // sees where it leads: with the site lock on it follows none.
+    const bool locked = m_ctl->AllowedSites().IsOn();
+    HINTERNET request =
+        HttpOpenRequestW(connect, verb.c_str(), page.c_str(), nullptr, nullptr, nullptr,
+                         kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0) | (locked ? INTERNET_FLAG_NO_AUTO_REDIRECT : 0),
+                         kContext);
     if (!request) {
         const DWORD code = GetLastError();
         AbandonSession(connect, open);
@@ -332,6 +347,8 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
                           kReadData, status);
                     retry = false;
                     error = kHttpStatusErrorBase + status;
+                    if (locked && status < 400)
+                        Trace("SCardAuth:%s: site lock: redirects are not followed", kReadData);
                     if (status == HTTP_STATUS_FORBIDDEN) {
                         std::string errorBody;
                         DWORD readError = 0;

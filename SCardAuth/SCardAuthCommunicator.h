@@ -35,6 +35,8 @@ public:
                                      const std::string& body, const std::wstring& verb);
     bool SendHttpRequest(HINTERNET request, bool& retry, const std::string& body, DWORD& error);
     bool ReadHttpResponseBody(HINTERNET request, std::string& body, DWORD& error);
+    // The server the site lock refused (nothing was sent to it); empty when none was.
+    const std::wstring& RefusedOrigin() const { return m_refusedOrigin; }
 
 private:
     void SubmitCertificate(HINTERNET request);
@@ -47,4 +49,5 @@ private:
     bool m_pinPresent = false;
     CKeyvoraCtl* m_ctl;
     bool m_submitCertBeforeSend;
+    std::wstring m_refusedOrigin;
 };

@@ -44,8 +44,14 @@ private:
     ULONG m_refs = 0;
 };
 
+// Where the hosted control's site says its page is: nowhere (the platform container's own
+// site gives no URL), the container's moniker, or the browser's location through the site's
+// service provider.
+enum class PageFrom { None, Moniker, Browser };
+
 // Registers the control's class object in this process (Wine does not merge per-user classes,
-// and the tests want the control's code in-process) and OLE for the container.
+// and the tests want the control's code in-process) and OLE for the container. A control made
+// for a page is aggregated in an object that hands it a site with that page's URL.
 class ClassRegistration {
 public:
     ClassRegistration();
@@ -57,8 +63,9 @@ private:
 
 class HostedControl {
 public:
-    // Creates the host window (and so the control); connects the sink when given.
-    explicit HostedControl(EventSink* sink = nullptr);
+    // Creates the host window (and so the control); connects the sink when given. With a
+    // page, the control's site names that URL as the page's.
+    explicit HostedControl(EventSink* sink = nullptr, const wchar_t* page = nullptr, PageFrom from = PageFrom::Moniker);
     ~HostedControl();
     HostedControl(const HostedControl&) = delete;
     HostedControl& operator=(const HostedControl&) = delete;

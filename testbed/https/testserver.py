@@ -2,13 +2,14 @@
 """Local HTTP and HTTPS test server (standard library only, loopback only, never shipped).
 
   testserver.py start STATE_DIR CERT_DIR   starts in the background on free ports of 127.0.0.1,
-                                           writes STATE_DIR/ports ("http=N" and "https=N")
+                                           writes STATE_DIR/ports ("http=N", "https=N" and
+                                           "other=N", a second plain port: another origin)
   testserver.py stop STATE_DIR             ends it
   testserver.py serve STATE_DIR CERT_DIR   runs in the foreground
 
 Every request, whatever its path, is appended to STATE_DIR/requests.log before it is answered,
 as one line of tab-separated fields: method, path, Content-Type header ("-" when absent),
-"tls" or "plain", the body in hex. Paths:
+"tls" or "plain", the body in hex, the port it came to. Paths:
   /status/<code>[?body=<text>]   that status, with the text as body (none for 204 and 304)
   /bytes?size=<n>                200 with n bytes: every 97th is NUL, the others printable
   /text?body=<text>              200 with that text
@@ -22,6 +23,7 @@ as one line of tab-separated fields: method, path, Content-Type header ("-" when
                                  then closes the connection
   /drip?n=<n>&ms=<m>             200 with a body of n bytes (at most 600), one byte every m
                                  milliseconds; stops when the client goes
+  /redirect?to=<url>             302 to that URL
 """
 import os, signal, ssl, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -48,7 +50,8 @@ class Handler(BaseHTTPRequestHandler):
         parts = urlsplit(self.path)
         query = {k: v[0] for k, v in parse_qs(parts.query, keep_blank_values=True).items()}
         record = [self.command, self.path, self.headers.get("Content-Type", "-"),
-                  "tls" if isinstance(self.connection, ssl.SSLSocket) else "plain", body.hex()]
+                  "tls" if isinstance(self.connection, ssl.SSLSocket) else "plain", body.hex(),
+                  str(self.server.server_address[1])]
         with LOCK:
             with open(os.path.join(STATE, "requests.log"), "a") as log:
                 log.write("\t".join(record) + "\n")
@@ -99,6 +102,11 @@ class Handler(BaseHTTPRequestHandler):
             except (BrokenPipeError, ConnectionResetError):
                 pass
             self.close_connection = True
+        elif path == "/redirect":
+            self.send_response(302)
+            self.send_header("Location", query.get("to", "/"))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
         else:
             self.reply(404, b"no such test path")
 
@@ -120,14 +128,16 @@ def serve(state, certs):
     os.makedirs(state, exist_ok=True)
     plain = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     secure = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    other = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(certs, "server.pem"), os.path.join(certs, "server.key"))
     secure.socket = context.wrap_socket(secure.socket, server_side=True)
-    for server in (plain, secure):
+    for server in (plain, secure, other):
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()
     with open(os.path.join(state, "ports.tmp"), "w") as f:
-        f.write("http=%d\nhttps=%d\n" % (plain.server_address[1], secure.server_address[1]))
+        f.write("http=%d\nhttps=%d\nother=%d\n" % (plain.server_address[1], secure.server_address[1],
+                                                   other.server_address[1]))
     os.replace(os.path.join(state, "ports.tmp"), os.path.join(state, "ports"))
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
     while True:

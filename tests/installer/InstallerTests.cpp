@@ -71,6 +71,26 @@ std::wstring Value(HKEY root, const std::wstring& key, const wchar_t* name, REGS
     return reinterpret_cast<wchar_t*>(data);
 }
 
+// AllowedSites: its strings joined by "|", "(missing)", or "(not REG_MULTI_SZ)".
+std::wstring AllowedSites()
+{
+    wchar_t data[1024] = {};
+    DWORD size = sizeof(data) - 2 * sizeof(wchar_t), type = 0;
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_QUERY_VALUE | kView, &key) != ERROR_SUCCESS)
+        return L"(missing)";
+    const LONG result = RegQueryValueExW(key, L"AllowedSites", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
+    RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        return L"(missing)";
+    if (type != REG_MULTI_SZ)
+        return L"(not REG_MULTI_SZ)";
+    std::wstring joined;
+    for (const wchar_t* entry = data; *entry; entry += wcslen(entry) + 1)
+        joined += (joined.empty() ? L"" : L"|") + std::wstring(entry);
+    return joined;
+}
+
 bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = kView)
 {
     HKEY handle = nullptr;
@@ -130,6 +150,8 @@ void CheckSettings()
     EXPECT_EQ(L"1", Value(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff"));
     EXPECT_EQ(L"1", Value(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Keyvora"));
     EXPECT_EQ(L"0", Value(HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Ambrel"));
+    // No ALLOWEDSITES: the package locks the control to the desktop page's site.
+    EXPECT_EQ(L"http://desk.example/start", AllowedSites());
 }
 
 void CheckRegistration(const std::wstring& folder)
@@ -140,8 +162,10 @@ void CheckRegistration(const std::wstring& folder)
     // view: the trace is on where both are 32-bit, and off for the 64-bit test package, whose
     // values lie in the view the control does not read.
     const bool controlReadsThePackagesView = kView == KEY_WOW64_32KEY;
+    // The script host is no page: where the control sees the package's site lock, it refuses
+    // the host (E_ACCESSDENIED).
     const std::string output = CreateByProgId();
-    EXPECT_EQ("created 255", WithoutTrace(output)) << output;
+    EXPECT_EQ(controlReadsThePackagesView ? "failed -2147024891" : "created 255", WithoutTrace(output)) << output;
     EXPECT_EQ(controlReadsThePackagesView,
               output.find("[SCardAuth:CKeyvoraCtl::CKeyvoraCtl: executing...]") != std::string::npos)
         << output;
@@ -237,4 +261,38 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kActiveSetupKey));
     EXPECT_EQ(L"1", Value(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"));
     EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
+}
+
+TEST(Package, SiteLockFromItsPropertiesKeptOnUpgrade)
+{
+    ASSERT_TRUE(RelatedProducts().empty()) << "needs a prefix without the product";
+    const bool controlReadsThePackagesView = kView == KEY_WOW64_32KEY;
+
+    // The sites given win over the desktop page's.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") +
+                          L"\" /qn DESKTOPURL=http://desk.example/ \"ALLOWEDSITES=https://a.example;https://*.b.example\""));
+    EXPECT_EQ(L"https://a.example;https://*.b.example", AllowedSites());
+    // An upgrade without the property keeps them.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    EXPECT_EQ(L"https://a.example;https://*.b.example", AllowedSites());
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    EXPECT_EQ(L"(missing)", AllowedSites());
+
+    // "*": no lock, even with a desktop page; and an upgrade without properties keeps that.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") + L"\" /qn DESKTOPURL=http://desk.example/ ALLOWEDSITES=*"));
+    EXPECT_EQ(L"(missing)", AllowedSites());
+    EXPECT_EQ("created 255", WithoutTrace(CreateByProgId()));
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    EXPECT_EQ(L"(missing)", AllowedSites());
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+
+    // Neither property: nothing written.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") + L"\" /qn"));
+    EXPECT_EQ(L"(missing)", AllowedSites());
+    // A lock that lists a page still refuses the script host, which is none.
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn ALLOWEDSITES=https://desk.example"));
+    EXPECT_EQ(L"https://desk.example", AllowedSites());
+    EXPECT_EQ(controlReadsThePackagesView ? "failed -2147024891" : "created 255", WithoutTrace(CreateByProgId()));
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    EXPECT_EQ(L"(missing)", AllowedSites());
 }

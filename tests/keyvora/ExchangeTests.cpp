@@ -49,7 +49,7 @@ std::wstring Certificate(const wchar_t* name) { return testsupport::BesideTestPr
 
 // The test server's ports and its record of requests ("method path content-type tls body-hex").
 struct Request {
-    std::string method, path, contentType, transport, bodyHex;
+    std::string method, path, contentType, transport, bodyHex, port;
 };
 
 class TestServer {
@@ -59,7 +59,7 @@ public:
         static TestServer server;
         return server;
     }
-    DWORD http = 0, https = 0;
+    DWORD http = 0, https = 0, other = 0;
 
     std::vector<Request> Requests() const
     {
@@ -73,6 +73,7 @@ public:
             std::getline(in, r.contentType, '\t');
             std::getline(in, r.transport, '\t');
             std::getline(in, r.bodyHex, '\t');
+            std::getline(in, r.port, '\t');
             requests.push_back(r);
         }
         return requests;
@@ -96,6 +97,8 @@ private:
                 http = std::stoul(line.substr(5));
             else if (line.compare(0, 6, "https=") == 0)
                 https = std::stoul(line.substr(6));
+            else if (line.compare(0, 6, "other=") == 0)
+                other = std::stoul(line.substr(6));
         }
     }
 };
@@ -267,12 +270,12 @@ protected:
 
     // Inserts the card and hosts the control; returns once the control reported the card.
     void Host(const wchar_t* csp = nullptr, const wchar_t* certificate = L"card-alice.der", const char* cardPin = "1234",
-              DWORD tries = 3)
+              DWORD tries = 3, const wchar_t* page = nullptr)
     {
         ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, csp));
         const std::vector<BYTE> der = certificate ? ReadFileBytes(Certificate(certificate)) : std::vector<BYTE>();
         ASSERT_EQ(0, SimSetCardKey(L"R1", cardPin, tries, der.empty() ? nullptr : der.data(), static_cast<DWORD>(der.size())));
-        m_host.reset(new HostedControl(&m_sink));
+        m_host.reset(new HostedControl(&m_sink, page));
         EnableTracing();  // the control reads its debug switch when made
         ASSERT_TRUE(PumpUntil([&] { return !m_sink.events.empty() && m_sink.events.back().eventType == 1; }));
     }
@@ -669,6 +672,101 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{"UrlWithANul", L"GET", std::wstring(L"\0X", 2), L"", kRefused, 87, 0},
                       ArgumentCase{"BodyWithANulIsSentWhole", L"POST", L"", std::wstring(L"a=1\0b=2", 7), S_OK, 0, 1}),
     [](const ::testing::TestParamInfo<ArgumentCase>& info) { return std::string(info.param.name); });
+
+// ---- The site lock: the server a request really reaches, and where a redirect leads ------
+
+struct LockCase {
+    const char* name;
+    bool locked;         // AllowedSites lists the test server's plain port; the page is there
+    std::string target;  // "{H}": that port; "{O}": the server's other port (another origin)
+    HRESULT hr;
+    ULONG lastError;
+    std::wstring data;
+    std::string reached;     // a path the server saw, on the port in reachedPort ("" for none)
+    char reachedPort;        // 'H' or 'O'
+    std::string notReached;  // a path prefix no request may have had
+};
+
+std::string Ports(std::string text)
+{
+    for (const auto& port : {std::make_pair(std::string("{H}"), TestServer::Get().http),
+                             std::make_pair(std::string("{O}"), TestServer::Get().other)})
+        for (size_t at; (at = text.find(port.first)) != std::string::npos;)
+            text.replace(at, port.first.size(), std::to_string(port.second));
+    return text;
+}
+
+class SiteLockExchange : public Exchange, public ::testing::WithParamInterface<LockCase> {};
+
+TEST_P(SiteLockExchange, OnlyListedServersAreReached)
+{
+    const LockCase& c = GetParam();
+    ASSERT_NE(0u, TestServer::Get().other);
+    const std::wstring listed = Http("");
+    testsupport::ScratchValue sites(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane", L"AllowedSites");
+    if (c.locked) {
+        std::wstring data = listed + L"/ignored-path";
+        data.append(2, L'\0');
+        sites.Set(REG_MULTI_SZ, data.data(), static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+    }
+    const std::wstring page = listed + L"/desk?kiosk=1";
+    Host(kOtherCsp, L"card-alice.der", "1234", 3, c.locked ? page.c_str() : nullptr);
+    SetPin(L"1234");
+    const size_t acquiredBefore = CountStarting(m_cspLog, "CPAcquireContext");
+    const std::string target = Ports(c.target);
+
+    const Outcome outcome = Run(std::wstring(target.begin(), target.end()), L"GET", L"", c.lastError != 0);
+
+    EXPECT_EQ(c.hr, outcome.hr);
+    EXPECT_EQ(c.lastError, outcome.lastError);
+    EXPECT_EQ(c.data, outcome.data);
+    if (c.lastError != 0) {
+        EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, static_cast<LONG>(c.lastError)}}), outcome.events);
+        EXPECT_EQ(L"before", HandOff());
+    }
+    const std::string notReached = Ports(c.notReached);
+    if (!notReached.empty()) {
+        EXPECT_TRUE(TestServer::Get().RequestsTo(notReached).empty()) << notReached;
+    }
+    const std::vector<Request> reached = TestServer::Get().RequestsTo(Ports(c.reached));
+    if (c.reached.empty()) {
+        // Refused before anything was sent: no card, no certificate, no connection.
+        EXPECT_EQ(acquiredBefore, CountStarting(m_cspLog, "CPAcquireContext"));
+        EXPECT_TRUE(g_attached.empty());
+        EXPECT_TRUE(g_requestFlags.empty());
+    } else {
+        ASSERT_EQ(1u, reached.size()) << Ports(c.reached);
+        EXPECT_EQ(std::to_string(c.reachedPort == 'H' ? TestServer::Get().http : TestServer::Get().other), reached[0].port);
+        // With the lock on, WinINet is told not to follow redirects itself.
+        ASSERT_FALSE(g_requestFlags.empty());
+        EXPECT_EQ(c.locked, (g_requestFlags[0] & INTERNET_FLAG_NO_AUTO_REDIRECT) != 0);
+    }
+}
+
+const ULONG kAccessDenied = static_cast<ULONG>(E_ACCESSDENIED);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SiteLockExchange,
+    ::testing::Values(
+        LockCase{"ListedServer", true, "http://127.0.0.1:{H}/text?body=listed", S_OK, 0, L"listed",
+                 "/text?body=listed", 'H', ""},
+        LockCase{"OtherPort", true, "http://127.0.0.1:{O}/text?body=other-port", E_ACCESSDENIED, kAccessDenied, L"", "",
+                 'H', "/text?body=other-port"},
+        LockCase{"OtherHostName", true, "http://localhost:{H}/text?body=other-name", E_ACCESSDENIED, kAccessDenied, L"",
+                 "", 'H', "/text?body=other-name"},
+        LockCase{"TlsToTheListedPlainPort", true, "https://127.0.0.1:{H}/text?body=lock-https", E_ACCESSDENIED, kAccessDenied,
+                 L"", "", 'H', "/text?body=lock-https"},
+        // The exchange takes the first "://" anywhere: this goes to localhost, not 127.0.0.1.
+        LockCase{"SchemeInTheQuery", true, "127.0.0.1:{H}/text?next=http://localhost:{H}/x", E_ACCESSDENIED,
+                 kAccessDenied, L"", "", 'H', "/text?next"},
+        LockCase{"RedirectToAnotherOriginNotFollowed", true,
+                 "http://127.0.0.1:{H}/redirect?to=http%3A%2F%2F127.0.0.1%3A{O}%2Ftext%3Fbody%3Dlanded-locked", S_OK,
+                 kStatusBase + 302, L"", "/redirect?to=http%3A%2F%2F127.0.0.1%3A{O}%2Ftext%3Fbody%3Dlanded-locked", 'H',
+                 "/text?body=landed-locked"},
+        LockCase{"LockOffRedirectFollowedAsBefore", false,
+                 "http://127.0.0.1:{H}/redirect?to=http%3A%2F%2F127.0.0.1%3A{O}%2Ftext%3Fbody%3Dlanded", S_OK, 0,
+                 L"landed", "/text?body=landed", 'O', ""}),
+    [](const ::testing::TestParamInfo<LockCase>& info) { return std::string(info.param.name); });
 
 // The shell acts on the recorded reader when its card leaves: a request whose card was pulled
 // (here: and another put in) while it ran must not name that reader afterwards.
