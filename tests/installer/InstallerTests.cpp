@@ -4,6 +4,7 @@
 // command; a major upgrade; the uninstall. The package is this build's (32-bit, or the
 // 64-bit test variant on a host without 32-bit support): paths and registry views follow.
 #include <windows.h>
+#include <imagehlp.h>
 #include <msi.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "Process.h"
@@ -124,6 +126,25 @@ std::string WithoutTrace(std::string text)
     text.erase(0, text.find_first_not_of("\r\n"));
     text.erase(text.find_last_not_of("\r\n") + 1);
     return text;
+}
+
+std::string FileBytes(const std::wstring& path)
+{
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// Authenticode certificates in a file's certificate table.
+DWORD Certificates(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    DWORD count = 0;
+    if (!ImageEnumerateCertificates(file, CERT_SECTION_TYPE_ANY, &count, nullptr, 0))
+        count = 0;
+    CloseHandle(file);
+    return count;
 }
 
 std::vector<std::wstring> RelatedProducts()
@@ -295,4 +316,28 @@ TEST(Package, SiteLockFromItsPropertiesKeptOnUpgrade)
     EXPECT_EQ(controlReadsThePackagesView ? "failed -2147024891" : "created 255", WithoutTrace(CreateByProgId()));
     ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
     EXPECT_EQ(L"(missing)", AllowedSites());
+}
+
+// The set signed with the test certificate (osslsigncode verifies it outside Wine): the
+// package installs, its installed files are the signed ones, and the signed control registers
+// and is created by ProgID.
+TEST(Package, SignedPackageInstallsItsSignedFiles)
+{
+    ASSERT_TRUE(RelatedProducts().empty()) << "needs a prefix without the product";
+    const std::wstring folder = InstallFolder();
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + testsupport::BesideTestProgram(L"signed\\Orvane.msi") + L"\" /qn"));
+    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"}) {
+        const std::wstring signedFile = testsupport::BesideTestProgram(std::wstring(L"signed\\") + file);
+        EXPECT_EQ(1u, Certificates(signedFile)) << file;
+        EXPECT_TRUE(FileBytes(signedFile) == FileBytes(folder + L"\\" + file)) << file;
+    }
+    EXPECT_EQ("created 255", WithoutTrace(CreateByProgId()));
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + testsupport::BesideTestProgram(L"signed\\Orvane.msi") + L"\" /qn"));
+    EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
+
+    const std::wstring control = testsupport::BesideTestProgram(L"signed\\Keyvora.dll");
+    EXPECT_EQ(0u, testsupport::RunProgram(SystemProgram(L"regsvr32.exe"), L"/s \"" + control + L"\"").exitCode);
+    EXPECT_EQ("created 255", WithoutTrace(CreateByProgId()));
+    EXPECT_EQ(0u, testsupport::RunProgram(SystemProgram(L"regsvr32.exe"), L"/u /s \"" + control + L"\"").exitCode);
+    EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
 }
