@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "EventLog.h"
 #include "ProcessImage.h"
 #include "RegistryKey.h"
 #include "SCardAmbrelMonitoringThread.h"
@@ -191,8 +192,11 @@ int RunShell()
         CloseHandle(keeper);
     }
     DWORD autoLogOff = 0;
-    if (ReadDwordValue(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff", autoLogOff) == ERROR_SUCCESS &&
-        autoLogOff != 0)
+    const bool logOff =
+        ReadDwordValue(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff", autoLogOff) == ERROR_SUCCESS && autoLogOff != 0;
+    // A browser that cannot start ends the kiosk: the administrator must be able to see why.
+    tsmb::ReportOutcome(logOff ? ORVANE_EVENT_SHORT_RUN_LOG_OFF : ORVANE_EVENT_SHORT_RUN);
+    if (logOff)
         ExitWindowsEx(EWX_LOGOFF, 0);
     SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
     if (mutex)

@@ -1,5 +1,6 @@
 #include "SCardAmbrelMonitoringThread.h"
 
+#include "EventLog.h"
 #include "RegistryKey.h"
 #include "Trace.h"
 #include "Win32Error.h"
@@ -29,15 +30,29 @@ bool IsRemoval(const SCARD_READERSTATEW& state)
     return (state.dwEventState & SCARD_STATE_PRESENT) && (state.dwCurrentState >> 16) != (state.dwEventState >> 16);
 }
 
+std::wstring Hex(DWORD code)
+{
+    wchar_t text[16];
+    swprintf(text, 16, L"0x%08X", static_cast<unsigned>(code));
+    return text;
+}
+
+// The sessions stayed: the administrator learns which call failed with which code.
+void ReportDisconnectFailed(const std::wstring& reader, const std::string& call, const std::wstring& code)
+{
+    tsmb::ReportOutcome(ORVANE_EVENT_DISCONNECT_FAILED, {reader, std::wstring(call.begin(), call.end()), code});
+}
+
 // Looks up one SDK export; a missing one unloads the library and throws its last error.
 template <class F>
-F ResolveVsmExport(HMODULE sdk, const char* name)
+F ResolveVsmExport(HMODULE sdk, const char* name, const std::wstring& reader)
 {
     F function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sdk, name)));
     if (!function) {
         const DWORD code = GetLastError();
         Trace("SCardAmbrel:%s:GetProcAddress: failed for \"%s\" with last error: %ld",
               "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions", name, code);
+        ReportDisconnectFailed(reader, std::string("GetProcAddress for ") + name, L"error " + std::to_wstring(code));
         FreeLibrary(sdk);
         throw tsmb::Win32Error(code);
     }
@@ -81,7 +96,7 @@ void SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(scardm::Reade
               "Vsm",
               kName);
         try {
-            DisconnectAllDesktopSessions();
+            DisconnectAllDesktopSessions(state.szReader);
         } catch (const std::exception& e) {
             Trace("SCardAmbrel:%s:DisconnectAllDesktopSessions: failed with exception: %s => ignore (Vsm issue - see "
                   "previous Vsm error code)",
@@ -125,7 +140,19 @@ void SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry()
     }
 }
 
-void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions()
+void SCardAmbrelMonitoringThread::OnServiceUnavailable(DWORD code)
+{
+    tsmb::ReportOutcome(ORVANE_EVENT_SERVICE_GONE, {Hex(code)});
+}
+
+void SCardAmbrelMonitoringThread::OnServiceAvailableAgain() { tsmb::ReportOutcome(ORVANE_EVENT_SERVICE_BACK); }
+
+void SCardAmbrelMonitoringThread::OnMonitoringDisabled(DWORD code)
+{
+    tsmb::ReportOutcome(ORVANE_EVENT_MONITORING_DISABLED, {Hex(code)});
+}
+
+void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstring& reader)
 {
     static const char kName[] = "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions";
     Trace("SCardAmbrel:%s: executing...", kName);
@@ -133,25 +160,30 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions()
     if (!sdk) {
         const DWORD code = GetLastError();
         Trace("SCardAmbrel:%s:LoadLibrary: failed with last error: %ld", kName, code);
+        tsmb::ReportOutcome(ORVANE_EVENT_DISCONNECT_NO_SDK, {reader, std::to_wstring(code)});
         throw tsmb::Win32Error(code);
     }
-    const VsmInitializeFn initialize = ResolveVsmExport<VsmInitializeFn>(sdk, "VsmInitialize");
-    const VsmCallFn uninitialize = ResolveVsmExport<VsmCallFn>(sdk, "VsmUninitialize");
-    const VsmCallFn disconnectAll = ResolveVsmExport<VsmCallFn>(sdk, "VsmDisconnectAllSessions");
+    const VsmInitializeFn initialize = ResolveVsmExport<VsmInitializeFn>(sdk, "VsmInitialize", reader);
+    const VsmCallFn uninitialize = ResolveVsmExport<VsmCallFn>(sdk, "VsmUninitialize", reader);
+    const VsmCallFn disconnectAll = ResolveVsmExport<VsmCallFn>(sdk, "VsmDisconnectAllSessions", reader);
 
     DWORD result = initialize(kVsmClientName);
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmInitialize: failed with Vsm error: 0x%08X", kName, result);
+        ReportDisconnectFailed(reader, "VsmInitialize", Hex(result));
         FreeLibrary(sdk);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
     result = disconnectAll();
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmDisconnectAllSessions: failed with Vsm error: 0x%08X", kName, result);
+        ReportDisconnectFailed(reader, "VsmDisconnectAllSessions", Hex(result));
         uninitialize();
         FreeLibrary(sdk);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
+    // The sessions are gone, whatever the SDK's clean-up says.
+    tsmb::ReportOutcome(ORVANE_EVENT_SESSIONS_DISCONNECTED, {reader});
     result = uninitialize();
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmUninitialize: failed with Vsm error: 0x%08X", kName, result);

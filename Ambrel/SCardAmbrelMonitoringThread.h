@@ -16,10 +16,15 @@ public:
     // Overwrites the recorded reader with "cleared => none"; best effort, never throws.
     void ClearAuthenticationReaderInVolatileRegistry();
     // Loads the SDK, disconnects every session, unloads it; throws tsmb::Win32Error on failure.
-    void DisconnectAllDesktopSessions();
+    // The outcome goes to the Event Log, naming the reader whose card left.
+    void DisconnectAllDesktopSessions(const std::wstring& reader = std::wstring());
 
 protected:
     void ProcessStateChangeInReaderStates(scardm::ReaderStates& states) override;
+    // The Event Log hears when monitoring stops acting on removals, and why.
+    void OnServiceUnavailable(DWORD code) override;
+    void OnServiceAvailableAgain() override;
+    void OnMonitoringDisabled(DWORD code) override;
 };
 
 // The one monitor of the shell, held in a process-wide slot.

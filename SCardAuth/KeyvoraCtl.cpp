@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "EventLog.h"
 #include "RegistryKey.h"
 #include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
@@ -361,7 +362,7 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
         *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         if (!*httpData)
             throw std::bad_alloc();
-        ReportExchangeFailure(m_readHttpDataFromUrlLastError);
+        ReportExchangeFailure(m_readHttpDataFromUrlLastError, reader.name);
         return S_OK;
     } catch (const std::bad_alloc& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
@@ -372,7 +373,7 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
     }
 }
 
-void CKeyvoraCtl::ReportExchangeFailure(ULONG status)
+void CKeyvoraCtl::ReportExchangeFailure(ULONG status, const std::wstring& reader)
 {
     static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
     if (status == 0)
@@ -397,6 +398,7 @@ void CKeyvoraCtl::ReportExchangeFailure(ULONG status)
         Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventSmartCardBlocked ctlHwnd: %08X", kName,
               HandleText(m_hWnd));
         type = SCardAuthEventSmartCardBlocked;
+        tsmb::ReportOutcome(ORVANE_EVENT_CARD_BLOCKED, {reader});
         break;
     default:
         Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventUnknownFailure status: %08X ctlHwnd: %08X", kName, status,
@@ -466,8 +468,12 @@ STDMETHODIMP CKeyvoraCtl::SetClientSite(IOleClientSite* site)
             m_pageRefusal = L"AllowedSites does not list the page " + origin.Text();
         if (m_pageListed)
             Trace("SCardAuth:%s: site lock: the page %S is listed", kName, origin.Text().c_str());
-        else
+        else {
             Trace("SCardAuth:%s: site lock: page refused: %S", kName, m_pageRefusal.c_str());
+            // Leaving the page (no site) is no refusal worth the administrator's time.
+            if (site)
+                tsmb::ReportOutcome(ORVANE_EVENT_PAGE_REFUSED, {m_pageRefusal});
+        }
     }
     return OleObjectImpl::SetClientSite(site);
 }

@@ -95,8 +95,9 @@ private:
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
-    // Posts the card event of a failed exchange to the page.
-    void ReportExchangeFailure(ULONG status);
+    // Posts the card event of a failed exchange to the page; a card blocked by wrong PINs is
+    // also written to the Event Log, with its reader.
+    void ReportExchangeFailure(ULONG status, const std::wstring& reader = std::wstring());
     // False while the site lock is on and the page is not listed.
     bool PageAllowed() const { return !m_siteLock.IsOn() || m_pageListed; }
     // E_ACCESSDENIED, with error info that says why.

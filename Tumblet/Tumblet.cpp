@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "EventLog.h"
+
 namespace tumblet {
 
 namespace {
@@ -123,8 +125,18 @@ void OnLock()
         PostMessageW(tray, g_state.workStationLockedMessage, 0, 0);
     if (g_state.unlockCycleEvent)
         SetEvent(g_state.unlockCycleEvent);
-    LockWorkStation();
+    if (LockWorkStation())
+        tsmb::ReportOutcome(ORVANE_EVENT_LOCKED);
     g_state.lockPending = true;
+}
+
+// What the request came to: the action, or the forced log-off that stands in for it.
+void ReportPowerAction(bool performed, const wchar_t* action)
+{
+    if (performed)
+        tsmb::ReportOutcome(ORVANE_EVENT_POWER_ACTION, {action});
+    else
+        tsmb::ReportOutcome(ORVANE_EVENT_LOGGED_OFF);
 }
 
 void OnLogOff(WPARAM kind)
@@ -134,22 +146,24 @@ void OnLogOff(WPARAM kind)
     case 1:
     case 42:
         // A lock just before means the session stays, locked; the next request logs off.
-        if (g_state.lockPending)
+        if (g_state.lockPending) {
             g_state.lockPending = false;
-        else
+        } else {
             RequestExitWindows(EWX_LOGOFF | EWX_FORCE, 0);
+            tsmb::ReportOutcome(ORVANE_EVENT_LOGGED_OFF);
+        }
         break;
     case 3:
-        RequestExitWindows(EWX_SHUTDOWN | EWX_FORCE, kPlannedSystemReason);
+        ReportPowerAction(RequestExitWindows(EWX_SHUTDOWN | EWX_FORCE, kPlannedSystemReason), L"a shut-down");
         break;
     case 4:
-        RequestExitWindows(EWX_REBOOT | EWX_FORCE, kPlannedSystemReason);
+        ReportPowerAction(RequestExitWindows(EWX_REBOOT | EWX_FORCE, kPlannedSystemReason), L"a restart");
         break;
     case 5:
-        RequestPowerState(false);
+        ReportPowerAction(RequestPowerState(false), L"suspend");
         break;
     case 6:
-        RequestPowerState(true);
+        ReportPowerAction(RequestPowerState(true), L"hibernation");
         break;
     default:
         break;
@@ -182,16 +196,20 @@ HWND FindTopLevelWindow(const wchar_t* className, const wchar_t* title)
     return search.found;
 }
 
-void RequestExitWindows(UINT flags, DWORD reason)
+bool RequestExitWindows(UINT flags, DWORD reason)
 {
-    if (!TryExitWindows(flags, reason))
-        ForceLogOff();
+    if (TryExitWindows(flags, reason))
+        return true;
+    ForceLogOff();
+    return false;
 }
 
-void RequestPowerState(bool hibernate)
+bool RequestPowerState(bool hibernate)
 {
-    if (!EnableShutdownPrivilege() || !SetSystemPowerState(hibernate ? FALSE : TRUE, TRUE))
-        ForceLogOff();
+    if (EnableShutdownPrivilege() && SetSystemPowerState(hibernate ? FALSE : TRUE, TRUE))
+        return true;
+    ForceLogOff();
+    return false;
 }
 
 bool IsLockPending()

@@ -30,8 +30,8 @@ HWND CreateTumbletWindow(HINSTANCE instance);
 LRESULT CALLBACK TumbletWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Privileged requests; any failure turns into one forced log-off attempt.
-void RequestExitWindows(UINT flags, DWORD reason);
-void RequestPowerState(bool hibernate);
+bool RequestExitWindows(UINT flags, DWORD reason);
+bool RequestPowerState(bool hibernate);
 
 // Set by a lock, consumed by the next log-off request of kind 0, 1 or 42.
 bool IsLockPending();

@@ -140,6 +140,10 @@ void SCardMonitoringThread::Execute()
             if (m_stopRequested)
                 break;
             CreateSCardContext();
+            if (m_serviceOutage) {
+                m_serviceOutage = false;
+                OnServiceAvailableAgain();
+            }
             DoMonitoring();
             if (m_stopRequested)
                 break;
@@ -150,10 +154,15 @@ void SCardMonitoringThread::Execute()
             if (IsServiceGoneCode(e.GetErrorCode())) {
                 Trace("%S:%s: failed with SCard error 0x%08X => wait for SCard service", tsmb::GetComponentPrefix(),
                       kExecute, e.GetErrorCode());
+                if (!m_serviceOutage) {
+                    m_serviceOutage = true;
+                    OnServiceUnavailable(e.GetErrorCode());
+                }
             } else if (e.GetErrorCode() == static_cast<DWORD>(SCARD_E_CANCELLED)) {
                 Trace("%S:%s: failed with SCard error 0x%08X => disable monitoring", tsmb::GetComponentPrefix(), kExecute,
                       e.GetErrorCode());
                 DisableMonitoring();
+                OnMonitoringDisabled(e.GetErrorCode());
             }
             // The next pass establishes a fresh context; this one must not leak.
             if (m_context != 0)

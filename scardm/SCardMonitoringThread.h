@@ -50,6 +50,12 @@ protected:
     virtual WORD RetrievePnPNotificationReaderCountFromReaderStates(ReaderStates& states);
     virtual void CancelWaitForStateChangeInReaderStates();
     virtual void DoMonitoring();
+    // What an owner may want to report: the service went away (once per outage), monitoring
+    // runs again after that, monitoring was disabled. Called on the worker; the defaults do
+    // nothing.
+    virtual void OnServiceUnavailable(DWORD) {}
+    virtual void OnServiceAvailableAgain() {}
+    virtual void OnMonitoringDisabled(DWORD) {}
 
     bool IsStopRequested() const { return m_stopRequested; }
     SCARDCONTEXT GetSCardContext() const { return m_context; }
@@ -62,6 +68,7 @@ private:
     RefPtr<tsmb::SyncEvent> m_stopEvent;
     RefPtr<tsmb::SyncEvent> m_monitoringEvent;
     volatile SCARDCONTEXT m_context = 0;
+    bool m_serviceOutage = false;  // worker only
 };
 
 }  // namespace scardm

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "AmbrelTestSupport.h"
+#include "EventCapture.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "TraceCapture.h"
@@ -13,6 +14,8 @@
 #include "scardsim.h"
 
 using ambreltest::LogFile;
+using testsupport::EventEntry;
+using testsupport::ExpectOutcomes;
 using testsupport::ImportHook;
 using testsupport::ScratchKey;
 using testsupport::TraceCapture;
@@ -130,6 +133,7 @@ protected:
     TraceCapture m_trace;
     HandOff m_handOff;
     LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-monitor.log"};
+    testsupport::EventCapture m_events;
 };
 
 TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheValue)
@@ -140,6 +144,7 @@ TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheVa
     RemoveAndWait(L"Reader A", "Reader A");
 
     EXPECT_EQ(kFullSession, m_sdkLog.Lines());
+    ExpectOutcomes(m_events, L"Ambrel.exe", {{0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}});
     EXPECT_TRUE(m_trace.Contains(kDisconnect + " finished without exceptions..."));
     EXPECT_TRUE(m_trace.Contains(kCleared));
     EXPECT_EQ(L"cleared => none", m_handOff.Get());
@@ -155,6 +160,7 @@ TEST_F(RemovalMonitor, AfterTheServiceRestartsARemovalStillDisconnects)
     m_handOff.Set(L"Reader A");
     Start();
     for (int restart = 0; restart < 2; ++restart) {
+        m_events.Advance(61000);  // each outage is reported, once
         m_trace.Clear();
         ASSERT_EQ(0, SimStopService());
         ASSERT_TRUE(m_trace.WaitFor("SCardAmbrel:scardm::SCardMonitoringThread::WaitForSCardStartedEvent: executing...", 5000));
@@ -166,6 +172,20 @@ TEST_F(RemovalMonitor, AfterTheServiceRestartsARemovalStillDisconnects)
     RemoveAndWait(L"Reader A", "Reader A");
     EXPECT_EQ(kFullSession, m_sdkLog.Lines());
     EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    const EventEntry gone{0, ORVANE_EVENT_SERVICE_GONE, {L"0x80100012"}}, back{0, ORVANE_EVENT_SERVICE_BACK, {}};
+    ExpectOutcomes(m_events, L"Ambrel.exe",
+                   {gone, back, gone, back, {0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}});
+}
+
+TEST_F(RemovalMonitor, ACancelledCallDisablesMonitoringAndSaysSo)
+{
+    ASSERT_EQ(0, SimFailNext("SCardEstablishContext", static_cast<LONG>(SCARD_E_CANCELLED)));
+    SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
+    ASSERT_TRUE(m_trace.WaitFor("SCardAmbrel:scardm::SCardMonitoringThread::Execute: failed with SCard error 0x80100002 "
+                                "=> disable monitoring",
+                                5000));
+    ASSERT_TRUE(m_trace.WaitFor("SCardAmbreltsmb::ReportOutcome: event 1003 written to the Application log", 5000));
+    ExpectOutcomes(m_events, L"Ambrel.exe", {{0, ORVANE_EVENT_MONITORING_DISABLED, {L"0x80100002"}}});
 }
 
 struct IgnoredCase {
@@ -186,6 +206,7 @@ TEST_P(RemovalMonitorIgnores, RemovalsThatAreNotFromTheAuthenticationReader)
     RemoveAndWait(c.removedFrom, c.retrieved);
 
     EXPECT_TRUE(m_sdkLog.Lines().empty());
+    EXPECT_TRUE(m_events.Entries().empty());
     EXPECT_EQ(0u, m_trace.LinesStartingWith(kDisconnect).size());
     EXPECT_FALSE(m_trace.Contains(kCleared));
     EXPECT_EQ(c.recorded ? std::wstring(c.recorded) : L"(missing)", m_handOff.Get());
@@ -269,7 +290,27 @@ protected:
     TraceCapture m_trace;
     HandOff m_handOff;
     LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-step.log"};
+    testsupport::EventCapture m_events;
 };
+
+// A reader that flaps: fifty removals from the recorded reader within a minute, each one
+// disconnecting, are one entry; the minute after, the next removal is written again.
+TEST_F(RemovalStep, AFlappingReaderWritesOneEntryPerMinute)
+{
+    for (int i = 0; i < 50; ++i) {
+        m_handOff.Set(L"Reader A");
+        Process({State(L"Reader A", kPresent, kChangedEmpty), State(L"\\\\?PnP?\\Notification", 0x10000, 0x10000)});
+        m_events.Advance(1000);
+    }
+    EXPECT_EQ(50u, Disconnects().size());
+    ExpectOutcomes(m_events, L"Ambrel.exe", {{0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}});
+    m_events.Advance(10000);
+    m_handOff.Set(L"Reader B");
+    Process({State(L"Reader B", kPresent, kChangedEmpty), State(L"\\\\?PnP?\\Notification", 0x10000, 0x10000)});
+    const std::vector<testsupport::EventEntry> entries = m_events.Entries();
+    ASSERT_EQ(2u, entries.size());
+    EXPECT_EQ(std::vector<std::wstring>{L"Reader B"}, entries[1].inserts);
+}
 
 TEST_F(RemovalStep, OnlyThePnPReaderWithCountZeroTracesNoReaderAndNothingElse)
 {
@@ -369,6 +410,7 @@ struct SdkCase {
     std::string failureTrace;
     std::string exceptionText;
     std::vector<std::string> sdkLog;
+    EventEntry event;  // what the Event Log gets
 };
 
 class RemovalSdkFailure : public RemovalStep, public ::testing::WithParamInterface<SdkCase> {
@@ -409,6 +451,7 @@ TEST_P(RemovalSdkFailure, IsTracedAndIgnoredTheLibraryUnloadedAndTheValueStillCl
                                  " => ignore (Vsm issue - see previous Vsm error code)"));
     EXPECT_FALSE(m_trace.Contains(kDisconnect + " finished without exceptions..."));
     EXPECT_EQ(c.sdkLog, m_sdkLog.Lines());
+    ExpectOutcomes(m_events, L"Ambrel.exe", {c.event});
     EXPECT_EQ(nullptr, GetModuleHandleW(L"VsmSDK.dll")) << "the SDK stayed loaded";
     EXPECT_EQ(L"cleared => none", m_handOff.Get());
 }
@@ -418,27 +461,34 @@ const std::string kInitOk = "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x000000
 INSTANTIATE_TEST_SUITE_P(
     Cases, RemovalSdkFailure,
     ::testing::Values(
-        SdkCase{"SdkMissing", true, nullptr, nullptr, "LoadLibrary: failed with last error: 126", "Win32 error: 126", {}},
+        SdkCase{"SdkMissing", true, nullptr, nullptr, "LoadLibrary: failed with last error: 126", "Win32 error: 126", {},
+                {0, ORVANE_EVENT_DISCONNECT_NO_SDK, {L"Reader A", L"126"}}},
         SdkCase{"NoInitialize", false, "VsmInitialize", nullptr,
                 "GetProcAddress: failed for \"VsmInitialize\" with last error: 127", "Win32 error: 127",
-                {"attach", "detach"}},
+                {"attach", "detach"},
+                {0, ORVANE_EVENT_DISCONNECT_FAILED, {L"Reader A", L"GetProcAddress for VsmInitialize", L"error 127"}}},
         SdkCase{"NoUninitialize", false, "VsmUninitialize", nullptr,
                 "GetProcAddress: failed for \"VsmUninitialize\" with last error: 127", "Win32 error: 127",
-                {"attach", "detach"}},
+                {"attach", "detach"},
+                {0, ORVANE_EVENT_DISCONNECT_FAILED, {L"Reader A", L"GetProcAddress for VsmUninitialize", L"error 127"}}},
         SdkCase{"NoDisconnect", false, "VsmDisconnectAllSessions", nullptr,
                 "GetProcAddress: failed for \"VsmDisconnectAllSessions\" with last error: 127", "Win32 error: 127",
-                {"attach", "detach"}},
+                {"attach", "detach"},
+                {0, ORVANE_EVENT_DISCONNECT_FAILED, {L"Reader A", L"GetProcAddress for VsmDisconnectAllSessions", L"error 127"}}},
         SdkCase{"InitializeFails", false, nullptr, L"VSMSDK_INITIALIZE_RESULT",
                 "VsmInitialize: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
-                {"attach", "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x8000FFFF", "detach"}},
+                {"attach", "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x8000FFFF", "detach"},
+                {0, ORVANE_EVENT_DISCONNECT_FAILED, {L"Reader A", L"VsmInitialize", L"0x8000FFFF"}}},
         SdkCase{"DisconnectFails", false, nullptr, L"VSMSDK_DISCONNECT_RESULT",
                 "VsmDisconnectAllSessions: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
                 {"attach", kInitOk, "VsmDisconnectAllSessions -> 0x8000FFFF", "VsmUninitialize -> 0x00000000",
-                 "detach"}},
+                 "detach"},
+                {0, ORVANE_EVENT_DISCONNECT_FAILED, {L"Reader A", L"VsmDisconnectAllSessions", L"0x8000FFFF"}}},
         SdkCase{"UninitializeFails", false, nullptr, L"VSMSDK_UNINITIALIZE_RESULT",
                 "VsmUninitialize: failed with Vsm error: 0x8000FFFF", "Win32 error: 1359",
                 {"attach", kInitOk, "VsmDisconnectAllSessions -> 0x00000000", "VsmUninitialize -> 0x8000FFFF",
-                 "detach"}}),
+                 "detach"},
+                {0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}}),
     [](const ::testing::TestParamInfo<SdkCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RemovalStep, ClearFailureIsTracedAsBestEffort)

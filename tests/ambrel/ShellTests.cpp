@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "AmbrelTestSupport.h"
+#include "EventCapture.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "Trace.h"
@@ -274,6 +275,7 @@ protected:
     ShellConfiguration m_config;
     ImportHook m_shell{nullptr, "ShellExecuteW", &IgnoreShellExecuteW};
     ImportHook m_exit{nullptr, "ExitWindowsEx", &RecordExitWindowsEx};
+    testsupport::EventCapture m_events;
 };
 
 TEST_P(ShellEnd, RequestsTheLogOffOnlyWhenConfiguredAndBeforeTheMonitorStops)
@@ -291,6 +293,9 @@ TEST_P(ShellEnd, RequestsTheLogOffOnlyWhenConfiguredAndBeforeTheMonitorStops)
     ASSERT_NE(lines.end(), stop);
     EXPECT_TRUE(std::find(stop, lines.end(), "SCardAmbrel:SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread: "
                                              "executing...") != lines.end());
+    // The browser that does not start is in the Event Log, with what follows.
+    testsupport::ExpectOutcomes(m_events, L"Ambrel.exe",
+                                {{0, GetParam().logsOff ? ORVANE_EVENT_SHORT_RUN_LOG_OFF : ORVANE_EVENT_SHORT_RUN, {}}});
     if (GetParam().logsOff) {
         EXPECT_EQ(std::vector<std::string>{"ExitWindowsEx 0 0"}, g_logOffs);
         EXPECT_LT(std::find(lines.begin(), lines.end(), "ExitWindowsEx 0 0"), stop);

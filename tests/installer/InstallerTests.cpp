@@ -24,6 +24,7 @@ const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kClsidKey[] = L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}\\InprocServer32";
 const wchar_t kActiveSetupKey[] =
     L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\{0B8E5A3C-7D21-4F96-A4E0-6C9B2D8F1E57}";
+const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvane";
 const GUID kLibId = {0xC6BF16ED, 0xD903, 0x4A22, {0x83, 0xF7, 0x29, 0xF9, 0xE5, 0xE6, 0xCE, 0x17}};
 #ifdef _WIN64
 const REGSAM kView = KEY_WOW64_64KEY;
@@ -217,6 +218,8 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     CheckSettings();
     CheckRegistration(folder);
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kConfigKey)) << "the installing user's parent key";
+    EXPECT_EQ(folder + L"\\Ambrel.exe", Value(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile"));
+    EXPECT_EQ(L"7", Value(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported"));
     const std::vector<std::wstring> installed = RelatedProducts();
     ASSERT_EQ(1u, installed.size());
     const std::wstring firstVersion = ProductVersion(installed[0]);
@@ -280,6 +283,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"TypeLib\\{C6BF16ED-D903-4A22-83F7-29F9E5E6CE17}"));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"vantor"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kActiveSetupKey));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSourceKey));
     EXPECT_EQ(L"1", Value(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"));
     EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
 }

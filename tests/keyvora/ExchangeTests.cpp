@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "ControlHost.h"
+#include "EventCapture.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "LogFile.h"
@@ -332,6 +333,7 @@ protected:
     ImportHook m_setOption{nullptr, "InternetSetOptionW", &RecordingInternetSetOptionW};
     ImportHook m_openRequest{nullptr, "HttpOpenRequestW", &RecordingHttpOpenRequestW};
     ImportHook m_send{nullptr, "HttpSendRequestW", &DemandingHttpSendRequestW};
+    testsupport::EventCapture m_events;
 };
 
 // ---- Statuses, bodies and the retry policy -----------------------------------------------
@@ -852,6 +854,11 @@ TEST_P(CardExchange, PinAndCertificate)
     if (c.event >= 0) {
         EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{c.event, static_cast<LONG>(c.lastError)}}), outcome.events);
     }
+    // Of all this, only a blocked card is the administrator's business; a card used normally
+    // (or a wrong PIN) writes nothing.
+    testsupport::ExpectOutcomes(m_events, L"Keyvora.dll",
+                                c.event == 6 ? std::vector<testsupport::EventEntry>{{0, ORVANE_EVENT_CARD_BLOCKED, {L"R1"}}}
+                                             : std::vector<testsupport::EventEntry>{});
     // A failed submission ends the exchange before anything is sent.
     EXPECT_EQ(c.lastError == 0 ? 1u : 0u, TestServer::Get().RequestsTo(path).size());
     const std::vector<std::string> cspPins = LinesStarting(m_cspLog, "CPSetProvParam");

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ControlHost.h"
+#include "EventCapture.h"
 #include "ScratchRegistry.h"
 #include "SiteLock.h"
 #include "TraceCapture.h"
@@ -154,6 +155,7 @@ protected:
     testsupport::ScratchValue m_sites{HKEY_LOCAL_MACHINE, kConfigKey, L"AllowedSites"};
     testsupport::ScratchValue m_debug{HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Keyvora"};
     testsupport::TraceCapture m_trace;
+    testsupport::EventCapture m_events;
 };
 
 TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
@@ -168,6 +170,11 @@ TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
     EXPECT_EQ(1u, m_trace.LinesStartingWith(locked ? "SCardAuth:SiteLock::FromRegistry: site lock: on, "
                                                    : "SCardAuth:SiteLock::FromRegistry: site lock: off")
                       .size());
+    // A refused page is in the Event Log with the reason, which names its origin.
+    const std::wstring refusal(p.refusal, p.refusal + strlen(p.refusal));
+    testsupport::ExpectOutcomes(m_events, L"Keyvora.dll",
+                                p.allowed ? std::vector<testsupport::EventEntry>{}
+                                          : std::vector<testsupport::EventEntry>{{0, ORVANE_EVENT_PAGE_REFUSED, {refusal}}});
     ctlfw::ComPtr<IObjectSafety> safety;
     ASSERT_EQ(S_OK, control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(safety.Put())));
     const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
@@ -208,8 +215,7 @@ TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
         ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
         BSTR description = nullptr;
         info->GetDescription(&description);
-        EXPECT_NE(std::wstring::npos, std::wstring(description ? description : L"").find(
-                                          std::wstring(p.refusal, p.refusal + strlen(p.refusal))));
+        EXPECT_NE(std::wstring::npos, std::wstring(description ? description : L"").find(refusal));
         SysFreeString(description);
         info->Release();
         PumpFor(200);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "EventCapture.h"
 #include "ImportHook.h"
 #include "Process.h"
 #include "ScratchRegistry.h"
@@ -170,6 +171,7 @@ protected:
             LogOff(1);
         g_calls.clear();
         g_failOpenToken = g_failAdjust = g_failExit = g_failPower = false;
+        m_events.Clear();
     }
 
     void Lock() { SendMessageW(s_window, RegisterWindowMessageW(L"TessamCascadingLockMessage"), 7, 9); }
@@ -181,8 +183,11 @@ protected:
     ImportHook m_exit{nullptr, "ExitWindowsEx", &FakeExitWindowsEx};
     ImportHook m_power{nullptr, "SetSystemPowerState", &FakeSetSystemPowerState};
     ImportHook m_lock{nullptr, "LockWorkStation", &FakeLockWorkStation};
+    testsupport::EventCapture m_events;
 };
 HWND TumbletWindow::s_window = nullptr;
+
+const testsupport::EventEntry kLocked{0, ORVANE_EVENT_LOCKED, {}}, kLoggedOff{0, ORVANE_EVENT_LOGGED_OFF, {}};
 
 TEST_F(TumbletWindow, LockThenLogOffStaysLoggedOnAndTheNextLogOffLogsOff)
 {
@@ -193,6 +198,7 @@ TEST_F(TumbletWindow, LockThenLogOffStaysLoggedOnAndTheNextLogOffLogsOff)
     EXPECT_FALSE(tumblet::IsLockPending());
     LogOff(1);
     EXPECT_EQ(Concat({"LockWorkStation"}, Privileged("ExitWindowsEx 4 0x00000000")), g_calls);
+    testsupport::ExpectOutcomes(m_events, L"Tumblet.exe", {kLocked, kLoggedOff});
 }
 
 TEST_F(TumbletWindow, LogOffKindsZeroOneAndFortyTwoAllConsumeTheLockFlag)
@@ -211,6 +217,7 @@ TEST_F(TumbletWindow, LogOffKindsZeroOneAndFortyTwoAllConsumeTheLockFlag)
 struct KindCase {
     WPARAM kind;
     const char* action;  // nullptr: nothing happens
+    const wchar_t* logged;  // the power action in the Event Log
 };
 
 class TumbletLogOffKind : public TumbletWindow, public ::testing::WithParamInterface<KindCase> {};
@@ -223,15 +230,20 @@ TEST_P(TumbletLogOffKind, ActsAsTheTableSaysAndLeavesTheLockFlagAlone)
     LogOff(c.kind);
     EXPECT_EQ(c.action ? Privileged(c.action) : std::vector<std::string>{}, g_calls);
     EXPECT_TRUE(tumblet::IsLockPending());
+    std::vector<testsupport::EventEntry> expected{kLocked};
+    if (c.logged)
+        expected.push_back({0, ORVANE_EVENT_POWER_ACTION, {c.logged}});
+    testsupport::ExpectOutcomes(m_events, L"Tumblet.exe", expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TumbletLogOffKind,
-                         ::testing::Values(KindCase{3, "ExitWindowsEx 5 0x80020013"},
-                                           KindCase{4, "ExitWindowsEx 6 0x80020013"},
-                                           KindCase{5, "SetSystemPowerState 1 1"},
-                                           KindCase{6, "SetSystemPowerState 0 1"}, KindCase{2, nullptr},
-                                           KindCase{7, nullptr}, KindCase{41, nullptr}, KindCase{43, nullptr},
-                                           KindCase{0x10000, nullptr}));
+                         ::testing::Values(KindCase{3, "ExitWindowsEx 5 0x80020013", L"a shut-down"},
+                                           KindCase{4, "ExitWindowsEx 6 0x80020013", L"a restart"},
+                                           KindCase{5, "SetSystemPowerState 1 1", L"suspend"},
+                                           KindCase{6, "SetSystemPowerState 0 1", L"hibernation"},
+                                           KindCase{2, nullptr, nullptr}, KindCase{7, nullptr, nullptr},
+                                           KindCase{41, nullptr, nullptr}, KindCase{43, nullptr, nullptr},
+                                           KindCase{0x10000, nullptr, nullptr}));
 
 TEST_F(TumbletWindow, FailingExitBecomesOneForcedLogOffAttemptOnly)
 {
@@ -249,6 +261,8 @@ TEST_F(TumbletWindow, FailingPowerRequestBecomesAForcedLogOff)
     g_failPower = true;
     LogOff(6);
     EXPECT_EQ(Concat(Privileged("SetSystemPowerState 0 1"), Privileged("ExitWindowsEx 4 0x00000000")), g_calls);
+    // What was done is the forced log-off, not the hibernation.
+    testsupport::ExpectOutcomes(m_events, L"Tumblet.exe", {kLoggedOff});
 }
 
 TEST_F(TumbletWindow, FailingPrivilegeNeverReachesTheActionAndIsTriedTwiceAtMost)
