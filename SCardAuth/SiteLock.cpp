@@ -122,28 +122,19 @@ bool ParseSiteOrigin(const std::wstring& url, SiteOrigin& origin)
     const size_t at = authority.rfind(L'@');
     if (at != std::wstring::npos)
         authority.erase(0, at + 1);
-    std::wstring host, port;
-    bool portWritten = false;
-    const size_t hostEnd = authority.compare(0, 1, L"[") == 0 ? authority.find(L']') : authority.find(L':');
-    if (authority.compare(0, 1, L"[") == 0) {
+    // The host ends at the port's colon, an IPv6 literal at its closing bracket.
+    const bool literal = authority.compare(0, 1, L"[") == 0;
+    size_t hostEnd = literal ? authority.find(L']') : authority.find(L':');
+    if (literal) {
         if (hostEnd == std::wstring::npos)
             return false;
-        host = authority.substr(0, hostEnd + 1);
-        if (hostEnd + 1 < authority.size()) {
-            if (authority[hostEnd + 1] != L':')
-                return false;
-            port = authority.substr(hostEnd + 2);
-            portWritten = true;
-        }
-    } else {
-        host = authority.substr(0, hostEnd);
-        if (hostEnd != std::wstring::npos) {
-            port = authority.substr(hostEnd + 1);
-            portWritten = true;
-        }
+        if (++hostEnd < authority.size() && authority[hostEnd] != L':')
+            return false;
     }
+    const std::wstring host = authority.substr(0, hostEnd);
+    const std::wstring port = hostEnd < authority.size() ? authority.substr(hostEnd + 1) : std::wstring();
     DWORD number = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    if (portWritten && !port.empty()) {
+    if (!port.empty()) {
         if (port.size() > 5 || port.find_first_not_of(L"0123456789") != std::wstring::npos)
             return false;
         number = static_cast<DWORD>(std::stoul(port));

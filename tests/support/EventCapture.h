@@ -1,7 +1,6 @@
 #pragma once
 // Records every entry the code under test writes to the Event Log (ReportEventW hooked in the
-// test program, RegisterEventSourceW answered with a handle of its own, which is never
-// deregistered), with the rate limit's
+// test program, RegisterEventSourceW answered with a handle of its own), with the rate limit's
 // clock in the test's hands; and formats an entry's message from a deliverable's own table.
 #include <windows.h>
 
