@@ -9,7 +9,8 @@
 
 Every request, whatever its path, is appended to STATE_DIR/requests.log before it is answered,
 as one line of tab-separated fields: method, path, Content-Type header ("-" when absent),
-"tls" or "plain", the body in hex, the port it came to. Paths:
+"tls" or "plain", the body in hex, the port it came to, the client's port (a new one means a new
+connection) and the request's Connection header ("-" when absent). Paths:
   /status/<code>[?body=<text>]   that status, with the text as body (none for 204 and 304)
   /bytes?size=<n>                200 with n bytes: every 97th is NUL, the others printable
   /text?body=<text>              200 with that text
@@ -51,7 +52,8 @@ class Handler(BaseHTTPRequestHandler):
         query = {k: v[0] for k, v in parse_qs(parts.query, keep_blank_values=True).items()}
         record = [self.command, self.path, self.headers.get("Content-Type", "-"),
                   "tls" if isinstance(self.connection, ssl.SSLSocket) else "plain", body.hex(),
-                  str(self.server.server_address[1])]
+                  str(self.server.server_address[1]), str(self.client_address[1]),
+                  self.headers.get("Connection", "-")]
         with LOCK:
             with open(os.path.join(STATE, "requests.log"), "a") as log:
                 log.write("\t".join(record) + "\n")
