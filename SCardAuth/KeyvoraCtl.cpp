@@ -5,6 +5,7 @@
 #include <shlguid.h>
 
 #include <new>
+#include <utility>
 
 #include "EventLog.h"
 #include "RegistryKey.h"
@@ -342,18 +343,20 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
             Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
             throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
         }
-        std::string data;
-        std::wstring refusedServer;
+        // The call takes its own copy of the PIN and locks the store again before the exchange:
+        // a handler that runs inside it (a modal loop) reads the PIN or starts a request as a
+        // page may, and the plaintext lives for as short a time as possible.
+        std::unique_ptr<SCardAuthCommunicator> communicator;
         {
             ScopedSecretUnlock unlocked(*pinSecret);
             const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
-            {
-                SCardAuthCommunicator communicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true);
-                m_readHttpDataFromUrlLastError = communicator.ReadHttpDataFromURL(urlText, L"", body, verb, data);
-                refusedServer = communicator.RefusedOrigin();
-            }
+            communicator.reset(new SCardAuthCommunicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
             unlocked.Lock();
         }
+        std::string data;
+        m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(urlText, L"", body, verb, data);
+        const std::wstring refusedServer = communicator->RefusedOrigin();
+        communicator.reset();
         if (!refusedServer.empty()) {
             ReportExchangeFailure(m_readHttpDataFromUrlLastError);
             return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
@@ -524,6 +527,8 @@ LRESULT CKeyvoraCtl::OnCreate()
     try {
         m_monitoringThread = RefPtr<SCardAuthMonitoringThread>(new SCardAuthMonitoringThread(m_hWnd, m_state, generation));
         m_monitoringThread->Start();
+        if (!std::exchange(m_watchingCards, true))
+            SCardAuthCardSession::Process().MonitorStarted();
         m_monitoringThread->EnableMonitoring();
     } catch (const std::exception& e) {
         Trace("SCardAuth:%s: failed while creating/starting SCardAuthMonitoringThread with exception: %s", kName,
@@ -550,6 +555,10 @@ LRESULT CKeyvoraCtl::OnDestroy()
         if (m_monitoringThread)
             m_monitoringThread->AddRef();
     }
+    // This control's monitor watches no more (its stop may even have timed out): if it was the
+    // process's last, the card's session ends now rather than outlive what watched it.
+    if (std::exchange(m_watchingCards, false))
+        SCardAuthCardSession::Process().MonitorStopped(kName);
     return 0;
 }
 
@@ -584,7 +593,7 @@ std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveReader().
 
 bool CKeyvoraCtl::IsActiveCard(const SCardAuthReader& reader) { return m_state->GetActiveReader() == reader; }
 
-void CKeyvoraCtl::SetSslAuthenticationPerformed() { m_state->SetTlsAuthenticated(); }
+void CKeyvoraCtl::SetSslAuthenticationPerformed() { SCardAuthCardSession::Process().Authenticate(m_state->GetActiveReader()); }
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {
@@ -625,4 +634,34 @@ void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& 
               "ignore (best effort)",
               kName, e.what());
     }
+}
+
+void CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
+{
+    static const char kName[] = "CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry";
+    Trace("SCardAuth:%s: executing...", kName);
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", 0,
+                                KEY_QUERY_VALUE | KEY_SET_VALUE | tsmb::GetRegistryViewFlag(), &key);
+    if (result != ERROR_SUCCESS) {
+        Trace("SCardAuth:%s:RegOpenKeyEx: failed with error: %ld => ignore (best effort)", kName, result);
+        return;
+    }
+    // Only this request's own record goes: another tab's request may have written since.
+    wchar_t current[MAX_PATH + 1] = {};
+    DWORD size = sizeof(current) - sizeof(wchar_t);
+    DWORD type = 0;
+    result = RegQueryValueExW(key, L"AuthenticationReader", nullptr, &type, reinterpret_cast<BYTE*>(current), &size);
+    if (result == ERROR_SUCCESS && type == REG_SZ && reader == current) {
+        // The empty name names no reader for the shell.
+        const wchar_t empty[1] = {L'\0'};
+        result = RegSetValueExW(key, L"AuthenticationReader", 0, REG_SZ, reinterpret_cast<const BYTE*>(empty), sizeof(empty));
+        if (result == ERROR_SUCCESS)
+            Trace("SCardAuth:%s: cleared AuthenticationReader value (it named \"%S\")", kName, reader.c_str());
+        else
+            Trace("SCardAuth:%s:RegSetValueEx: failed with error: %ld => ignore (best effort)", kName, result);
+    } else {
+        Trace("SCardAuth:%s: AuthenticationReader does not name \"%S\" any more => left as it is", kName, reader.c_str());
+    }
+    RegCloseKey(key);
 }

@@ -77,7 +77,11 @@ public:
     // True while reader is still the active reader with the same card in it.
     bool IsActiveCard(const SCardAuthReader& reader);
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
-    // Called by a request right before it opens its WinINet session.
+    // Empties the hand-off value if it still names reader (the card left while it was
+    // written); best effort.
+    void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
+    // The process's WinINet session is the active card's from now on (a request does this
+    // itself, with the card it began with).
     void SetSslAuthenticationPerformed();
     // The origins pages and requests are held to (off when not configured).
     const SiteLock& AllowedSites() const { return m_siteLock; }
@@ -116,6 +120,8 @@ private:
     // it, and the pair must end on the newest one.
     ULONG m_eventsFired = 0;
     RefPtr<SCardAuthMonitoringThread> m_monitoringThread;
+    // The monitor counts among the process's card monitors (from its start to its stop).
+    bool m_watchingCards = false;
     SiteLock m_siteLock;
     bool m_pageListed = false;
     // Why the page is refused, for the page's error info and the trace.

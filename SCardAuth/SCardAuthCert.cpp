@@ -55,6 +55,11 @@ tsmb::CriticalSection SCardAuthCert::s_nCryptStorageProviderLock;
 
 SCardAuthCert::SCardAuthCert(const std::wstring& readerName) : m_readerName(readerName) {}
 
+SCardAuthCert::SCardAuthCert(const SCardAuthReader& card)
+    : m_readerName(card.name), m_cardExpected(true), m_expectedCounter(card.counter)
+{
+}
+
 SCardAuthCert::~SCardAuthCert() = default;
 
 void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
@@ -68,6 +73,16 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
         LONG result = SCardGetStatusChangeW(m_hSCardContext, 0, &state, 1);
         if (result != SCARD_S_SUCCESS)
             ThrowSCard(kSubmit, "SCardGetStatusChange", result);
+        if (m_cardExpected && !SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter},
+                                                                   state.dwEventState)) {
+            Trace("SCardAuth:%s: the card in reader \"%S\" is not the card the request began with => nothing submitted "
+                  "(SCARD_W_REMOVED_CARD)",
+                  kSubmit, m_readerName.c_str());
+            throw tsmb::Win32Error(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+        }
+        // The record of the process's session follows the card that is actually presented.
+        if (m_cardExpected)
+            SCardAuthCardSession::Process().Authenticate(SCardAuthReader{m_readerName, m_expectedCounter});
         if (!(state.dwEventState & SCARD_STATE_PRESENT)) {
             Trace("SCardAuth:%s: no card present in reader: \"%S\" => return", kSubmit, m_readerName.c_str());
             DestroySCardContext();

@@ -11,16 +11,23 @@
 #include <string>
 
 #include "CriticalSection.h"
+#include "SCardAuthCardSession.h"
 
 class SCardAuthCert {
 public:
     explicit SCardAuthCert(const std::wstring& readerName);
+    // For a request: the card must still be this one (reader and insertion/removal counter)
+    // when its state is read, or nothing is submitted and SCARD_W_REMOVED_CARD is thrown: a
+    // retry never hands the page's PIN to the next person's card. Once it is, it becomes the
+    // card of the process's WinINet session.
+    explicit SCardAuthCert(const SCardAuthReader& card);
     virtual ~SCardAuthCert();
     SCardAuthCert(const SCardAuthCert&) = delete;
     SCardAuthCert& operator=(const SCardAuthCert&) = delete;
 
     // pin: NUL-terminated, system ANSI code page, or nullptr. Throws tsmb::Win32Error with the
-    // failing call's status; returns without effect when the reader holds no card. Every
+    // failing call's status; returns without effect when the reader holds no card (unless a
+    // card is expected). Every
     // handle is released before it returns or throws.
     void SubmitSCardCertToWinINet(HINTERNET request, const char* pin);
 
@@ -50,6 +57,8 @@ private:
     static void OpenNCryptStorageProvider();
 
     std::wstring m_readerName;
+    bool m_cardExpected = false;
+    DWORD m_expectedCounter = 0;
     std::wstring m_cardName;
     std::wstring m_cspName;
     std::wstring m_containerName;

@@ -12,9 +12,14 @@
 
 namespace {
 
-const wchar_t kContentType[] = L"Content-Type: application/x-www-form-urlencoded\r\n";
+// Every request carries the card's certificate, and a connection that carried it must not serve
+// a request after the card's session ended: WinINet pools connections for the whole process and
+// END_BROWSER_SESSION leaves the pool alone. So no request keeps its connection: no keep-alive
+// flag (with it WinINet asks for keep-alive whatever the headers say), and "Connection: close",
+// which obliges the server to close the connection once it answered.
+const wchar_t kRequestHeaders[] = L"Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n";
 const DWORD_PTR kContext = 0x29111999;
-const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 const DWORD kReadPiece = 4096;
 const DWORD kRetryPauseMs = 100;
 const int kMaxAttempts = 10;     // the 11th failed attempt is the last
@@ -111,7 +116,7 @@ void AbandonSession(HINTERNET connect, HINTERNET open)
 
 SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, CKeyvoraCtl* ctl,
                                              bool submitCertBeforeSend)
-    : m_readerName(reader.name), m_cardCounter(reader.counter), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
+    : m_card(reader), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -153,17 +158,7 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         if (page.empty())
             page = defaultPage;
         result = ReadHttpData(server, page, port, secure, body, verb);
-        // The shell disconnects when the recorded reader loses its card: a request whose card
-        // was pulled or swapped meanwhile (it may have retried for a while) names no reader.
-        if (m_ctl->IsActiveCard(SCardAuthReader{m_readerName, m_cardCounter})) {
-            Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-                  m_readerName.c_str());
-            m_ctl->SetAuthenticationReaderInVolatileRegistry(m_readerName);
-        } else {
-            Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader "
-                  "not set",
-                  kReadFromUrl, m_readerName.c_str());
-        }
+        HandOff();
         Trace("SCardAuth:%s: succeeded", kReadFromUrl);
         return 0;
     } catch (const tsmb::Win32Error& e) {
@@ -246,7 +241,9 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
     if (!GetModuleFileNameW(nullptr, agent, MAX_PATH))
         agent[0] = L'\0';
 
-    m_ctl->SetSslAuthenticationPerformed();
+    // From here until the call ends, the card's removal ends the process's WinINet session.
+    const SCardAuthExchangeScope exchange(kReadData);
+    SCardAuthCardSession::Process().Authenticate(m_card);
 
     // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
     // whole call by twice the time-out (a server that drips a byte at a time never trips a
@@ -416,9 +413,32 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
     return output;
 }
 
+void SCardAuthCommunicator::HandOff()
+{
+    // The shell disconnects when the recorded reader loses its card: a request whose card was
+    // pulled or swapped meanwhile (it may have retried for a while) names no reader.
+    if (!m_ctl->IsActiveCard(m_card) || !SCardAuthCardSession::IsPresent(m_card)) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader not set",
+              kReadFromUrl, m_card.name.c_str());
+        return;
+    }
+    Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+          m_card.name.c_str());
+    m_ctl->SetAuthenticationReaderInVolatileRegistry(m_card.name);
+    // A card pulled between the check and the write may have been seen by the shell before the
+    // write: the value would then name an empty reader for the next user.
+    if (!SCardAuthCardSession::IsPresent(m_card)) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" left while the authentication reader was written => clear it",
+              kReadFromUrl, m_card.name.c_str());
+        m_ctl->ClearAuthenticationReaderInVolatileRegistry(m_card.name);
+    }
+}
+
 void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
 {
-    SCardAuthCert certificate(m_readerName);
+    // Checks that the card is still the call's, and records it as the session's, before anything
+    // reaches it.
+    SCardAuthCert certificate(m_card);
     if (!m_pinPresent) {
         certificate.SubmitSCardCertToWinINet(request, nullptr);
         return;
@@ -435,7 +455,7 @@ bool SCardAuthCommunicator::SendHttpRequest(HINTERNET request, bool& retry, cons
     if (m_submitCertBeforeSend)
         SubmitCertificate(request);
     // A length of (DWORD)-1 for the zero-terminated header: with 0 the platform drops it.
-    if (HttpSendRequestW(request, kContentType, static_cast<DWORD>(-1), const_cast<char*>(body.data()),
+    if (HttpSendRequestW(request, kRequestHeaders, static_cast<DWORD>(-1), const_cast<char*>(body.data()),
                          static_cast<DWORD>(body.size()))) {
         Trace("SCardAuth:%s:HttpSendRequest: succeeded", kSend);
         return true;

@@ -40,9 +40,11 @@ public:
 
 private:
     void SubmitCertificate(HINTERNET request);
+    // Records the call's reader for the shell, if its card is still there before and after.
+    void HandOff();
 
-    std::wstring m_readerName;
-    DWORD m_cardCounter;
+    // The card the call began with: the only one it authenticates with and records.
+    SCardAuthReader m_card;
     // GetTickCount64 after which no attempt starts and no piece of a body is read (0: none).
     ULONGLONG m_deadline = 0;
     std::unique_ptr<SecretKeeper> m_pinKeeper;

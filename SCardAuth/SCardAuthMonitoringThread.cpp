@@ -1,7 +1,5 @@
 #include "SCardAuthMonitoringThread.h"
 
-#include <wininet.h>
-
 #include "Module.h"
 #include "Trace.h"
 
@@ -127,18 +125,4 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
     if (!changed)
         return;
     ApplyOutcome(kName, event, candidate);
-}
-
-void SCardAuthMonitoringThread::EndTlsSessionUnless(const char* function, const SCardAuthReader& present,
-                                                    const char* why)
-{
-    if (!m_state->TakeTlsAuthenticationUnless(present))
-        return;
-    Trace("SCardAuth:%s: the card that authenticated the TLS session is not the one card present any more (%s)", function,
-          why);
-    Trace("SCardAuth:%s: smart card removal and previous SSL authentication => clear SSL authentication state",
-          function);
-    if (!InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0))
-        Trace("SCardAuth:%s:InternetSetOption: failed for INTERNET_OPTION_END_BROWSER_SESSION with last error: %ld",
-              function, GetLastError());
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The control's card monitor: classifies reader states into card events, keeps the control's
-// active reader, posts every event to the control's window, and ends the WinINet browser
-// session once the card that authenticated it is not the one card present any more.
+// active reader, posts every event to the control's window, and applies the process's rule to
+// the card that authenticated the WinINet session at every event and at its first pass.
 #include "RefCount.h"
 #include "SCardAuthState.h"
 #include "SCardMonitoringThread.h"
@@ -48,9 +48,12 @@ private:
     // session unless its card is that one card.
     void ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate);
     void Post(const char* function, const char* eventName, SCardAuthEventType code);
-    // Ends the WinINet browser session when a request authenticated it with a card other than
-    // present (empty: no single card present); why names the new state for the trace.
-    void EndTlsSessionUnless(const char* function, const SCardAuthReader& present, const char* why);
+    // The process's rule for the card that authenticated the WinINet session (empty present:
+    // no single card present); why names the new state for the trace.
+    static void EndTlsSessionUnless(const char* function, const SCardAuthReader& present, const char* why)
+    {
+        SCardAuthCardSession::Process().EndUnless(function, present, why);
+    }
 
     HWND m_ctlHwnd;
     RefPtr<SCardAuthState> m_state;

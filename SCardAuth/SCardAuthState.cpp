@@ -47,19 +47,3 @@ SCardAuthReader SCardAuthState::GetActiveReader()
     tsmb::CriticalSectionLock lock(m_lock);
     return m_activeReader;
 }
-
-void SCardAuthState::SetTlsAuthenticated()
-{
-    tsmb::CriticalSectionLock lock(m_lock);
-    m_tlsAuthenticated = true;
-    m_tlsCard = m_activeReader;
-}
-
-bool SCardAuthState::TakeTlsAuthenticationUnless(const SCardAuthReader& present)
-{
-    tsmb::CriticalSectionLock lock(m_lock);
-    if (!m_tlsAuthenticated || (!present.name.empty() && present == m_tlsCard))
-        return false;
-    m_tlsAuthenticated = false;
-    return true;
-}

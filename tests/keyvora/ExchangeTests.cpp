@@ -10,8 +10,10 @@
 
 #include <fstream>
 #include <functional>
-#include <utility>
+#include <set>
+#include <atomic>
 #include <sstream>
+#include <utility>
 
 #include "ControlHost.h"
 #include "EventCapture.h"
@@ -43,14 +45,17 @@ const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 const wchar_t kOtherCsp[] = L"Orvane Test Card CSP";
 const wchar_t kBaseCsp[] = L"Microsoft Base Smart Card Crypto Provider";
 const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
+const char kCspPinOk[] = "CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x00000000";
+const char kKspPinOk[] = "NCryptSetProperty \"SmartCardPin\" 10 -> 0x00000000";
 
 using standin::ReadFileBytes;
 
 std::wstring Certificate(const wchar_t* name) { return testsupport::BesideTestProgram(std::wstring(L"testcerts\\") + name); }
 
-// The test server's ports and its record of requests ("method path content-type tls body-hex").
+// The test server's ports and its record of requests ("method path content-type tls body-hex
+// port client-port connection").
 struct Request {
-    std::string method, path, contentType, transport, bodyHex, port;
+    std::string method, path, contentType, transport, bodyHex, port, clientPort, connection;
 };
 
 class TestServer {
@@ -75,6 +80,8 @@ public:
             std::getline(in, r.transport, '\t');
             std::getline(in, r.bodyHex, '\t');
             std::getline(in, r.port, '\t');
+            std::getline(in, r.clientPort, '\t');
+            std::getline(in, r.connection, '\t');
             requests.push_back(r);
         }
         return requests;
@@ -127,9 +134,12 @@ struct AttachedCertificate {
 std::vector<AttachedCertificate> g_attached;
 std::vector<DWORD> g_requestFlags;
 int g_certDemands = 0;  // sends that fail with 12044 first
+std::atomic<int> g_sessionEnds{0};  // INTERNET_OPTION_END_BROWSER_SESSION, from any thread
 
 BOOL WINAPI RecordingInternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
+    if (option == INTERNET_OPTION_END_BROWSER_SESSION)
+        ++g_sessionEnds;
     if (option != INTERNET_OPTION_CLIENT_CERT_CONTEXT)
         return testsupport::RealExport<decltype(&InternetSetOptionW)>(L"wininet.dll", "InternetSetOptionW")(handle, option,
                                                                                                            buffer, length);
@@ -242,6 +252,7 @@ protected:
         g_attached.clear();
         g_requestFlags.clear();
         g_certDemands = 0;
+        g_sessionEnds = 0;
         g_duringSend = nullptr;
         SetHandOff(L"before");
     }
@@ -318,6 +329,11 @@ protected:
         for (size_t i = before; i < m_sink.events.size(); ++i)
             outcome.events.emplace_back(m_sink.events[i].eventType, m_sink.events[i].status);
         return outcome;
+    }
+    // Until every card monitor of the process has taken the latest change in.
+    static void WaitForMonitors(LONG monitors)
+    {
+        ASSERT_TRUE(PumpUntil([&] { return SimCountQuietWaits() >= monitors; }));
     }
     static std::wstring Http(const std::string& path)
     {
@@ -422,7 +438,8 @@ TEST_F(Exchange, PostCarriesItsBodyAndTheFormContentType)
     EXPECT_EQ("POST", seen[0].method);
     EXPECT_EQ("application/x-www-form-urlencoded", seen[0].contentType);
     EXPECT_EQ("757365723d616c69636526783d31", seen[0].bodyHex);  // "user=alice&x=1"
-    EXPECT_EQ(std::vector<DWORD>{0x84400000u}, g_requestFlags);
+    // Reload, no cache write; no keep-alive: no connection outlives the request (see below).
+    EXPECT_EQ(std::vector<DWORD>{0x84000000u}, g_requestFlags);
 }
 
 TEST_F(Exchange, HttpsWithTheTestCaSucceedsWithTheSecureFlags)
@@ -432,7 +449,7 @@ TEST_F(Exchange, HttpsWithTheTestCaSucceedsWithTheSecureFlags)
         Run(L"https://localhost:" + std::to_wstring(TestServer::Get().https) + L"/text?body=over%20tls", L"GET");
     EXPECT_EQ(0u, outcome.lastError);
     EXPECT_EQ(L"over tls", outcome.data);
-    EXPECT_EQ(std::vector<DWORD>{0x84C00000u}, g_requestFlags);
+    EXPECT_EQ(std::vector<DWORD>{0x84800000u}, g_requestFlags);
     const std::vector<Request> seen = TestServer::Get().RequestsTo("/text?body=over%20tls");
     ASSERT_EQ(1u, seen.size());
     EXPECT_EQ("tls", seen[0].transport);
@@ -799,6 +816,219 @@ TEST_F(Exchange, ACardSwappedWhileTheRequestRan_NoHandOffThoughTheServerAnswered
     EXPECT_EQ(L"R1", HandOff());
 }
 
+// ---- A card's authority ends with the card, in the whole browser process -----------------
+
+// WinINet's session belongs to the process: every control of it (another tab, the next page)
+// applies the rule to the one record of the card that authenticated it, and once nothing
+// watches that card any more the session ends at once.
+enum class Act { Request, OpenSecond, CloseFirst, Pull, RequestClosingItsControl };
+struct AuthorityCase {
+    const char* name;
+    std::vector<std::pair<Act, int>> steps;  // each act, with the session ends counted once it is handled
+};
+
+class CardAuthority : public Exchange, public ::testing::WithParamInterface<AuthorityCase> {
+protected:
+    void TearDown() override
+    {
+        m_second.reset();
+        Exchange::TearDown();
+    }
+    // A request whose script handler removes the control from the page while it runs.
+    void RequestClosingItsControl()
+    {
+        bool once = false;
+        g_duringSend = [&] {
+            if (!std::exchange(once, true))
+                m_host->Destroy();
+        };
+        const ctlfw::ComPtr<IKeyvoraCtl> control(m_host->Control());
+        BSTR url = SysAllocString(Http("/text?body=closing").c_str());
+        BSTR data = nullptr;
+        EXPECT_EQ(S_OK, control->ReadHttpDataFromUrl(url, nullptr, nullptr, &data));
+        EXPECT_STREQ(L"closing", data);
+        SysFreeString(url);
+        SysFreeString(data);
+        g_duringSend = nullptr;
+        m_host.reset();
+    }
+
+    EventSink m_secondSink;
+    std::unique_ptr<HostedControl> m_second;
+};
+
+TEST_P(CardAuthority, TheSessionEndsOnceNothingWatchesTheCardThatAuthenticatedIt)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    for (const auto& step : GetParam().steps) {
+        switch (step.first) {
+        case Act::Request:
+            ASSERT_EQ(0u, Run(Http("/text?body=authority")).lastError);
+            break;
+        case Act::OpenSecond:
+            m_second.reset(new HostedControl(&m_secondSink));
+            ASSERT_TRUE(PumpUntil([&] { return !m_secondSink.events.empty(); }));  // its first pass is done
+            break;
+        case Act::CloseFirst:
+            m_host.reset();
+            break;
+        case Act::Pull:
+            ASSERT_EQ(0, SimRemoveCard(L"R1"));
+            WaitForMonitors((m_host ? 1 : 0) + (m_second ? 1 : 0));
+            break;
+        case Act::RequestClosingItsControl:
+            RequestClosingItsControl();
+            break;
+        }
+        EXPECT_EQ(step.second, g_sessionEnds.load()) << "after act " << static_cast<int>(step.first);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CardAuthority,
+    ::testing::Values(
+        AuthorityCase{"AnotherTabOutlivesTheOneThatAuthenticated",
+                      {{Act::Request, 0}, {Act::OpenSecond, 0}, {Act::CloseFirst, 0}, {Act::Pull, 1}}},
+        AuthorityCase{"TheNextPageComesAfterTheOldWent",
+                      {{Act::Request, 0}, {Act::CloseFirst, 1}, {Act::OpenSecond, 1}, {Act::Pull, 1}}},
+        AuthorityCase{"TheLastControlGoes", {{Act::Request, 0}, {Act::CloseFirst, 1}, {Act::Pull, 1}}},
+        AuthorityCase{"AHandlerRemovesTheControlInsideTheRequest", {{Act::RequestClosingItsControl, 1}, {Act::Pull, 1}}},
+        AuthorityCase{"TwoControlsSeeThePullItEndsOnce", {{Act::Request, 0}, {Act::OpenSecond, 0}, {Act::Pull, 1}}},
+        AuthorityCase{"NoRequestNothingToEnd", {{Act::OpenSecond, 0}, {Act::CloseFirst, 0}, {Act::Pull, 0}}}),
+    [](const ::testing::TestParamInfo<AuthorityCase>& info) { return std::string(info.param.name); });
+
+// During the first attempt of a request that is retried, card A is pulled and another
+// person's card B goes into the same reader: the retry ends the call before anything reaches
+// B, whether or not B happens to share A's PIN, and the page can tell it from a wrong PIN.
+class SwapDuringRetry : public Exchange, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(SwapDuringRetry, NothingReachesTheNewCard_ThePageHearsTheCardChanged)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    bool once = false;
+    g_duringSend = [&] {
+        if (std::exchange(once, true))
+            return;
+        const size_t before = m_sink.events.size();
+        ASSERT_EQ(0, SimRemoveCard(L"R1"));
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() == before + 1; }));
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", GetParam(), 3, der.data(), static_cast<DWORD>(der.size())));
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() == before + 2; }));
+    };
+    const std::string path = std::string("/failfirst?n=1&key=swap-") + GetParam();
+    const Outcome outcome = Run(Http(path), L"GET", L"", true);
+    g_duringSend = nullptr;
+
+    const ULONG cardChanged = static_cast<ULONG>(SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(cardChanged, outcome.lastError);
+    EXPECT_EQ(L"", outcome.data);
+    EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{0, 0}, {1, 0}, {8, static_cast<LONG>(cardChanged)}}), outcome.events);
+    EXPECT_EQ(1u, TestServer::Get().RequestsTo(path).size()) << "the retry went out";
+    // A's PIN before the first attempt, and nothing for B: its tries are untouched.
+    EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"));
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries);
+    EXPECT_EQ(L"before", HandOff());
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCert::SubmitSCardCertToWinINet: the card in reader \"R1\" is not the "
+                                 "card the request began with => nothing submitted (SCARD_W_REMOVED_CARD)"));
+    // The session A authenticated ended with A; B, never presented, ends nothing when it goes.
+    EXPECT_EQ(1, g_sessionEnds.load());
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    WaitForMonitors(1);
+    EXPECT_EQ(1, g_sessionEnds.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pins, SwapDuringRetry, ::testing::Values("5678", "1234"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.index == 0 ? "AnotherPin" : "TheSamePin");
+                         });
+
+// A connection that carried the card's certificate serves no later request: WinINet pools
+// connections for the whole process and ending the session leaves the pool as it is.
+TEST_F(Exchange, NoConnectionServesASecondRequest_NotEvenAcrossTheCardsSession)
+{
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=connection-1")).lastError);
+    ASSERT_EQ(0u, Run(Http("/text?body=connection-2")).lastError);
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    WaitForMonitors(1);
+    ASSERT_EQ(1, g_sessionEnds.load());
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=connection-3")).lastError);
+
+    std::set<std::string> clientPorts;
+    for (const Request& r : TestServer::Get().RequestsTo("/text?body=connection-")) {
+        EXPECT_EQ("close", r.connection);
+        clientPorts.insert(r.clientPort);
+    }
+    EXPECT_EQ(3u, clientPorts.size()) << "a connection was used again";
+}
+
+// The card is pulled between the check and the write of the hand-off: the shell may have seen
+// the removal before the write, so the value must not stay naming an empty reader.
+LONG WINAPI PullingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    if (name && wcscmp(name, L"AuthenticationReader") == 0 && size > sizeof(wchar_t))
+        SimRemoveCard(L"R1");
+    return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
+                                                                                                  data, size);
+}
+
+TEST_F(Exchange, ACardPulledWhileTheHandOffIsWritten_TheValueNamesNoReader)
+{
+    Host(kOtherCsp);
+    {
+        ImportHook hook(nullptr, "RegSetValueExW", &PullingRegSetValueExW);
+        EXPECT_EQ(0u, Run(Http("/text?body=pulled-at-the-write")).lastError);
+    }
+    EXPECT_EQ(L"", HandOff());
+    EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: the card in reader \"R1\" left "
+                                 "while the authentication reader was written => clear it"));
+}
+
+// A script handler that runs inside an exchange (a modal loop) does what pages do: it reads
+// the PIN and makes a request of its own.
+TEST_F(Exchange, AHandlerInsideTheExchange_ReadsThePinAndMakesARequestOfItsOwn)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    HRESULT pinRead = E_UNEXPECTED;
+    BSTR pin = nullptr;
+    Outcome inner;
+    bool handled = false;
+    m_sink.onEvent = [&] {
+        if (std::exchange(handled, true))
+            return;
+        pinRead = m_host->Control()->get_AuthSCardPin(&pin);
+        inner = Run(Http("/text?body=inner"));
+    };
+    bool once = false;
+    g_duringSend = [&] {
+        if (std::exchange(once, true))
+            return;
+        PostMessageW(m_host->ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventUnknownFailure, 0);
+        PumpUntil([&] { return handled; });
+    };
+    const Outcome outer = Run(Http("/text?body=outer"));
+    g_duringSend = nullptr;
+    m_sink.onEvent = nullptr;
+    EXPECT_EQ(S_OK, pinRead);
+    EXPECT_STREQ(L"1234", pin);
+    SysFreeString(pin);
+    EXPECT_EQ(S_OK, inner.hr);
+    EXPECT_EQ(L"inner", inner.data);
+    EXPECT_EQ(S_OK, outer.hr);
+    EXPECT_EQ(0u, outer.lastError);
+    EXPECT_EQ(L"outer", outer.data);
+    EXPECT_EQ(L"R1", HandOff());
+}
+
 TEST_F(Exchange, TheSharedKeyStorageProviderClosesWithTheLastControlNotTheFirst)
 {
     Host(kBaseCsp);
@@ -877,8 +1107,6 @@ TEST_P(CardExchange, PinAndCertificate)
     }
 }
 
-const char kCspPinOk[] = "CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x00000000";
-const char kKspPinOk[] = "NCryptSetProperty \"SmartCardPin\" 10 -> 0x00000000";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CardExchange,

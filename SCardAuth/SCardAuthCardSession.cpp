@@ -1,0 +1,118 @@
+#include "SCardAuthCardSession.h"
+
+#include <wininet.h>
+#include <winscard.h>
+
+#include "Trace.h"
+
+SCardAuthCardSession& SCardAuthCardSession::Process()
+{
+    // Never destroyed: a monitor whose stop timed out may still use it while the process ends.
+    static SCardAuthCardSession* session = new SCardAuthCardSession();
+    return *session;
+}
+
+void SCardAuthCardSession::Authenticate(const SCardAuthReader& card)
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    m_authenticated = true;
+    m_card = card;
+}
+
+void SCardAuthCardSession::EndUnless(const char* function, const SCardAuthReader& present, const char* why)
+{
+    {
+        tsmb::CriticalSectionLock lock(m_lock);
+        if (!m_authenticated || (!present.name.empty() && present == m_card))
+            return;
+        m_authenticated = false;
+    }
+    Trace("SCardAuth:%s: the card that authenticated the TLS session is not the one card present any more (%s)", function,
+          why);
+    End(function, nullptr);
+}
+
+void SCardAuthCardSession::MonitorStarted()
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    ++m_monitors;
+}
+
+void SCardAuthCardSession::MonitorStopped(const char* function)
+{
+    {
+        tsmb::CriticalSectionLock lock(m_lock);
+        --m_monitors;
+    }
+    if (TakeUnwatched())
+        End(function, "the last card monitor of the process stopped");
+}
+
+void SCardAuthCardSession::ExchangeStarted()
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    ++m_exchanges;
+}
+
+void SCardAuthCardSession::ExchangeEnded(const char* function)
+{
+    {
+        tsmb::CriticalSectionLock lock(m_lock);
+        --m_exchanges;
+    }
+    if (TakeUnwatched())
+        End(function, "a request ended while no card monitor of the process runs");
+}
+
+bool SCardAuthCardSession::IsAuthenticated()
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    return m_authenticated;
+}
+
+bool SCardAuthCardSession::TakeUnwatched()
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    if (m_monitors > 0 || m_exchanges > 0 || !m_authenticated)
+        return false;
+    m_authenticated = false;
+    return true;
+}
+
+void SCardAuthCardSession::End(const char* function, const char* why)
+{
+    // WinINet is called without the lock: a monitor must not wait for it to take a record.
+    if (why)
+        Trace("SCardAuth:%s: nothing watches the card that authenticated the TLS session any more (%s)", function, why);
+    Trace("SCardAuth:%s: smart card removal and previous SSL authentication => clear SSL authentication state", function);
+    if (!InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0))
+        Trace("SCardAuth:%s:InternetSetOption: failed for INTERNET_OPTION_END_BROWSER_SESSION with last error: %ld",
+              function, GetLastError());
+}
+
+bool SCardAuthCardSession::IsSameCard(const SCardAuthReader& card, DWORD eventState)
+{
+    return (eventState & SCARD_STATE_PRESENT) && !(eventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNAVAILABLE)) &&
+           SCardAuthCardCounter(eventState) == card.counter;
+}
+
+bool SCardAuthCardSession::IsPresent(const SCardAuthReader& card)
+{
+    static const char kName[] = "SCardAuthCardSession::IsPresent";
+    SCARDCONTEXT context = 0;
+    LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    if (result != SCARD_S_SUCCESS) {
+        Trace("SCardAuth:%s:SCardEstablishContext: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
+        return false;
+    }
+    SCARD_READERSTATEW state = {};
+    state.szReader = card.name.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    result = SCardGetStatusChangeW(context, 0, &state, 1);
+    SCardReleaseContext(context);
+    if (result != SCARD_S_SUCCESS) {
+        Trace("SCardAuth:%s:SCardGetStatusChange: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
+        return false;
+    }
+    return IsSameCard(card, state.dwEventState);
+}

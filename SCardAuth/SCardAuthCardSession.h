@@ -1,0 +1,79 @@
+#pragma once
+// The card that authenticated the browser process's WinINet session. WinINet keeps one session
+// (TLS client authentication, connections, cookies) for the whole process, so the record of
+// which card authenticated it belongs to the process too: every control and card monitor of the
+// process (another tab, the next page) applies the same rule to the same record.
+#include <windows.h>
+
+#include <string>
+
+#include "CriticalSection.h"
+
+// A reader and the card in it: the insertion/removal counter in the high 16 bits of the
+// reader's event state changes when a card leaves or enters, so a card swapped within one
+// notification is told apart from the one that stayed.
+struct SCardAuthReader {
+    std::wstring name;  // empty: no reader
+    DWORD counter = 0;
+
+    bool operator==(const SCardAuthReader& other) const { return name == other.name && counter == other.counter; }
+    bool operator!=(const SCardAuthReader& other) const { return !(*this == other); }
+};
+
+inline DWORD SCardAuthCardCounter(DWORD eventState) { return eventState >> 16; }
+
+class SCardAuthCardSession {
+public:
+    // The one record of this process (of this loaded Keyvora.dll).
+    static SCardAuthCardSession& Process();
+
+    // A request is about to present card's certificate: the session is that card's from now on.
+    void Authenticate(const SCardAuthReader& card);
+    // The rule every card monitor applies at every event and at its first pass: the session
+    // ends as soon as the card that authenticated it is not the one card present (present:
+    // that card, or empty for none or several). why names the new state for the trace.
+    void EndUnless(const char* function, const SCardAuthReader& present, const char* why);
+
+    // Card monitors of the process, and exchanges in progress. Once the last monitor stopped
+    // nothing would see the card leave: the session ends then, or when the last exchange that
+    // was still running ends.
+    void MonitorStarted();
+    void MonitorStopped(const char* function);
+    void ExchangeStarted();
+    void ExchangeEnded(const char* function);
+
+    bool IsAuthenticated();
+
+    // Whether card is still in its reader, asked of the smart-card service now (a monitor may
+    // not have seen a change yet). False when the service cannot tell.
+    static bool IsPresent(const SCardAuthReader& card);
+    // The same question for a reader's state as the service reports it.
+    static bool IsSameCard(const SCardAuthReader& card, DWORD eventState);
+
+private:
+    SCardAuthCardSession() = default;
+    // Clears the record when nobody watches and no exchange runs; true when it was set.
+    bool TakeUnwatched();
+    static void End(const char* function, const char* why);
+
+    tsmb::CriticalSection m_lock;
+    bool m_authenticated = false;
+    SCardAuthReader m_card;
+    long m_monitors = 0;
+    long m_exchanges = 0;
+};
+
+// Counts one exchange in progress for its scope.
+class SCardAuthExchangeScope {
+public:
+    explicit SCardAuthExchangeScope(const char* function) : m_function(function)
+    {
+        SCardAuthCardSession::Process().ExchangeStarted();
+    }
+    ~SCardAuthExchangeScope() { SCardAuthCardSession::Process().ExchangeEnded(m_function); }
+    SCardAuthExchangeScope(const SCardAuthExchangeScope&) = delete;
+    SCardAuthExchangeScope& operator=(const SCardAuthExchangeScope&) = delete;
+
+private:
+    const char* m_function;
+};
