@@ -25,6 +25,11 @@ const wchar_t kClsidKey[] = L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}\\Inp
 const wchar_t kActiveSetupKey[] =
     L"SOFTWARE\\Microsoft\\Active Setup\\Installed Components\\{0B8E5A3C-7D21-4F96-A4E0-6C9B2D8F1E57}";
 const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvane";
+// Internet Explorer's pre-approved list (no "run this add-on?" prompt for the control) and its
+// prompt before it opens a "vantor:" link.
+const wchar_t kPreApprovedKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\PreApproved\\{9E96B5EC-8318-4927-B026-630DFD86D539}";
+const wchar_t kProtocolExecuteKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\ProtocolExecute\\vantor";
 const GUID kLibId = {0xC6BF16ED, 0xD903, 0x4A22, {0x83, 0xF7, 0x29, 0xF9, 0xE5, 0xE6, 0xCE, 0x17}};
 #ifdef _WIN64
 const REGSAM kView = KEY_WOW64_64KEY;
@@ -201,6 +206,14 @@ void CheckRegistration(const std::wstring& folder)
     SysFreeString(path);
 }
 
+// What the package leaves of Internet Explorer's settings: the control approved (or not),
+// WarnOnOpen of "vantor:" as text ("(missing)" when the package left it alone).
+void CheckInternetExplorerSettings(bool approved, const wchar_t* warnOnOpen)
+{
+    EXPECT_EQ(approved, KeyExists(HKEY_LOCAL_MACHINE, kPreApprovedKey));
+    EXPECT_EQ(warnOnOpen, Value(HKEY_LOCAL_MACHINE, kProtocolExecuteKey, L"WarnOnOpen"));
+}
+
 }  // namespace
 
 TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
@@ -220,6 +233,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kConfigKey)) << "the installing user's parent key";
     EXPECT_EQ(folder + L"\\Ambrel.exe", Value(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile"));
     EXPECT_EQ(L"7", Value(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported"));
+    CheckInternetExplorerSettings(true, L"(missing)");
     const std::vector<std::wstring> installed = RelatedProducts();
     ASSERT_EQ(1u, installed.size());
     const std::wstring firstVersion = ProductVersion(installed[0]);
@@ -264,6 +278,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     EXPECT_NE(firstVersion, ProductVersion(upgraded[0]));
     CheckSettings();
     CheckRegistration(folder);
+    CheckInternetExplorerSettings(true, L"(missing)");
     EXPECT_TRUE(Exists(folder + L"\\vantor.exe"));
 
     // ---- A downgrade is refused.
@@ -284,6 +299,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"vantor"));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kActiveSetupKey));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kEventSourceKey));
+    CheckInternetExplorerSettings(false, L"(missing)");
     EXPECT_EQ(L"1", Value(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress"));
     EXPECT_EQ("failed", CreateByProgId().substr(0, 6));
 }
@@ -321,6 +337,39 @@ TEST(Package, SiteLockFromItsPropertiesKeptOnUpgrade)
     ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
     EXPECT_EQ(L"(missing)", AllowedSites());
 }
+
+// The properties about Internet Explorer's own settings: what an install with them leaves, an
+// upgrade without properties keeps, and the uninstall removes.
+struct BrowserSettingsRow {
+    const wchar_t* properties;
+    bool approved;
+    const wchar_t* warnOnOpen;
+};
+
+void PrintTo(const BrowserSettingsRow& row, std::ostream* out)
+{
+    *out << testing::PrintToString(std::wstring(row.properties));
+}
+
+class PackageBrowserSettings : public testing::TestWithParam<BrowserSettingsRow> {};
+
+TEST_P(PackageBrowserSettings, WrittenKeptOnUpgradeAndRemoved)
+{
+    const BrowserSettingsRow& row = GetParam();
+    ASSERT_TRUE(RelatedProducts().empty()) << "needs a prefix without the product";
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") + L"\" /qn " + row.properties));
+    CheckInternetExplorerSettings(row.approved, row.warnOnOpen);
+    ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    CheckInternetExplorerSettings(row.approved, row.warnOnOpen);
+    ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
+    CheckInternetExplorerSettings(false, L"(missing)");
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kProtocolExecuteKey));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, PackageBrowserSettings,
+                         testing::Values(BrowserSettingsRow{L"APPROVECONTROL=0", false, L"(missing)"},
+                                         BrowserSettingsRow{L"VANTORNOPROMPT=1", true, L"0"},
+                                         BrowserSettingsRow{L"APPROVECONTROL=0 VANTORNOPROMPT=1", false, L"0"}));
 
 // The set signed with the test certificate (osslsigncode verifies it outside Wine): the
 // package installs, its installed files are the signed ones, and the signed control registers
