@@ -2,8 +2,10 @@
 """Local HTTP and HTTPS test server (standard library only, loopback only, never shipped).
 
   testserver.py start STATE_DIR CERT_DIR   starts in the background on free ports of 127.0.0.1,
-                                           writes STATE_DIR/ports ("http=N", "https=N" and
-                                           "other=N", a second plain port: another origin)
+                                           writes STATE_DIR/ports ("http=N", "https=N",
+                                           "other=N", a second plain port: another origin, and
+                                           "slowtls=N", the HTTPS server behind a relay that
+                                           passes the server's bytes on one every 500 ms)
   testserver.py stop STATE_DIR             ends it
   testserver.py serve STATE_DIR CERT_DIR   runs in the foreground
 
@@ -25,8 +27,11 @@ connection) and the request's Connection header ("-" when absent). Paths:
   /drip?n=<n>&ms=<m>             200 with a body of n bytes (at most 600), one byte every m
                                  milliseconds; stops when the client goes
   /redirect?to=<url>             302 to that URL
+  /driphead?ms=<m>               200 "ok", its status line and headers one byte every m ms
+  /cutoff?announce=<n>&send=<m>  200 announcing n bytes, m of them sent, then the connection is
+                                 reset
 """
-import os, signal, ssl, sys, threading, time
+import os, signal, socket, ssl, struct, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit, parse_qs
 
@@ -104,6 +109,28 @@ class Handler(BaseHTTPRequestHandler):
             except (BrokenPipeError, ConnectionResetError):
                 pass
             self.close_connection = True
+        elif path == "/driphead":
+            head = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\n"
+            try:
+                for i in range(len(head)):
+                    self.wfile.write(head[i:i + 1])
+                    self.wfile.flush()
+                    time.sleep(int(query.get("ms", "500")) / 1000.0)
+                self.wfile.write(b"ok")
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            self.close_connection = True
+        elif path == "/cutoff":
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream")
+            self.send_header("Content-Length", query.get("announce", "100000"))
+            self.end_headers()
+            self.wfile.write(pattern(int(query.get("send", "10"))))
+            self.wfile.flush()
+            # A reset, not an orderly end: the client learns nothing of the missing bytes.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
         elif path == "/redirect":
             self.send_response(302)
             self.send_header("Location", query.get("to", "/"))
@@ -124,6 +151,47 @@ class Handler(BaseHTTPRequestHandler):
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = handle_any
 
 
+def relay_slowly(client, target_port):
+    """Passes the client's bytes on at once and the server's one every 500 ms."""
+    try:
+        server = socket.create_connection(("127.0.0.1", target_port))
+    except OSError:
+        client.close()
+        return
+
+    def upstream():
+        try:
+            while True:
+                data = client.recv(4096)
+                if not data:
+                    break
+                server.sendall(data)
+        except OSError:
+            pass
+
+    threading.Thread(target=upstream, daemon=True).start()
+    try:
+        while True:
+            byte = server.recv(1)
+            if not byte:
+                break
+            client.sendall(byte)
+            time.sleep(0.5)
+    except OSError:
+        pass
+    for s in (client, server):
+        try:
+            s.close()
+        except OSError:
+            pass
+
+
+def serve_slow_relay(listener, target_port):
+    while True:
+        client, _ = listener.accept()
+        threading.Thread(target=relay_slowly, args=(client, target_port), daemon=True).start()
+
+
 def serve(state, certs):
     global STATE
     STATE = state
@@ -137,9 +205,13 @@ def serve(state, certs):
     for server in (plain, secure, other):
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()
+    slow = socket.socket()
+    slow.bind(("127.0.0.1", 0))
+    slow.listen(8)
+    threading.Thread(target=serve_slow_relay, args=(slow, secure.server_address[1]), daemon=True).start()
     with open(os.path.join(state, "ports.tmp"), "w") as f:
-        f.write("http=%d\nhttps=%d\nother=%d\n" % (plain.server_address[1], secure.server_address[1],
-                                                   other.server_address[1]))
+        f.write("http=%d\nhttps=%d\nother=%d\nslowtls=%d\n" % (plain.server_address[1], secure.server_address[1],
+                                                               other.server_address[1], slow.getsockname()[1]))
     os.replace(os.path.join(state, "ports.tmp"), os.path.join(state, "ports"))
     signal.signal(signal.SIGTERM, lambda *a: sys.exit(0))
     while True:
