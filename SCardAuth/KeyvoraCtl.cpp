@@ -9,7 +9,7 @@
 
 #include "EventLog.h"
 #include "RegistryKey.h"
-#include "SCardAuthCert.h"
+#include "SCardAuthKeyStorage.h"
 #include "SCardAuthCommunicator.h"
 #include "Trace.h"
 #include "Win32Error.h"
@@ -24,10 +24,6 @@ const DWORD kMiscStatus = 0x20191;
 const DWORD kSafetyOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 // The PIN store's flags for the PIN: protected for this process only.
 const DWORD kPinSecretFlags = 0x10000;
-
-// Controls alive in the process (browser tabs are threads of one process): the shared CNG
-// provider is closed when the last one goes, not when the first does.
-volatile LONG g_liveControls = 0;
 
 // A keeper of the empty PIN: the terminator alone.
 std::shared_ptr<SecretKeeper> EmptyPinSecret()
@@ -203,10 +199,9 @@ CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
             throw std::bad_alloc();
         throw;
     }
-    if (!tsmb::IsWindows5Workstation())
-        SCardAuthCert::ExplicitlyLinkNCryptFn();
     m_siteLock = SiteLock::FromRegistry();
-    InterlockedIncrement(&g_liveControls);
+    // Browser tabs are threads of one process: the shared provider closes with the last control.
+    SCardAuthKeyStorage::Process().Acquire(!tsmb::IsWindows5Workstation());
 }
 
 CKeyvoraCtl::~CKeyvoraCtl()
@@ -215,8 +210,7 @@ CKeyvoraCtl::~CKeyvoraCtl()
     // stopped: the window's WM_DESTROY is handled while this class is whole.
     DestroyControlWindow();
     m_pinSecret.reset();
-    if (InterlockedDecrement(&g_liveControls) == 0 && SCardAuthCert::IsNCryptLinked())
-        SCardAuthCert::CloseNCryptStorageProvider();
+    SCardAuthKeyStorage::Process().Release();
     m_monitoringThread = nullptr;
 }
 

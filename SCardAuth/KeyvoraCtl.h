@@ -15,6 +15,7 @@
 #include "OleObjectImpl.h"
 #include "PersistImpl.h"
 #include "RefCount.h"
+#include "SCardAuthExchangeHost.h"
 #include "SCardAuthMonitoringThread.h"
 #include "SCardAuthState.h"
 #include "SecretStore.h"
@@ -44,7 +45,8 @@ class CKeyvoraCtl : public ctlfw::DispatchImpl<IKeyvoraCtl, &IID_IKeyvoraCtl>,
                     public ctlfw::DataObjectImpl,
                     public ctlfw::ProvideClassInfoImpl,
                     public ctlfw::ObjectSafetyImpl,
-                    public ctlfw::SpecifyPropertyPagesImpl {
+                    public ctlfw::SpecifyPropertyPagesImpl,
+                    public SCardAuthExchangeHost {
 public:
     // What QueryInterface answers, in this order.
     static const ctlfw::InterfaceEntry<CKeyvoraCtl> kInterfaces[];
@@ -74,17 +76,17 @@ public:
     std::wstring GetActiveReader();
     // What the control shares with its monitors and requests.
     const RefPtr<SCardAuthState>& State() const { return m_state; }
-    // True while reader is still the active reader with the same card in it.
-    bool IsActiveCard(const SCardAuthReader& reader);
-    void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
+    // What an exchange asks of the control.
+    bool IsActiveCard(const SCardAuthReader& reader) override;
+    void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // Empties the hand-off value if it still names reader (the card left while it was
     // written); best effort.
-    void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader);
+    void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // The process's WinINet session is the active card's from now on (a request does this
     // itself, with the card it began with).
     void SetSslAuthenticationPerformed();
     // The origins pages and requests are held to (off when not configured).
-    const SiteLock& AllowedSites() const { return m_siteLock; }
+    const SiteLock& GetSiteLock() const override { return m_siteLock; }
 
 protected:
     const CLSID& ClassId() override { return CLSID_KeyvoraCtl; }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "RegistryKey.h"
+#include "SCardAuthKeyStorage.h"
 #include "Trace.h"
 #include "Win32Error.h"
 
@@ -28,12 +29,6 @@ const char kSubmit[] = "SCardAuthCert::SubmitSCardCertToWinINet";
     throw tsmb::Win32Error(code);
 }
 
-template <class F>
-F Bind(FARPROC function)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(function));
-}
-
 // Gives back a block the smart-card subsystem allocated; a failure is only traced.
 void FreeSCardMemory(SCARDCONTEXT context, const void* block)
 {
@@ -44,14 +39,6 @@ void FreeSCardMemory(SCARDCONTEXT context, const void* block)
 
 }  // namespace
 
-HMODULE SCardAuthCert::s_nCryptLib = nullptr;
-decltype(&NCryptOpenStorageProvider) SCardAuthCert::s_openStorageProvider = nullptr;
-decltype(&NCryptOpenKey) SCardAuthCert::s_openKey = nullptr;
-decltype(&NCryptSetProperty) SCardAuthCert::s_setProperty = nullptr;
-decltype(&NCryptFreeObject) SCardAuthCert::s_freeObject = nullptr;
-bool SCardAuthCert::s_nCryptLinked = false;
-NCRYPT_PROV_HANDLE SCardAuthCert::s_hNCryptStorageProvider = 0;
-tsmb::CriticalSection SCardAuthCert::s_nCryptStorageProviderLock;
 
 SCardAuthCert::SCardAuthCert(const std::wstring& readerName) : m_readerName(readerName) {}
 
@@ -136,7 +123,7 @@ void SCardAuthCert::SubmitPin(const char* pin)
         Trace("SCardAuth:%s: Vista/Win7 and Microsoft Base Smart Card Crypto Provider => use CNG and Microsoft Smart Card "
               "Key Storage Provider",
               kSubmit);
-        if (!s_nCryptLinked) {
+        if (!SCardAuthKeyStorage::Process().IsLinked()) {
             Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => PIN not submitted to CSP",
                   kSubmit);
             return;
@@ -152,7 +139,7 @@ void SCardAuthCert::SubmitPin(const char* pin)
 void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
 {
     try {
-        OpenNCryptStorageProvider();
+        SCardAuthKeyStorage::Process().OpenProvider();
         OpenNCryptExchangeKey();
         const size_t bytes = strnlen(pin, kMaxPinBytes);
         if (bytes == 0) {
@@ -163,8 +150,8 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
         std::vector<wchar_t> wide(static_cast<size_t>(chars) + 1, L'\0');
         MultiByteToWideChar(CP_ACP, 0, pin, static_cast<int>(bytes), wide.data(), chars);
         const SECURITY_STATUS status =
-            s_setProperty(m_hNCryptExchangeKey, kPinProperty, reinterpret_cast<BYTE*>(wide.data()),
-                          static_cast<DWORD>(wide.size() * sizeof(wchar_t)), 0);
+            SCardAuthKeyStorage::Process().SetProperty(m_hNCryptExchangeKey, kPinProperty, reinterpret_cast<BYTE*>(wide.data()),
+                                                       static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
         SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
         if (status != ERROR_SUCCESS) {
             Trace("SCardAuth:%s:NCryptSetProperty: failed with security status: %ld", kSubmit, static_cast<long>(status));
@@ -228,7 +215,7 @@ void SCardAuthCert::ReleaseAll()
     DestroyCertExchangeKey();
     ReleaseCryptContext();
     DestroySCardContext();
-    if (s_nCryptLinked)
+    if (SCardAuthKeyStorage::Process().IsLinked())
         CloseNCryptExchangeKey();
 }
 
@@ -301,12 +288,11 @@ void SCardAuthCert::OpenNCryptExchangeKey()
 {
     static const char kName[] = "SCardAuthCert::OpenNCryptExchangeKey";
     Trace("SCardAuth:%s: executing...", kName);
-    if (!s_nCryptLinked) {
+    if (!SCardAuthKeyStorage::Process().IsLinked()) {
         Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptOpenKey not called", kName);
         return;
     }
-    const SECURITY_STATUS status =
-        s_openKey(s_hNCryptStorageProvider, &m_hNCryptExchangeKey, m_containerName.c_str(), AT_KEYEXCHANGE, 0);
+    const SECURITY_STATUS status = SCardAuthKeyStorage::Process().OpenKey(&m_hNCryptExchangeKey, m_containerName.c_str());
     if (status != ERROR_SUCCESS) {
         m_hNCryptExchangeKey = 0;
         Trace("SCardAuth:%s:NCryptOpenKey: failed with security status: %ld for key/container name: \"%S\"", kName,
@@ -320,95 +306,16 @@ void SCardAuthCert::CloseNCryptExchangeKey()
 {
     static const char kName[] = "SCardAuthCert::CloseNCryptExchangeKey";
     Trace("SCardAuth:%s: executing...", kName);
-    if (!s_nCryptLinked) {
+    if (!SCardAuthKeyStorage::Process().IsLinked()) {
         Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptFreeObject not called", kName);
         return;
     }
     if (m_hNCryptExchangeKey == 0)
         return;
-    const SECURITY_STATUS status = s_freeObject(m_hNCryptExchangeKey);
+    const SECURITY_STATUS status = SCardAuthKeyStorage::Process().FreeObject(m_hNCryptExchangeKey);
     if (status != ERROR_SUCCESS)
         Trace("SCardAuth:%s:NCryptFreeObject: failed with security status: %ld", kName, static_cast<long>(status));
     m_hNCryptExchangeKey = 0;
 }
 
-HMODULE SCardAuthCert::GetNCryptLib()
-{
-    if (s_nCryptLib == nullptr) {
-        s_nCryptLib = LoadLibraryW(L"ncrypt.dll");
-        if (s_nCryptLib == nullptr)
-            ThrowLastError("SCardAuthCert::GetNCryptLib", "LoadLibrary");
-    }
-    return s_nCryptLib;
-}
-
-FARPROC SCardAuthCert::GetNCryptProcAddress(const char* name)
-{
-    FARPROC function = GetProcAddress(GetNCryptLib(), name);
-    if (function == nullptr) {
-        const DWORD code = GetLastError();
-        Trace("SCardAuth:%s:GetProcAddress: failed for procedure: %s with last error: %ld",
-              "SCardAuthCert::GetNCryptProcAddress", name, code);
-        throw tsmb::Win32Error(code);
-    }
-    return function;
-}
-
-void SCardAuthCert::ExplicitlyLinkNCryptFn()
-{
-    static const char kName[] = "SCardAuthCert::ExplicitlyLinkNCryptFn";
-    Trace("SCardAuth:%s: executing...", kName);
-    try {
-        s_openStorageProvider = Bind<decltype(s_openStorageProvider)>(GetNCryptProcAddress("NCryptOpenStorageProvider"));
-        s_openKey = Bind<decltype(s_openKey)>(GetNCryptProcAddress("NCryptOpenKey"));
-        s_setProperty = Bind<decltype(s_setProperty)>(GetNCryptProcAddress("NCryptSetProperty"));
-        s_freeObject = Bind<decltype(s_freeObject)>(GetNCryptProcAddress("NCryptFreeObject"));
-        s_nCryptLinked = true;
-    } catch (const std::exception& e) {
-        Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
-    }
-}
-
-void SCardAuthCert::OpenNCryptStorageProvider()
-{
-    static const char kName[] = "SCardAuthCert::OpenNCryptStorageProvider";
-    Trace("SCardAuth:%s: executing...", kName);
-    if (!s_nCryptLinked) {
-        Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptOpenStorageProvider not "
-              "called",
-              kName);
-        return;
-    }
-    tsmb::CriticalSectionLock lock(s_nCryptStorageProviderLock);
-    if (s_hNCryptStorageProvider != 0) {
-        Trace("SCardAuth:%s:NCryptOpenStorageProvider: already called previously (with success) for key storage provider: "
-              "\"%S\"",
-              kName, kKeyStorageProvider);
-        return;
-    }
-    const SECURITY_STATUS status = s_openStorageProvider(&s_hNCryptStorageProvider, kKeyStorageProvider, 0);
-    if (status != ERROR_SUCCESS) {
-        s_hNCryptStorageProvider = 0;
-        Trace("SCardAuth:%s:NCryptOpenStorageProvider: failed with security status: %ld", kName, static_cast<long>(status));
-        throw tsmb::Win32Error(static_cast<DWORD>(status));
-    }
-    Trace("SCardAuth:%s:NCryptOpenStorageProvider: succeeded for key storage provider: \"%S\"", kName,
-          kKeyStorageProvider);
-}
-
-void SCardAuthCert::CloseNCryptStorageProvider()
-{
-    static const char kName[] = "SCardAuthCert::CloseNCryptStorageProvider";
-    Trace("SCardAuth:%s: executing...", kName);
-    if (!s_nCryptLinked) {
-        Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptFreeObject not called", kName);
-        return;
-    }
-    tsmb::CriticalSectionLock lock(s_nCryptStorageProviderLock);
-    if (s_hNCryptStorageProvider != 0) {
-        const SECURITY_STATUS status = s_freeObject(s_hNCryptStorageProvider);
-        if (status != ERROR_SUCCESS)
-            Trace("SCardAuth:%s:NCryptFreeObject: failed with security status: %ld", kName, static_cast<long>(status));
-    }
-    s_hNCryptStorageProvider = 0;
-}
+bool SCardAuthCert::IsNCryptLinked() { return SCardAuthKeyStorage::Process().IsLinked(); }

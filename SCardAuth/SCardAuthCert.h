@@ -10,7 +10,6 @@
 
 #include <string>
 
-#include "CriticalSection.h"
 #include "SCardAuthCardSession.h"
 
 class SCardAuthCert {
@@ -31,11 +30,8 @@ public:
     // handle is released before it returns or throws.
     void SubmitSCardCertToWinINet(HINTERNET request, const char* pin);
 
-    // The process-wide CNG binding: made by the control on systems newer than a Windows 5.x
-    // workstation, for the life of the library.
-    static void ExplicitlyLinkNCryptFn();
-    static bool IsNCryptLinked() { return s_nCryptLinked; }
-    static void CloseNCryptStorageProvider();
+    // Whether the process's CNG functions are there (SCardAuthKeyStorage).
+    static bool IsNCryptLinked();
 
 private:
     void CreateSCardContext();
@@ -52,10 +48,6 @@ private:
     void ReleaseAll();
     bool UsesKeyStorageProvider() const;
 
-    static HMODULE GetNCryptLib();
-    static FARPROC GetNCryptProcAddress(const char* name);
-    static void OpenNCryptStorageProvider();
-
     std::wstring m_readerName;
     bool m_cardExpected = false;
     DWORD m_expectedCounter = 0;
@@ -66,13 +58,4 @@ private:
     HCRYPTPROV m_hCryptProv = 0;
     HCRYPTKEY m_hCertExchangeKey = 0;
     NCRYPT_KEY_HANDLE m_hNCryptExchangeKey = 0;
-
-    static HMODULE s_nCryptLib;
-    static decltype(&NCryptOpenStorageProvider) s_openStorageProvider;
-    static decltype(&NCryptOpenKey) s_openKey;
-    static decltype(&NCryptSetProperty) s_setProperty;
-    static decltype(&NCryptFreeObject) s_freeObject;
-    static bool s_nCryptLinked;
-    static NCRYPT_PROV_HANDLE s_hNCryptStorageProvider;
-    static tsmb::CriticalSection s_nCryptStorageProviderLock;
 };

@@ -4,9 +4,10 @@
 #include <new>
 #include <vector>
 
-#include "KeyvoraCtl.h"
 #include "RegistryKey.h"
+#include "SCardAuthBoundedRequest.h"
 #include "SCardAuthCert.h"
+#include "SCardAuthUrl.h"
 #include "Trace.h"
 #include "Win32Error.h"
 
@@ -22,40 +23,33 @@ const DWORD_PTR kContext = 0x29111999;
 const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 const DWORD kReadPiece = 4096;
 const DWORD kRetryPauseMs = 100;
-const int kMaxAttempts = 10;     // the 11th failed attempt is the last
-const int kMaxSameErrors = 5;    // the 6th consecutive same error is the last
 const size_t kMaxPinChars = 65537;
 const DWORD kPinSecretFlags = 0x10000;
-const wchar_t kBlanks[] = L" \f\n\r\t\v";
-
-// Each attempt's connect, send and receive time-out, unless the administrator set another.
-const DWORD kDefaultTimeoutSeconds = 30;
-const DWORD kMaxTimeoutSeconds = 600;
 
 const char kReadFromUrl[] = "SCardAuthCommunicator::ReadHttpDataFromURL";
-const char kParse[] = "SCardAuthCommunicator::ParseURLW";
 const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";
 const char kSend[] = "SCardAuthCommunicator::SendHttpRequest";
 const char kReadBody[] = "SCardAuthCommunicator::ReadHttpResponseBody";
 
-// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane: 1 to 600, anything else (or
-// nothing) means the default.
+// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane (read at every call).
 DWORD RequestTimeoutSeconds()
 {
-    DWORD seconds = 0;
+    DWORD value = 0;
+    bool configured = false;
     try {
         RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
                                                              KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
-        key->QueryDwordValue(L"RequestTimeoutSeconds", seconds);
+        key->QueryDwordValue(L"RequestTimeoutSeconds", value);
+        configured = true;
     } catch (const std::exception&) {
-        seconds = 0;
+        configured = false;
     }
-    if (seconds >= 1 && seconds <= kMaxTimeoutSeconds) {
+    const DWORD seconds = exchange::TimeoutSeconds(configured, value);
+    if (configured && seconds == value)
         Trace("SCardAuth:%s: request time-out: %lu s (RequestTimeoutSeconds)", kReadData, seconds);
-        return seconds;
-    }
-    Trace("SCardAuth:%s: request time-out: %lu s (default)", kReadData, kDefaultTimeoutSeconds);
-    return kDefaultTimeoutSeconds;
+    else
+        Trace("SCardAuth:%s: request time-out: %lu s (default)", kReadData, seconds);
+    return seconds;
 }
 
 void SetTimeouts(HINTERNET handle, DWORD seconds)
@@ -65,29 +59,6 @@ void SetTimeouts(HINTERNET handle, DWORD seconds)
         if (!InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds)))
             Trace("SCardAuth:%s:InternetSetOption: failed for time-out option %lu with last error: %ld", kReadData, option,
                   GetLastError());
-}
-
-// The port text as a stream reads a signed long: blanks skipped, an optional sign, the digits.
-// False when no number is there or it is not a port (1 to 65535).
-bool ReadPort(const std::wstring& text, DWORD& port)
-{
-    size_t i = 0;
-    while (i < text.size() && wcschr(kBlanks, text[i]) && text[i] != L'\0')
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == L'+' || text[i] == L'-'))
-        negative = text[i++] == L'-';
-    unsigned long long value = 0;
-    size_t digits = 0;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i, ++digits) {
-        value = value * 10 + static_cast<unsigned>(text[i] - L'0');
-        if (value > 65535)
-            return false;
-    }
-    if (digits == 0 || negative || value == 0)
-        return false;
-    port = static_cast<DWORD>(value);
-    return true;
 }
 
 // The control's PIN (wide, up to its NUL) in the system ANSI code page with one NUL appended;
@@ -103,20 +74,88 @@ std::vector<char> AnsiPin(const wchar_t* pin)
     return ansi;
 }
 
-// Closes the handles made so far and ends the browser session (its TLS state included).
-void AbandonSession(HINTERNET connect, HINTERNET open)
+// A failed open: the error of the call that failed, after the handles made so far are closed
+// and the browser session (its TLS state included) is ended.
+[[noreturn]] void Abandon(const char* call, DWORD error, InternetHandle& connect, InternetHandle& open)
 {
-    if (connect)
-        InternetCloseHandle(connect);
-    InternetCloseHandle(open);
+    connect.Close();
+    open.Close();
     InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
+    Trace("SCardAuth:%s:%s: failed with last error: %ld", kReadData, call, error);
+    throw tsmb::Win32Error(error);
+}
+
+InternetHandle OpenSession(DWORD timeoutSeconds)
+{
+    wchar_t agent[MAX_PATH + 1] = {};
+    if (!GetModuleFileNameW(nullptr, agent, MAX_PATH))
+        agent[0] = L'\0';
+    // Asynchronous, so that the page's thread can give up on a call at the deadline.
+    InternetHandle open(InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC));
+    if (!open) {
+        const DWORD code = GetLastError();
+        Trace("SCardAuth:%s:InternetOpen: failed with last error: %ld", kReadData, code);
+        throw tsmb::Win32Error(code);
+    }
+    if (InternetSetStatusCallbackW(open.Get(), &SCardAuthBoundedRequest::StatusCallback) ==
+        INTERNET_INVALID_STATUS_CALLBACK) {
+        const DWORD code = GetLastError();
+        Trace("SCardAuth:%s:InternetSetStatusCallback: failed with last error: %ld", kReadData, code);
+        throw tsmb::Win32Error(code);
+    }
+    SetTimeouts(open.Get(), timeoutSeconds);
+    return open;
+}
+
+InternetHandle Connect(InternetHandle& open, const std::wstring& server, DWORD port)
+{
+    InternetHandle connect(InternetConnectW(open.Get(), server.c_str(), static_cast<INTERNET_PORT>(port), nullptr,
+                                            nullptr, INTERNET_SERVICE_HTTP, 0, kContext));
+    if (!connect)
+        Abandon("InternetConnect", GetLastError(), connect, open);
+    return connect;
+}
+
+// WinINet follows a redirect on its own, certificate and body included, before the control
+// sees where it leads: under the site lock it follows none.
+InternetHandle OpenRequest(InternetHandle& open, InternetHandle& connect, const std::wstring& verb,
+                           const std::wstring& page, bool secure, bool locked, DWORD timeoutSeconds)
+{
+    const DWORD flags =
+        kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0) | (locked ? INTERNET_FLAG_NO_AUTO_REDIRECT : 0);
+    InternetHandle request(
+        HttpOpenRequestW(connect.Get(), verb.c_str(), page.c_str(), nullptr, nullptr, nullptr, flags, kContext));
+    if (!request)
+        Abandon("HttpOpenRequest", GetLastError(), connect, open);
+    // The request takes its time-outs from the session on Windows; set them on it as well,
+    // for the WinINet implementations that do not pass them on.
+    SetTimeouts(request.Get(), timeoutSeconds);
+    return request;
+}
+
+// Traces before the handles close, on every path out of the exchange (declared after them).
+struct ClosingTrace {
+    ~ClosingTrace()
+    {
+        Trace("SCardAuth:%s: going to call InternetCloseHandle for hIRequest, hIConnect and hIOpen", kReadData);
+    }
+};
+
+// A header of the answer as text; empty when the server sent none.
+std::wstring QueryHeader(SCardAuthBoundedRequest& request, DWORD query)
+{
+    wchar_t text[64] = {};
+    DWORD size = sizeof(text) - sizeof(wchar_t);
+    if (!request.Handle() || !HttpQueryInfoW(request.Handle(), query, text, &size, nullptr))
+        return std::wstring();
+    return text;
 }
 
 }  // namespace
 
-SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, CKeyvoraCtl* ctl,
-                                             bool submitCertBeforeSend)
-    : m_card(reader), m_ctl(ctl), m_submitCertBeforeSend(submitCertBeforeSend)
+SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin,
+                                             SCardAuthExchangeHost* host, bool submitCertBeforeSend)
+    : m_card(reader), m_host(host), m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -147,9 +186,10 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         ParseURLW(url, server, page, port, secure);
         // With the site lock on, the origin the connection will have must be listed: the
         // parse above is the one the connection uses, whatever else the text seems to say.
-        const SiteLock& lock = m_ctl->AllowedSites();
+        const SiteLock& lock = m_host->GetSiteLock();
+        m_locked = lock.IsOn();
         SiteOrigin origin;
-        if (lock.IsOn() && !(MakeSiteOrigin(secure, server, port, origin) && lock.Allows(origin))) {
+        if (m_locked && !(MakeSiteOrigin(secure, server, port, origin) && lock.Allows(origin))) {
             m_refusedOrigin = origin.host.empty() ? std::wstring(secure ? L"https://" : L"http://") + server : origin.Text();
             Trace("SCardAuth:%s: site lock: AllowedSites does not list %S => nothing sent (E_ACCESSDENIED)", kReadFromUrl,
                   m_refusedOrigin.c_str());
@@ -178,233 +218,36 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
     return status;
 }
 
-void SCardAuthCommunicator::ParseURLW(const std::wstring& url, std::wstring& server, std::wstring& page, DWORD& port,
-                                      bool& secure)
+void SCardAuthCommunicator::HandOff()
 {
-    Trace("SCardAuth:%s: executing: urlToParse: %S", kParse, url.c_str());
-    server.clear();
-    page.clear();
-    port = INTERNET_DEFAULT_HTTP_PORT;
-    secure = false;
-
-    const size_t first = url.find_first_not_of(kBlanks);
-    const std::wstring text = first == std::wstring::npos ? L"" : url.substr(first, url.find_last_not_of(kBlanks) - first + 1);
-
-    size_t host = 0;
-    const size_t scheme = text.find(L"://");
-    if (scheme != std::wstring::npos) {
-        secure = scheme > 0 && (text[scheme - 1] == L's' || text[scheme - 1] == L'S');
-        host = scheme + 3;
+    // The shell disconnects when the recorded reader loses its card: a request whose card was
+    // pulled or swapped meanwhile (it may have retried for a while) names no reader.
+    if (!m_host->IsActiveCard(m_card) || !SCardAuthCardSession::IsPresent(m_card)) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader not set",
+              kReadFromUrl, m_card.name.c_str());
+        return;
     }
-    size_t hostEnd = std::wstring::npos;
-    if (host + 1 < text.size() && text[host] == L'[') {
-        const size_t close = text.find(L']', host + 1);
-        if (close != std::wstring::npos)
-            hostEnd = close + 1;
+    Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+          m_card.name.c_str());
+    m_host->SetAuthenticationReaderInVolatileRegistry(m_card.name);
+    // A card pulled between the check and the write may have been seen by the shell before the
+    // write: the value would then name an empty reader for the next user.
+    if (!SCardAuthCardSession::IsPresent(m_card)) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" left while the authentication reader was written => clear it",
+              kReadFromUrl, m_card.name.c_str());
+        m_host->ClearAuthenticationReaderInVolatileRegistry(m_card.name);
     }
-    if (hostEnd == std::wstring::npos) {
-        hostEnd = text.find_first_of(L":/", host);
-        if (hostEnd == std::wstring::npos)
-            hostEnd = text.size();
-    }
-    server = text.substr(host, hostEnd - host);
-
-    if (hostEnd < text.size() && text[hostEnd] == L':') {
-        size_t portEnd = text.find(L'/', hostEnd + 1);
-        if (portEnd == std::wstring::npos)
-            portEnd = text.size();
-        const std::wstring portText = text.substr(hostEnd + 1, portEnd - hostEnd - 1);
-        // An empty port is the scheme's; anything else must be a port, or the URL is invalid
-        // (never a connection to its low 16 bits, nor to port 80 over TLS).
-        if (portText.empty()) {
-            port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-        } else if (!ReadPort(portText, port)) {
-            Trace("SCardAuth:%s: invalid port: \"%S\" => ERROR_INTERNET_INVALID_URL", kParse, portText.c_str());
-            throw tsmb::Win32Error(ERROR_INTERNET_INVALID_URL);
-        }
-        hostEnd = portEnd;
-    } else {
-        port = secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    }
-    if (hostEnd < text.size() && text[hostEnd] == L'/')
-        page = text.substr(hostEnd + 1);
-    Trace("SCardAuth:%s: results: server: %S page: %S port: %ld secure: %s", kParse, server.c_str(), page.c_str(),
-          static_cast<long>(port), secure ? "yes" : "no");
 }
 
 std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, const std::wstring& page, DWORD port,
                                                 bool secure, const std::string& body, const std::wstring& verb)
 {
     Trace("SCardAuth:%s: executing...", kReadData);
-    std::string output;
-    wchar_t agent[MAX_PATH + 1] = {};
-    if (!GetModuleFileNameW(nullptr, agent, MAX_PATH))
-        agent[0] = L'\0';
-
     // From here until the call ends, the card's removal ends the process's WinINet session.
-    const SCardAuthExchangeScope exchange(kReadData);
+    const SCardAuthExchangeScope exchangeInProgress(kReadData);
     SCardAuthCardSession::Process().Authenticate(m_card);
-
-    // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
-    // whole call by twice the time-out (a server that drips a byte at a time never trips a
-    // receive time-out), so no server freezes the kiosk's page for longer than that.
-    const DWORD timeoutSeconds = RequestTimeoutSeconds();
-    m_deadline = GetTickCount64() + 2ULL * timeoutSeconds * 1000;
-
-    HINTERNET open = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!open) {
-        const DWORD code = GetLastError();
-        Trace("SCardAuth:%s:InternetOpen: failed with last error: %ld", kReadData, code);
-        throw tsmb::Win32Error(code);
-    }
-    SetTimeouts(open, timeoutSeconds);
-    HINTERNET connect = InternetConnectW(open, server.c_str(), static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, 0, kContext);
-    if (!connect) {
-        const DWORD code = GetLastError();
-        AbandonSession(nullptr, open);
-        Trace("SCardAuth:%s:InternetConnect: failed with last error: %ld", kReadData, code);
-        throw tsmb::Win32Error(code);
-    }
-    // WinINet follows a redirect on its own, certificate and body included, before the control
-    // sees where it leads: with the site lock on it follows none.
-    const bool locked = m_ctl->AllowedSites().IsOn();
-    HINTERNET request =
-        HttpOpenRequestW(connect, verb.c_str(), page.c_str(), nullptr, nullptr, nullptr,
-                         kRequestFlags | (secure ? INTERNET_FLAG_SECURE : 0) | (locked ? INTERNET_FLAG_NO_AUTO_REDIRECT : 0),
-                         kContext);
-    if (!request) {
-        const DWORD code = GetLastError();
-        AbandonSession(connect, open);
-        Trace("SCardAuth:%s:HttpOpenRequest: failed with last error: %ld", kReadData, code);
-        throw tsmb::Win32Error(code);
-    }
-    // The request takes its time-outs from the session on Windows; set them on it as well,
-    // for the WinINet implementations that do not pass them on.
-    SetTimeouts(request, timeoutSeconds);
-    const auto closeAll = [&] {
-        Trace("SCardAuth:%s: going to call InternetCloseHandle for hIRequest, hIConnect and hIOpen", kReadData);
-        InternetCloseHandle(request);
-        InternetCloseHandle(connect);
-        InternetCloseHandle(open);
-    };
-
-    // Only a request that changes nothing may be sent again once the server may have acted on
-    // it: a POST answered 201 or 202, or cut off after it was sent, is not repeated.
-    const bool repeatable = verb == L"GET" || verb == L"HEAD";
-    bool retry = true;
-    DWORD error = 0, previousError = 0;
-    int sameErrors = 0, attempts = 0;
-    try {
-        for (;;) {
-            bool countFailure = true;
-            if (!SendHttpRequest(request, retry, body, error)) {
-                if (retry && !repeatable &&
-                    (error == ERROR_INTERNET_OPERATION_CANCELLED || error == ERROR_HTTP_INVALID_SERVER_RESPONSE)) {
-                    Trace("SCardAuth:%s: the server may have acted on the %S request => not sent again", kReadData,
-                          verb.c_str());
-                    retry = false;
-                }
-                Trace("SCardAuth:%s:SendHttpRequest: failed (=> retry: %s) with error: %ld", kReadData,
-                      retry ? "yes" : "no", error);
-                countFailure = retry;
-            } else {
-                DWORD status = 0, size = sizeof(status);
-                if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-                    // A failure that leaves no code must not end as an empty success.
-                    error = GetLastError();
-                    if (error == 0)
-                        error = ERROR_INTERNAL_ERROR;
-                    Trace("SCardAuth:%s:HttpQueryInfo: failed with last error: %ld", kReadData, error);
-                    retry = true;
-                } else if (status == HTTP_STATUS_OK) {
-                    Trace("SCardAuth:%s:SendHttpRequest succeeded (HTTP status OK (200))", kReadData);
-                    DWORD readError = 0;
-                    if (ReadHttpResponseBody(request, output, readError)) {
-                        Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
-                        error = 0;
-                        break;
-                    }
-                    error = readError;
-                    Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, error);
-                    retry = true;
-                } else if (status < 300) {
-                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
-                    error = kHttpStatusErrorBase + status;
-                    retry = repeatable;
-                    if (!repeatable) {
-                        Trace("SCardAuth:%s: the server answered the %S request => not sent again", kReadData,
-                              verb.c_str());
-                        countFailure = false;
-                    }
-                } else {
-                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
-                    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld => unrecoverable HTTP error => no "
-                          "retry",
-                          kReadData, status);
-                    retry = false;
-                    error = kHttpStatusErrorBase + status;
-                    if (locked && status < 400)
-                        Trace("SCardAuth:%s: site lock: redirects are not followed", kReadData);
-                    if (status == HTTP_STATUS_FORBIDDEN) {
-                        std::string errorBody;
-                        DWORD readError = 0;
-                        if (ReadHttpResponseBody(request, errorBody, readError)) {
-                            Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
-                            if (errorBody.find("403.17") != std::string::npos) {
-                                Trace("SCardAuth:%s: HTTP error response body with error status 403.17 => Client "
-                                      "certificate has expired or is not yet valid",
-                                      kReadData);
-                                error = static_cast<DWORD>(SEC_E_SMARTCARD_CERT_EXPIRED);
-                            } else if (errorBody.find("403.13") != std::string::npos) {
-                                Trace("SCardAuth:%s: HTTP error response body with error status 403.13 => Client "
-                                      "certificate revoked",
-                                      kReadData);
-                                error = static_cast<DWORD>(SEC_E_SMARTCARD_CERT_REVOKED);
-                            }
-                        } else {
-                            Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, readError);
-                        }
-                    }
-                    countFailure = false;
-                }
-            }
-            if (countFailure) {
-                ++attempts;
-                if (attempts > kMaxAttempts) {
-                    Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) => stop retrying", kReadData,
-                          static_cast<long>(attempts));
-                    retry = false;
-                } else if (error == previousError && error != 0) {
-                    if (++sameErrors == kMaxSameErrors) {
-                        Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) with error: %ld => stop "
-                              "retrying",
-                              kReadData, static_cast<long>(sameErrors), error);
-                        retry = false;
-                    }
-                } else {
-                    previousError = error;
-                    sameErrors = 0;
-                }
-            } else {
-                Trace("SCardAuth:%s:SendHttpRequest: failed (=> no retry) with error: %ld", kReadData, error);
-            }
-            Sleep(kRetryPauseMs);
-            if (!retry)
-                break;
-            if (GetTickCount64() >= m_deadline) {
-                Trace("SCardAuth:%s: the call's time (%lu s) is spent => no further attempt", kReadData,
-                      2 * timeoutSeconds);
-                if (error == 0)
-                    error = ERROR_INTERNET_TIMEOUT;
-                break;
-            }
-        }
-    } catch (...) {
-        closeAll();
-        throw;
-    }
-    closeAll();
+    std::string output;
+    const DWORD error = Exchange(server, page, port, secure, body, verb, output);
     if (error != 0) {
         Trace("SCardAuth:%s:SendHttpRequest: failed with error: %ld", kReadData, error);
         throw tsmb::Win32Error(error);
@@ -413,25 +256,135 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
     return output;
 }
 
-void SCardAuthCommunicator::HandOff()
+DWORD SCardAuthCommunicator::Exchange(const std::wstring& server, const std::wstring& page, DWORD port, bool secure,
+                                      const std::string& body, const std::wstring& verb, std::string& output)
 {
-    // The shell disconnects when the recorded reader loses its card: a request whose card was
-    // pulled or swapped meanwhile (it may have retried for a while) names no reader.
-    if (!m_ctl->IsActiveCard(m_card) || !SCardAuthCardSession::IsPresent(m_card)) {
-        Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader not set",
-              kReadFromUrl, m_card.name.c_str());
-        return;
+    // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
+    // whole call, every phase of it, by twice the time-out.
+    const DWORD timeoutSeconds = RequestTimeoutSeconds();
+    const ULONGLONG deadline = GetTickCount64() + exchange::CallBoundMs(timeoutSeconds);
+    // Declared in this order, they close in the reverse one: request, connection, session.
+    InternetHandle open = OpenSession(timeoutSeconds);
+    InternetHandle connect = Connect(open, server, port);
+    SCardAuthBoundedRequest request(OpenRequest(open, connect, verb, page, secure, m_locked, timeoutSeconds), deadline);
+    const ClosingTrace closing;
+    return RunAttempts(request, body, verb, timeoutSeconds, output);
+}
+
+DWORD SCardAuthCommunicator::RunAttempts(SCardAuthBoundedRequest& request, const std::string& body,
+                                         const std::wstring& verb, DWORD timeoutSeconds, std::string& output)
+{
+    exchange::RetryBudget budget;
+    for (;;) {
+        const Attempt attempt = AttemptOnce(request, body, verb, output);
+        if (attempt.answered)
+            return 0;
+        bool again = attempt.retry == exchange::Retry::Yes && CountFailure(budget, attempt.error);
+        if (attempt.retry != exchange::Retry::Yes)
+            Trace("SCardAuth:%s:SendHttpRequest: failed (=> no retry) with error: %ld", kReadData, attempt.error);
+        Sleep(kRetryPauseMs);
+        if (!again)
+            return attempt.error;
+        if (request.TimeSpent()) {
+            Trace("SCardAuth:%s: the call's time (%lu s) is spent => no further attempt", kReadData, 2 * timeoutSeconds);
+            return attempt.error != 0 ? attempt.error : ERROR_INTERNET_TIMEOUT;
+        }
     }
-    Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-          m_card.name.c_str());
-    m_ctl->SetAuthenticationReaderInVolatileRegistry(m_card.name);
-    // A card pulled between the check and the write may have been seen by the shell before the
-    // write: the value would then name an empty reader for the next user.
-    if (!SCardAuthCardSession::IsPresent(m_card)) {
-        Trace("SCardAuth:%s: the card in reader \"%S\" left while the authentication reader was written => clear it",
-              kReadFromUrl, m_card.name.c_str());
-        m_ctl->ClearAuthenticationReaderInVolatileRegistry(m_card.name);
+}
+
+bool SCardAuthCommunicator::CountFailure(exchange::RetryBudget& budget, DWORD error)
+{
+    switch (budget.Count(error)) {
+    case exchange::RetryBudget::Verdict::TooManyAttempts:
+        Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) => stop retrying", kReadData,
+              budget.Attempts());
+        return false;
+    case exchange::RetryBudget::Verdict::TooManySameErrors:
+        Trace("SCardAuth:%s:SendHttpRequest: failed: too many retries (%ld) with error: %ld => stop retrying", kReadData,
+              budget.SameErrors(), error);
+        return false;
+    case exchange::RetryBudget::Verdict::Again:
+        break;
     }
+    return true;
+}
+
+SCardAuthCommunicator::Attempt SCardAuthCommunicator::AfterFailure(exchange::Failure where, DWORD code,
+                                                                   const std::wstring& verb)
+{
+    Attempt attempt;
+    attempt.error = where == exchange::Failure::Status ? exchange::StatusError(code) : code;
+    attempt.retry = exchange::AfterFailure(where, code, exchange::IsRepeatable(verb));
+    if (attempt.retry == exchange::Retry::NotRepeatable) {
+        if (where == exchange::Failure::Status)
+            Trace("SCardAuth:%s: the server answered the %S request => not sent again", kReadData, verb.c_str());
+        else
+            Trace("SCardAuth:%s: the server may have acted on the %S request => not sent again", kReadData,
+                  verb.c_str());
+    }
+    return attempt;
+}
+
+SCardAuthCommunicator::Attempt SCardAuthCommunicator::AttemptOnce(SCardAuthBoundedRequest& request,
+                                                                  const std::string& body, const std::wstring& verb,
+                                                                  std::string& output)
+{
+    DWORD error = 0;
+    if (!SendHttpRequest(request, body, error)) {
+        const Attempt attempt = AfterFailure(exchange::Failure::Send, error, verb);
+        Trace("SCardAuth:%s:SendHttpRequest: failed (=> retry: %s) with error: %ld", kReadData,
+              attempt.retry == exchange::Retry::Yes ? "yes" : "no", error);
+        return attempt;
+    }
+    DWORD status = 0, size = sizeof(status);
+    if (!HttpQueryInfoW(request.Handle(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+        // A failure that leaves no code must not end as an empty success.
+        error = GetLastError() != 0 ? GetLastError() : ERROR_INTERNAL_ERROR;
+        Trace("SCardAuth:%s:HttpQueryInfo: failed with last error: %ld", kReadData, error);
+        return AfterFailure(exchange::Failure::StatusQuery, error, verb);
+    }
+    return ReadAnswer(request, status, verb, output);
+}
+
+SCardAuthCommunicator::Attempt SCardAuthCommunicator::ReadAnswer(SCardAuthBoundedRequest& request, DWORD status,
+                                                                 const std::wstring& verb, std::string& output)
+{
+    DWORD error = 0;
+    if (status == HTTP_STATUS_OK) {
+        Trace("SCardAuth:%s:SendHttpRequest succeeded (HTTP status OK (200))", kReadData);
+        if (ReadHttpResponseBody(request, verb, output, error)) {
+            Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
+            Attempt answered;
+            answered.answered = true;
+            return answered;
+        }
+        Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, error);
+        return AfterFailure(exchange::Failure::Body, error, verb);
+    }
+    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld", kReadData, status);
+    if (status < 300)
+        return AfterFailure(exchange::Failure::Status, status, verb);
+    Trace("SCardAuth:%s:HttpQueryInfo: retrieved HTTP status code: %ld => unrecoverable HTTP error => no retry", kReadData,
+          status);
+    if (m_locked && status < 400)
+        Trace("SCardAuth:%s: site lock: redirects are not followed", kReadData);
+    Attempt failed = AfterFailure(exchange::Failure::Status, status, verb);
+    if (status != HTTP_STATUS_FORBIDDEN)
+        return failed;
+    std::string errorBody;
+    if (!ReadHttpResponseBody(request, verb, errorBody, error)) {
+        Trace("SCardAuth:%s:ReadHttpResponseBody: failed with last error: %ld", kReadData, error);
+        return failed;
+    }
+    Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
+    failed.error = exchange::ForbiddenError(errorBody);
+    if (failed.error == static_cast<DWORD>(SEC_E_SMARTCARD_CERT_EXPIRED))
+        Trace("SCardAuth:%s: HTTP error response body with error status 403.17 => Client certificate has expired or is "
+              "not yet valid",
+              kReadData);
+    else if (failed.error == static_cast<DWORD>(SEC_E_SMARTCARD_CERT_REVOKED))
+        Trace("SCardAuth:%s: HTTP error response body with error status 403.13 => Client certificate revoked", kReadData);
+    return failed;
 }
 
 void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
@@ -448,77 +401,73 @@ void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
     unlocked.Lock();
 }
 
-bool SCardAuthCommunicator::SendHttpRequest(HINTERNET request, bool& retry, const std::string& body, DWORD& error)
+bool SCardAuthCommunicator::SendHttpRequest(SCardAuthBoundedRequest& request, const std::string& body, DWORD& error)
 {
     Trace("SCardAuth:%s: executing...", kSend);
     error = 0;
-    if (m_submitCertBeforeSend)
-        SubmitCertificate(request);
-    // A length of (DWORD)-1 for the zero-terminated header: with 0 the platform drops it.
-    if (HttpSendRequestW(request, kRequestHeaders, static_cast<DWORD>(-1), const_cast<char*>(body.data()),
-                         static_cast<DWORD>(body.size()))) {
+    if (m_submitCertBeforeSend && request.Handle())
+        SubmitCertificate(request.Handle());
+    if (request.Send(kRequestHeaders, body)) {
         Trace("SCardAuth:%s:HttpSendRequest: succeeded", kSend);
         return true;
     }
     error = GetLastError();
-    switch (error) {
-    case ERROR_INTERNET_OPERATION_CANCELLED:
-    case ERROR_HTTP_INVALID_SERVER_RESPONSE:
-        retry = true;
-        break;
-    case ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED:
+    if (error == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED) {
         Trace("SCardAuth:%s:HttpSendRequest: failed with ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED => extract certificate "
               "from smart card and retry...",
               kSend);
-        SubmitCertificate(request);
-        retry = true;
-        break;
-    default:
-        retry = false;
-        break;
+        if (request.Handle())
+            SubmitCertificate(request.Handle());
     }
     Trace("SCardAuth:%s:HttpSendRequest: failed with last error: %ld", kSend, error);
     return false;
 }
 
-bool SCardAuthCommunicator::ReadHttpResponseBody(HINTERNET request, std::string& body, DWORD& error)
+bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& request, const std::wstring& verb,
+                                                 std::string& body, DWORD& error)
 {
     Trace("SCardAuth:%s: executing...", kReadBody);
     body.clear();
     error = 0;
-    unsigned long total = 0;
-    std::vector<char> piece(kReadPiece + 1);
+    ULONGLONG total = 0;
     for (;;) {
-        if (m_deadline != 0 && GetTickCount64() >= m_deadline) {
+        // A body that keeps coming ends with the call's time as well.
+        if (request.TimeSpent()) {
             Trace("SCardAuth:%s: the call's time is spent => stop reading the body", kReadBody);
             error = ERROR_INTERNET_TIMEOUT;
             body.clear();
             return false;
         }
         // Only what has arrived: a read of a whole piece would wait for a dripping server as long
-        // as it drips, past the call's bound.
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+        // as it drips.
+        DWORD available = 0, read = 0;
+        if (!request.QueryDataAvailable(available)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetQueryDataAvailable: failed with last error: %ld", kReadBody, error);
-            body.clear();
-            return false;
-        }
-        DWORD read = 0;
-        if (!InternetReadFile(request, piece.data(), available > 0 && available < kReadPiece ? available : kReadPiece,
-                              &read)) {
+        } else if (!request.Read(available > 0 && available < kReadPiece ? available : kReadPiece, body, read)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetReadFile: failed with last error: %ld", kReadBody, error);
+        }
+        if (error != 0) {
+            error = exchange::BodyReadError(error);
             body.clear();
             return false;
         }
+        // Every byte counts, NUL bytes included: a body is data, not text.
         Trace("SCardAuth:%s:InternetReadFile: (partial) read succeeded: number of bytes read: %ld", kReadBody, read);
         if (read == 0)
             break;
-        // Every byte counts, NUL bytes included: a body is data, not text.
-        body.append(piece.data(), read);
         total += read;
     }
-    Trace("SCardAuth:%s:InternetReadFile: succeeded: total number of bytes read: %ld", kReadBody, total);
+    Trace("SCardAuth:%s:InternetReadFile: succeeded: total number of bytes read: %ld", kReadBody,
+          static_cast<long>(total));
+    const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (exchange::IsCutOff(verb, length, !QueryHeader(request, HTTP_QUERY_TRANSFER_ENCODING).empty(), total)) {
+        Trace("SCardAuth:%s: the body ended after %lu of the %S bytes its Content-Length announced => cut off", kReadBody,
+              static_cast<unsigned long>(total), length.c_str());
+        error = exchange::kCutOffError;
+        body.clear();
+        return false;
+    }
     return true;
 }

@@ -1,26 +1,29 @@
 #pragma once
 // One HTTP(S) exchange on the page's behalf, authenticated by the certificate of the card in
-// the active reader with the page's PIN: WinINet session, connection and request, the retry
-// policy, and the status of the whole exchange as one unsigned code.
+// the active reader with the page's PIN: WinINet session, connection and request, the attempts
+// the policy allows within the call's bound, and the status of the whole exchange as one code.
 #include <windows.h>
 #include <wininet.h>
 
 #include <memory>
 #include <string>
 
-#include "SCardAuthState.h"
+#include "SCardAuthCardSession.h"
+#include "SCardAuthExchangePolicy.h"
+#include "SCardAuthExchangeHost.h"
 #include "SecretStore.h"
 
-class CKeyvoraCtl;
+class SCardAuthBoundedRequest;
 
 // Not a 200: this plus the HTTP status.
-const DWORD kHttpStatusErrorBase = 0x20007918;
+const DWORD kHttpStatusErrorBase = exchange::kHttpStatusErrorBase;
 
 class SCardAuthCommunicator {
 public:
     // reader: the active reader (and its card) when the request began. pin: the page's PIN, or
-    // nullptr for none. ctl: the control (its TLS flag and the hand-off).
-    SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, CKeyvoraCtl* ctl, bool submitCertBeforeSend);
+    // nullptr for none. host: the control that runs the call.
+    SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, SCardAuthExchangeHost* host,
+                          bool submitCertBeforeSend);
     virtual ~SCardAuthCommunicator();
     SCardAuthCommunicator(const SCardAuthCommunicator&) = delete;
     SCardAuthCommunicator& operator=(const SCardAuthCommunicator&) = delete;
@@ -28,28 +31,45 @@ public:
     // 0 or the exchange's failure code; never throws for failures of the exchange.
     virtual DWORD ReadHttpDataFromURL(const std::wstring& url, const std::wstring& defaultPage, const std::string& body,
                                       const std::wstring& verb, std::string& result);
-    // Throws tsmb::Win32Error(ERROR_INTERNET_INVALID_URL) for a port that is not 1 to 65535.
-    void ParseURLW(const std::wstring& url, std::wstring& server, std::wstring& page, DWORD& port, bool& secure);
     // Throws tsmb::Win32Error with the exchange's failure code.
     virtual std::string ReadHttpData(const std::wstring& server, const std::wstring& page, DWORD port, bool secure,
                                      const std::string& body, const std::wstring& verb);
-    bool SendHttpRequest(HINTERNET request, bool& retry, const std::string& body, DWORD& error);
-    bool ReadHttpResponseBody(HINTERNET request, std::string& body, DWORD& error);
+    // One send of the request (the certificate first, and again when the server asks for it).
+    bool SendHttpRequest(SCardAuthBoundedRequest& request, const std::string& body, DWORD& error);
+    // The whole body, or false with the error (a body cut off before its Content-Length too).
+    bool ReadHttpResponseBody(SCardAuthBoundedRequest& request, const std::wstring& verb, std::string& body,
+                              DWORD& error);
     // The server the site lock refused (nothing was sent to it); empty when none was.
     const std::wstring& RefusedOrigin() const { return m_refusedOrigin; }
 
 private:
+    // How one attempt ended: with the whole answer, or with an error and what may follow.
+    struct Attempt {
+        bool answered = false;
+        DWORD error = 0;
+        exchange::Retry retry = exchange::Retry::No;
+    };
+
+    DWORD Exchange(const std::wstring& server, const std::wstring& page, DWORD port, bool secure,
+                   const std::string& body, const std::wstring& verb, std::string& output);
+    DWORD RunAttempts(SCardAuthBoundedRequest& request, const std::string& body, const std::wstring& verb,
+                      DWORD timeoutSeconds, std::string& output);
+    Attempt AttemptOnce(SCardAuthBoundedRequest& request, const std::string& body, const std::wstring& verb,
+                        std::string& output);
+    Attempt ReadAnswer(SCardAuthBoundedRequest& request, DWORD status, const std::wstring& verb, std::string& output);
+    // code: the failed call's error, or the HTTP status of an answer other than 200.
+    Attempt AfterFailure(exchange::Failure where, DWORD code, const std::wstring& verb);
+    bool CountFailure(exchange::RetryBudget& budget, DWORD error);
     void SubmitCertificate(HINTERNET request);
     // Records the call's reader for the shell, if its card is still there before and after.
     void HandOff();
 
     // The card the call began with: the only one it authenticates with and records.
     SCardAuthReader m_card;
-    // GetTickCount64 after which no attempt starts and no piece of a body is read (0: none).
-    ULONGLONG m_deadline = 0;
     std::unique_ptr<SecretKeeper> m_pinKeeper;
     bool m_pinPresent = false;
-    CKeyvoraCtl* m_ctl;
+    SCardAuthExchangeHost* m_host;
     bool m_submitCertBeforeSend;
+    bool m_locked = false;  // the site lock is on: no redirect is followed
     std::wstring m_refusedOrigin;
 };

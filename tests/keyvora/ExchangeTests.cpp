@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <algorithm>
 #include <atomic>
 #include <sstream>
 #include <utility>
@@ -24,6 +25,7 @@
 #include "Process.h"
 #include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
+#include "SCardAuthUrl.h"
 #include "TestMachine.h"
 #include "Trace.h"
 #include "TraceCapture.h"
@@ -65,7 +67,7 @@ public:
         static TestServer server;
         return server;
     }
-    DWORD http = 0, https = 0, other = 0;
+    DWORD http = 0, https = 0, other = 0, slowtls = 0;
 
     std::vector<Request> Requests() const
     {
@@ -107,6 +109,8 @@ private:
                 https = std::stoul(line.substr(6));
             else if (line.compare(0, 6, "other=") == 0)
                 other = std::stoul(line.substr(6));
+            else if (line.compare(0, 8, "slowtls=") == 0)
+                slowtls = std::stoul(line.substr(8));
         }
     }
 };
@@ -335,11 +339,14 @@ protected:
     {
         ASSERT_TRUE(PumpUntil([&] { return SimCountQuietWaits() >= monitors; }));
     }
+
+public:
     static std::wstring Http(const std::string& path)
     {
         return L"http://127.0.0.1:" + std::to_wstring(TestServer::Get().http) + std::wstring(path.begin(), path.end());
     }
 
+protected:
     keyvoratest::ClassRegistration m_registration;
     EventSink m_sink;
     std::unique_ptr<HostedControl> m_host;
@@ -586,6 +593,112 @@ TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRuns
         EXPECT_TRUE(PumpUntil([&] { return m_sink.events.size() > before; }));
     }
 }
+
+// A hostile server holds the page's thread for the call's bound at most, in every phase: the
+// handshake, the status line and headers, the body. With a time-out of 2 s the bound is 4 s.
+struct HostileCase {
+    const char* name;
+    std::function<std::wstring()> url;
+    const wchar_t* verb;
+    std::vector<ULONG> lastErrors;  // any of these (Wine reports some time-outs as 12030)
+    size_t requests;                // the server saw, where it counts (0: not counted)
+};
+
+class HostileServer : public Exchange, public ::testing::WithParamInterface<HostileCase> {};
+
+TEST_P(HostileServer, TheCallEndsWithinItsBound_WithNoDataNoHandOffAndEvent8)
+{
+    const HostileCase& c = GetParam();
+    testsupport::ScratchKey config(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane");
+    config.SetDword(L"RequestTimeoutSeconds", 2);
+    Host(kOtherCsp);
+    const std::wstring url = c.url();
+    const std::string path = std::string(url.begin() + url.find(L'/', 8), url.end());
+    const ULONGLONG start = GetTickCount64();
+    const Outcome outcome = Run(url, c.verb, L"x=1", true);
+    const ULONGLONG took = GetTickCount64() - start;
+
+    EXPECT_LT(took, 4000u + 1000u);
+    EXPECT_NE(c.lastErrors.end(), std::find(c.lastErrors.begin(), c.lastErrors.end(), outcome.lastError))
+        << outcome.lastError;
+    EXPECT_EQ(L"", outcome.data);
+    EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{8, static_cast<LONG>(outcome.lastError)}}), outcome.events);
+    EXPECT_EQ(L"before", HandOff());
+    if (c.requests) {
+        EXPECT_EQ(c.requests, TestServer::Get().RequestsTo(path).size());
+    }
+}
+
+const ULONG kTimeout = ERROR_INTERNET_TIMEOUT;
+const ULONG kCutOff = ERROR_INTERNET_CONNECTION_RESET;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileServer,
+    ::testing::Values(
+        HostileCase{"DrippingHeaders", [] { return Exchange::Http("/driphead?ms=500"); }, L"GET", {kTimeout}, 1},
+        HostileCase{"DrippingHandshake",
+                    [] { return L"https://localhost:" + std::to_wstring(TestServer::Get().slowtls) + L"/text?body=slow"; },
+                    L"GET", {kTimeout}, 0},
+        HostileCase{"SilentAfterTheHandshake",
+                    [] { return L"https://localhost:" + std::to_wstring(TestServer::Get().https) + L"/silent?s=20"; },
+                    L"GET", {kTimeout, ERROR_INTERNET_CONNECTION_ABORTED}, 1},
+        HostileCase{"EndlessBody", [] { return Exchange::Http("/drip?n=600&ms=300&endless"); }, L"GET", {kTimeout}, 1},
+        // Fewer bytes than announced is no answer, and a POST is not sent again (whether a GET is,
+        // the unreadable-answer table below shows).
+        HostileCase{"ResetMidBody", [] { return Exchange::Http("/cutoff?announce=100000&send=10&post"); }, L"POST",
+                    {kCutOff}, 1}),
+    [](const ::testing::TestParamInfo<HostileCase>& info) { return std::string(info.param.name); });
+
+// Once the request went out, only GET and HEAD are sent again, on every path: the status could
+// not be read, or the answer's body could not be.
+BOOL WINAPI HeaderlessHttpQueryInfoW(HINTERNET, DWORD, LPVOID, LPDWORD, LPDWORD)
+{
+    SetLastError(ERROR_HTTP_HEADER_NOT_FOUND);
+    return FALSE;
+}
+BOOL WINAPI ResetInternetReadFile(HINTERNET, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_INTERNET_CONNECTION_RESET);
+    return FALSE;
+}
+
+struct AnsweredCase {
+    const char* name;
+    const char* function;
+    const void* replacement;
+    const wchar_t* verb;
+    size_t requests;
+    ULONG lastError;
+};
+
+class AnswerUnreadable : public Exchange, public ::testing::WithParamInterface<AnsweredCase> {};
+
+TEST_P(AnswerUnreadable, OnlyGetAndHeadAreSentAgain)
+{
+    const AnsweredCase& c = GetParam();
+    Host(kOtherCsp);
+    const std::string path = std::string("/echo?unreadable-") + c.name;
+    Outcome outcome;
+    {
+        ImportHook hook(nullptr, nullptr, c.function, c.replacement);
+        outcome = Run(Http(path), c.verb, L"x=1", true);
+    }
+    EXPECT_EQ(c.lastError, outcome.lastError);
+    EXPECT_EQ(c.requests, TestServer::Get().RequestsTo(path).size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AnswerUnreadable,
+    ::testing::Values(
+        AnsweredCase{"StatusPost", "HttpQueryInfoW", reinterpret_cast<const void*>(&HeaderlessHttpQueryInfoW), L"POST", 1,
+                     ERROR_HTTP_HEADER_NOT_FOUND},
+        AnsweredCase{"StatusGet", "HttpQueryInfoW", reinterpret_cast<const void*>(&HeaderlessHttpQueryInfoW), L"GET", 6,
+                     ERROR_HTTP_HEADER_NOT_FOUND},
+        AnsweredCase{"BodyPost", "InternetReadFile", reinterpret_cast<const void*>(&ResetInternetReadFile), L"POST", 1,
+                     kCutOff},
+        AnsweredCase{"BodyGet", "InternetReadFile", reinterpret_cast<const void*>(&ResetInternetReadFile), L"GET", 6,
+                     kCutOff}),
+    [](const ::testing::TestParamInfo<AnsweredCase>& info) { return std::string(info.param.name); });
 
 // Allocations of a quarter MiB and more fail while armed: a response too large for the process.
 bool g_failLargeAllocations = false;
@@ -1240,13 +1353,12 @@ class UrlParsing : public ::testing::TestWithParam<UrlCase> {};
 TEST_P(UrlParsing, ServerPagePortAndSecurity)
 {
     const UrlCase& c = GetParam();
-    SCardAuthCommunicator communicator(SCardAuthReader{L"R1", 0}, nullptr, nullptr, true);
     std::wstring server, page;
     DWORD port = 0;
     bool secure = false;
     DWORD error = 0;
     try {
-        communicator.ParseURLW(c.url, server, page, port, secure);
+        ParseURLW(c.url, server, page, port, secure);
     } catch (const tsmb::Win32Error& e) {
         error = e.GetErrorCode();
     }
@@ -1292,11 +1404,10 @@ TEST(UrlParsingHostile, VeryLongUrlIsParsedWithoutHarm)
 {
     const std::wstring host(100000, L'a');
     const std::wstring path(200000, L'/');
-    SCardAuthCommunicator communicator(SCardAuthReader{L"R1", 0}, nullptr, nullptr, true);
     std::wstring server, page;
     DWORD port = 0;
     bool secure = false;
-    communicator.ParseURLW(L"https://" + host + path, server, page, port, secure);
+    ParseURLW(L"https://" + host + path, server, page, port, secure);
     EXPECT_EQ(host, server);
     EXPECT_EQ(path.size() - 1, page.size());
     EXPECT_EQ(443u, port);

@@ -1,0 +1,53 @@
+#pragma once
+// The request of one exchange, held to the bound of the whole call. WinINet's time-outs bound
+// each wait for the network, but not a server that drips its handshake or headers one byte at
+// a time (each byte beats the receive time-out), and a blocked synchronous call is not always
+// ended by closing its handle. So the session runs in WinINet's asynchronous mode: every call
+// that may wait returns at once, and the page's thread waits for its completion until the
+// call's deadline, then closes the request and goes on. WinINet may still finish what it was
+// doing after that: everything it writes to lives in a record it owns until it reports the
+// handle closed.
+#include <windows.h>
+#include <wininet.h>
+
+#include <memory>
+#include <string>
+
+#include "InternetHandle.h"
+
+class SCardAuthBoundedRequest {
+public:
+    // The status callback of every session an exchange opens (with INTERNET_FLAG_ASYNC).
+    static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length);
+
+    // Takes the request (opened in such a session) and the call's deadline, a GetTickCount64
+    // value. Throws tsmb::Win32Error when the request cannot be tied to its record.
+    SCardAuthBoundedRequest(InternetHandle request, ULONGLONG deadline);
+    ~SCardAuthBoundedRequest();
+    SCardAuthBoundedRequest(const SCardAuthBoundedRequest&) = delete;
+    SCardAuthBoundedRequest& operator=(const SCardAuthBoundedRequest&) = delete;
+
+    // The calls that may wait. Each gives FALSE with the last error when it fails, and with
+    // ERROR_INTERNET_TIMEOUT once the call's time is spent (the request is closed then).
+    BOOL Send(const wchar_t* headers, const std::string& body);
+    BOOL QueryDataAvailable(DWORD& available);
+    // Reads up to size bytes (at most 4096) and appends them to data.
+    BOOL Read(DWORD size, std::string& data, DWORD& read);
+
+    // For the calls that never wait (options, the status, the certificate): nullptr once the
+    // call's time is spent.
+    HINTERNET Handle() const { return m_request.Get(); }
+    // The deadline has passed (whether or not a call was waiting then).
+    bool TimeSpent() const { return m_expired || GetTickCount64() >= m_deadline; }
+
+    struct Record;
+
+private:
+    // started: what the call that may wait returned.
+    BOOL Complete(BOOL started);
+
+    InternetHandle m_request;
+    std::shared_ptr<Record> m_record;
+    ULONGLONG m_deadline;
+    bool m_expired = false;
+};
