@@ -140,12 +140,30 @@ public:
     }
     STDMETHODIMP SetClientSite(IOleClientSite* site) override
     {
+        m_site = site;
         if (!site)
             return m_innerOle->SetClientSite(nullptr);
         PageSite* page = new PageSite(site, m_page.c_str(), m_from);
         const HRESULT hr = m_innerOle->SetClientSite(page);
         page->Release();
         return hr;
+    }
+    // As a browser that reuses the control for another page: the container's site again, now
+    // naming that page, and in-place activation there.
+    HRESULT Resite(const wchar_t* page, PageFrom from, HWND parent)
+    {
+        if (!m_site)
+            return E_UNEXPECTED;
+        m_page = page ? page : L"";
+        m_from = from;
+        const ctlfw::ComPtr<IOleClientSite> container(m_site);
+        HRESULT hr = SetClientSite(container.Get());
+        ctlfw::ComPtr<IOleClientSite> site;
+        if (SUCCEEDED(hr))
+            hr = m_innerOle->GetClientSite(site.Put());
+        RECT rect = {};
+        GetClientRect(parent, &rect);
+        return SUCCEEDED(hr) ? m_innerOle->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, site.Get(), 0, parent, &rect) : hr;
     }
     STDMETHODIMP GetClientSite(IOleClientSite** site) override { return m_innerOle->GetClientSite(site); }
     STDMETHODIMP SetHostNames(LPCOLESTR app, LPCOLESTR object) override { return m_innerOle->SetHostNames(app, object); }
@@ -186,6 +204,7 @@ private:
     LONG m_refs = 1;
     IUnknown* m_inner = nullptr;
     IOleObject* m_innerOle = nullptr;
+    ctlfw::ComPtr<IOleClientSite> m_site;  // the container's own
 };
 
 // The control's class object, or (while a page is set) one that makes the control for it.
@@ -271,6 +290,7 @@ HostedControl::HostedControl(EventSink* sink, const wchar_t* page, PageFrom from
     m_host = CreateWindowExW(0, L"AtlAxWin", L"{9E96B5EC-8318-4927-B026-630DFD86D539}", WS_OVERLAPPEDWINDOW, 0, 0, 300,
                              200, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     g_page = nullptr;
+    m_paged = page != nullptr;
     if (!m_host)
         throw std::runtime_error("no AtlAxWin window");
     ctlfw::ComPtr<IUnknown> unknown;
@@ -285,6 +305,14 @@ HostedControl::HostedControl(EventSink* sink, const wchar_t* page, PageFrom from
 }
 
 HostedControl::~HostedControl() { Destroy(); }
+
+void HostedControl::Resite(const wchar_t* page, PageFrom from)
+{
+    ctlfw::ComPtr<IOleObject> ole;
+    if (!m_paged || FAILED(m_control.As(IID_IOleObject, ole)) ||
+        FAILED(static_cast<PageOuter*>(ole.Get())->Resite(page, from, m_host)))
+        throw std::runtime_error("the control cannot be moved to another page");
+}
 
 void HostedControl::Destroy()
 {

@@ -76,11 +76,15 @@ public:
     HWND ControlWindow() const;
     // Ends hosting: the container closes the control and releases it.
     void Destroy();
+    // For a control made for a page: moves it to another (nullptr with PageFrom::None: a site
+    // that gives no URL) in the same container, and activates it there.
+    void Resite(const wchar_t* page, PageFrom from);
 
 private:
     HWND m_host = nullptr;
     ctlfw::ComPtr<IKeyvoraCtl> m_control;
     DWORD m_cookie = 0;
+    bool m_paged = false;  // aggregated in the object that names its page
 };
 
 // The control object behind its scripting interface (the control runs in this process).

@@ -9,10 +9,10 @@
   testserver.py stop STATE_DIR             ends it
   testserver.py serve STATE_DIR CERT_DIR   runs in the foreground
 
-Every request, whatever its path, is appended to STATE_DIR/requests.log before it is answered,
-as one line of tab-separated fields: method, path, Content-Type header ("-" when absent),
-"tls" or "plain", the body in hex, the port it came to, the client's port (a new one means a new
-connection) and the request's Connection header ("-" when absent). Paths:
+Every request, whatever its method (any token) and path, is appended to STATE_DIR/requests.log
+before it is answered, as one line of tab-separated fields: method, path, Content-Type header
+("-" when absent), "tls" or "plain", the body in hex, the port it came to, the client's port (a
+new one means a new connection) and the request's Connection header ("-" when absent). Paths:
   /status/<code>[?body=<text>]   that status, with the text as body (none for 204 and 304)
   /bytes?size=<n>                200 with n bytes: every 97th is NUL, the others printable
   /text?body=<text>              200 with that text
@@ -149,6 +149,12 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     do_GET = do_POST = do_PUT = do_DELETE = do_HEAD = handle_any
+
+    def __getattr__(self, name):
+        # Any other method token is answered the same way.
+        if name.startswith("do_"):
+            return self.handle_any
+        raise AttributeError(name)
 
 
 def relay_slowly(client, target_port):

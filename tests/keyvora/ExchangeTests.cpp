@@ -137,13 +137,19 @@ struct AttachedCertificate {
 };
 std::vector<AttachedCertificate> g_attached;
 std::vector<DWORD> g_requestFlags;
+std::vector<DWORD> g_timeouts;  // every connect, send and receive time-out set, in ms
 int g_certDemands = 0;  // sends that fail with 12044 first
 std::atomic<int> g_sessionEnds{0};  // INTERNET_OPTION_END_BROWSER_SESSION, from any thread
+DWORD g_cutOff = 0;     // the next send goes out, then fails with this code
 
 BOOL WINAPI RecordingInternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
     if (option == INTERNET_OPTION_END_BROWSER_SESSION)
         ++g_sessionEnds;
+    if ((option == INTERNET_OPTION_CONNECT_TIMEOUT || option == INTERNET_OPTION_SEND_TIMEOUT ||
+         option == INTERNET_OPTION_RECEIVE_TIMEOUT) &&
+        length == sizeof(DWORD))
+        g_timeouts.push_back(*static_cast<const DWORD*>(buffer));
     if (option != INTERNET_OPTION_CLIENT_CERT_CONTEXT)
         return testsupport::RealExport<decltype(&InternetSetOptionW)>(L"wininet.dll", "InternetSetOptionW")(handle, option,
                                                                                                            buffer, length);
@@ -185,8 +191,13 @@ BOOL WINAPI DemandingHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD 
         SetLastError(ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED);
         return FALSE;
     }
-    return testsupport::RealExport<decltype(&HttpSendRequestW)>(L"wininet.dll", "HttpSendRequestW")(
+    const BOOL sent = testsupport::RealExport<decltype(&HttpSendRequestW)>(L"wininet.dll", "HttpSendRequestW")(
         request, headers, headersLength, body, bodyLength);
+    if (sent && g_cutOff != 0) {
+        SetLastError(std::exchange(g_cutOff, 0));
+        return FALSE;
+    }
+    return sent;
 }
 
 // A Windows 5.x workstation (XP) for the CSP-or-CNG choice.
@@ -255,8 +266,10 @@ protected:
         ASSERT_EQ(0, SimAttachReader(L"R1"));
         g_attached.clear();
         g_requestFlags.clear();
+        g_timeouts.clear();
         g_certDemands = 0;
         g_sessionEnds = 0;
+        g_cutOff = 0;
         g_duringSend = nullptr;
         SetHandOff(L"before");
     }
@@ -371,6 +384,7 @@ struct HttpCase {
     size_t attempts;  // requests the server saw
     std::wstring data;
     std::string trace;  // a line of ReadHttpData that must be there, or empty
+    DWORD cutOff = 0;   // the first send goes out, then fails with this code
 };
 
 const ULONG kStatusBase = 0x20007918;
@@ -384,6 +398,7 @@ TEST_P(HttpExchange, StatusCodeEventAttemptsAndHandOff)
     SetPin(L"1234");
     const std::string prefix = c.path.substr(0, c.path.find('?'));
     const size_t seenBefore = TestServer::Get().RequestsTo(c.path).size();
+    g_cutOff = c.cutOff;
 
     const Outcome outcome = Run(Http(c.path), c.verb, c.body, c.event >= 0);
 
@@ -431,6 +446,20 @@ INSTANTIATE_TEST_SUITE_P(
                  " the server answered the POST request => not sent again"},
         HttpCase{"PostAnswered202IsNotRepeated", "/status/202?post", L"POST", L"x=1", kStatusBase + 202, 8, 1, L"", ""},
         HttpCase{"GetAnswered202IsTriedSixTimes", "/status/202?get", L"GET", L"", kStatusBase + 202, 8, 6, L"", ""},
+        HttpCase{"PutAnswered201IsNotRepeated", "/status/201?put", L"PUT", L"x=1", kStatusBase + 201, 8, 1, L"", ""},
+        HttpCase{"DeleteAnswered202IsNotRepeated", "/status/202?delete", L"DELETE", L"", kStatusBase + 202, 8, 1, L"",
+                 ""},
+        // The send itself fails after the request went out (the server may have acted on it):
+        // 12017 or 12152 from HttpSendRequestW. Wine reads a reply that is no HTTP as an HTTP/0.9
+        // answer with status 200, so the hook makes the failure.
+        HttpCase{"GetCutOff12017IsTriedAgain", "/text?body=cut-get-12017", L"GET", L"", 0, -1, 2, L"cut-get-12017", "",
+                 ERROR_INTERNET_OPERATION_CANCELLED},
+        HttpCase{"PostCutOff12017IsNotRepeated", "/echo?cut-post-12017", L"POST", L"x=1",
+                 ERROR_INTERNET_OPERATION_CANCELLED, 8, 1, L"", "", ERROR_INTERNET_OPERATION_CANCELLED},
+        HttpCase{"GetCutOff12152IsTriedAgain", "/text?body=cut-get-12152", L"GET", L"", 0, -1, 2, L"cut-get-12152", "",
+                 ERROR_HTTP_INVALID_SERVER_RESPONSE},
+        HttpCase{"PostCutOff12152IsNotRepeated", "/echo?cut-post-12152", L"POST", L"x=1",
+                 ERROR_HTTP_INVALID_SERVER_RESPONSE, 8, 1, L"", "", ERROR_HTTP_INVALID_SERVER_RESPONSE},
         HttpCase{"AlternatingFailuresStopAtElevenAttempts", "/failfirst?n=99&key=alt&how=alternate", L"GET", L"",
                  kStatusBase + 202, 8, 11, L"", "SendHttpRequest: failed: too many retries (11) => stop retrying"}),
     [](const ::testing::TestParamInfo<HttpCase>& info) { return std::string(info.param.name); });
@@ -699,6 +728,36 @@ INSTANTIATE_TEST_SUITE_P(
         AnsweredCase{"BodyGet", "InternetReadFile", reinterpret_cast<const void*>(&ResetInternetReadFile), L"GET", 6,
                      kCutOff}),
     [](const ::testing::TestParamInfo<AnsweredCase>& info) { return std::string(info.param.name); });
+// RequestTimeoutSeconds at its edges: 1 and 600 are taken, 0 and 601 mean the default. The trace
+// says which, and every time-out the exchange sets has that length.
+struct TimeoutCase {
+    DWORD setting;
+    DWORD seconds;
+    const char* source;
+};
+
+class RequestTimeout : public Exchange, public ::testing::WithParamInterface<TimeoutCase> {};
+
+TEST_P(RequestTimeout, TakenWithinOneTo600SecondsElseTheDefault)
+{
+    const TimeoutCase& c = GetParam();
+    testsupport::ScratchValue value(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane", L"RequestTimeoutSeconds");
+    value.Set(REG_DWORD, &c.setting, sizeof(c.setting));
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=timeout-" + std::to_string(c.setting))).lastError);
+    EXPECT_TRUE(m_trace.Contains(kRead + " request time-out: " + std::to_string(c.seconds) + " s (" + c.source + ")"));
+    ASSERT_FALSE(g_timeouts.empty());
+    for (DWORD milliseconds : g_timeouts)
+        EXPECT_EQ(c.seconds * 1000, milliseconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Edges, RequestTimeout,
+                         ::testing::Values(TimeoutCase{1, 1, "RequestTimeoutSeconds"},
+                                           TimeoutCase{600, 600, "RequestTimeoutSeconds"},
+                                           TimeoutCase{0, 30, "default"}, TimeoutCase{601, 30, "default"}),
+                         [](const ::testing::TestParamInfo<TimeoutCase>& info) {
+                             return "Set" + std::to_string(info.param.setting);
+                         });
 
 // Allocations of a quarter MiB and more fail while armed: a response too large for the process.
 bool g_failLargeAllocations = false;
@@ -798,6 +857,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ArgumentCase{"VerbWithALineFeed", L"POST\n", L"", L"", kRefused, 87, 0},
                       ArgumentCase{"VerbWithANul", std::wstring(L"GET\0X", 5), L"", L"", kRefused, 87, 0},
                       ArgumentCase{"EmptyVerb", L"", L"", L"", kRefused, 87, 0},
+                      ArgumentCase{"VerbOf32CharactersIsSent", std::wstring(32, L'G'), L"", L"", S_OK, 0, 1},
                       ArgumentCase{"VerbOf33Characters", std::wstring(33, L'G'), L"", L"", kRefused, 87, 0},
                       ArgumentCase{"UrlWithACarriageReturn", L"GET", L"\rX", L"", kRefused, 87, 0},
                       ArgumentCase{"UrlWithALineFeed", L"GET", L"\nHost: other", L"", kRefused, 87, 0},

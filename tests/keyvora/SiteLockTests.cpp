@@ -66,6 +66,9 @@ INSTANTIATE_TEST_SUITE_P(
         Match{"listed_name_as_prefix", L"https://desk.example.evil.org/", false},
         Match{"listed_name_in_path", L"https://evil.org/desk.example", false},
         Match{"listed_name_as_user", L"https://desk.example@evil.org/", false},
+        // With two '@' the host is what follows the last one, as browsers read it.
+        Match{"user_info_with_two_at", L"https://u@v@desk.example/", true},
+        Match{"listed_name_between_two_at", L"https://u@desk.example@evil.org/", false},
         Match{"backslash_before_user", L"https://evil.org\\@desk.example/", false},
         Match{"trailing_dot", L"https://desk.example./", false},
         Match{"port_zero", L"https://desk.example:0/", false},
@@ -139,7 +142,8 @@ struct Page {
     const char* refusal;  // part of the error description
 };
 
-class SiteLockPage : public ::testing::TestWithParam<Page> {
+// The card present in R1, the creation traced, and the lock's value in the registry.
+class HostedUnderLock : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -158,6 +162,45 @@ protected:
     testsupport::EventCapture m_events;
 };
 
+// Every member of the control and the safety options refuse the page, with error info that
+// gives the reason.
+void ExpectEverythingRefused(IKeyvoraCtl* control, const char* refusal)
+{
+    ctlfw::ComPtr<IObjectSafety> safety;
+    ASSERT_EQ(S_OK, control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(safety.Put())));
+    const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+    EXPECT_EQ(E_FAIL, safety->SetInterfaceSafetyOptions(IID_IDispatch, options, options));
+    BSTR pin = SysAllocString(L"1234"), read = nullptr, url = SysAllocString(L"https://desk.example/"), data = nullptr;
+    ULONG lastError = 0;
+    LONG type = 0, status = 0;
+    const HRESULT refused[] = {
+        control->put_AuthSCardPin(pin),
+        control->get_AuthSCardPin(&read),
+        control->ReadHttpDataFromUrl(url, nullptr, nullptr, &data),
+        control->get_ReadHttpDataFromUrlLastError(&lastError),
+        control->get_LastReportedSCardEventType(&type),
+        control->get_LastReportedSCardEventStatus(&status),
+    };
+    for (HRESULT hr : refused)
+        EXPECT_EQ(E_ACCESSDENIED, hr);
+    EXPECT_EQ(nullptr, read);
+    EXPECT_EQ(nullptr, data);
+    IErrorInfo* info = nullptr;
+    ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    const std::wstring reason(refusal, refusal + strlen(refusal));
+    EXPECT_NE(std::wstring::npos, std::wstring(description ? description : L"").find(reason));
+    SysFreeString(description);
+    info->Release();
+    SysFreeString(pin);
+    SysFreeString(read);
+    SysFreeString(url);
+    SysFreeString(data);
+}
+
+class SiteLockPage : public HostedUnderLock, public ::testing::WithParamInterface<Page> {};
+
 TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
 {
     const Page& p = GetParam();
@@ -175,15 +218,13 @@ TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
     testsupport::ExpectOutcomes(m_events, L"Keyvora.dll",
                                 p.allowed ? std::vector<testsupport::EventEntry>{}
                                           : std::vector<testsupport::EventEntry>{{0, ORVANE_EVENT_PAGE_REFUSED, {refusal}}});
-    ctlfw::ComPtr<IObjectSafety> safety;
-    ASSERT_EQ(S_OK, control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(safety.Put())));
-    const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
-    EXPECT_EQ(p.allowed ? S_OK : E_FAIL, safety->SetInterfaceSafetyOptions(IID_IDispatch, options, options));
-
-    BSTR pin = SysAllocString(L"1234"), read = nullptr, url = SysAllocString(L"https://desk.example/"), data = nullptr;
-    ULONG lastError = 0;
-    LONG type = 0, status = 0;
     if (p.allowed) {
+        ctlfw::ComPtr<IObjectSafety> safety;
+        ASSERT_EQ(S_OK, control->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(safety.Put())));
+        const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+        EXPECT_EQ(S_OK, safety->SetInterfaceSafetyOptions(IID_IDispatch, options, options));
+        BSTR pin = SysAllocString(L"1234"), read = nullptr;
+        LONG type = 0;
         EXPECT_TRUE(PumpUntil([&] { return !sink.events.empty(); }));
         ASSERT_FALSE(sink.events.empty());
         EXPECT_EQ(1, sink.events[0].eventType);
@@ -192,6 +233,8 @@ TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
         EXPECT_EQ(L"1234", std::wstring(read ? read : L""));
         EXPECT_EQ(S_OK, control->get_LastReportedSCardEventType(&type));
         EXPECT_EQ(1, type);
+        SysFreeString(pin);
+        SysFreeString(read);
     } else {
         // No monitor starts: the card present in R1 is never reported.
         EXPECT_TRUE(m_trace.Contains("SCardAuth:CKeyvoraCtl::OnCreate: the page is refused => no card monitor (" +
@@ -199,32 +242,10 @@ TEST_P(SiteLockPage, ListedPagesGetEverythingRefusedOnesNothing)
         LONG contexts = -1, blocks = -1, started = -1;
         SimGetOutstanding(&contexts, &blocks, &started);
         EXPECT_EQ(0, contexts);
-        const HRESULT refused[] = {
-            control->put_AuthSCardPin(pin),
-            control->get_AuthSCardPin(&read),
-            control->ReadHttpDataFromUrl(url, nullptr, nullptr, &data),
-            control->get_ReadHttpDataFromUrlLastError(&lastError),
-            control->get_LastReportedSCardEventType(&type),
-            control->get_LastReportedSCardEventStatus(&status),
-        };
-        for (HRESULT hr : refused)
-            EXPECT_EQ(E_ACCESSDENIED, hr);
-        EXPECT_EQ(nullptr, read);
-        EXPECT_EQ(nullptr, data);
-        IErrorInfo* info = nullptr;
-        ASSERT_EQ(S_OK, GetErrorInfo(0, &info));
-        BSTR description = nullptr;
-        info->GetDescription(&description);
-        EXPECT_NE(std::wstring::npos, std::wstring(description ? description : L"").find(refusal));
-        SysFreeString(description);
-        info->Release();
+        ExpectEverythingRefused(control, p.refusal);
         PumpFor(200);
         EXPECT_TRUE(sink.events.empty());
     }
-    SysFreeString(pin);
-    SysFreeString(read);
-    SysFreeString(url);
-    SysFreeString(data);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -247,5 +268,62 @@ INSTANTIATE_TEST_SUITE_P(
         Page{"empty_list", L"", L"https://desk.example/", PageFrom::Moniker, false,
              "AllowedSites does not list the page https://desk.example:443"}),
     [](const ::testing::TestParamInfo<Page>& info) { return std::string(info.param.name); });
+
+// A control that a listed page had, moved to no page or to one the lock does not list, is
+// refused from then on: the card must not serve the next page.
+struct Resite {
+    const char* name;
+    bool site;            // false: the container takes the site away
+    const wchar_t* page;  // nullptr: a site that gives no URL
+    const char* refusal;
+};
+
+class SiteLockResite : public HostedUnderLock, public ::testing::WithParamInterface<Resite> {};
+
+TEST_P(SiteLockResite, RefusesEverythingFromThenOn)
+{
+    const Resite& r = GetParam();
+    WriteAllowedSites(m_sites, L"https://desk.example");
+    EventSink sink;
+    HostedControl host(&sink, L"https://desk.example/", PageFrom::Moniker);
+    ASSERT_TRUE(PumpUntil([&] { return !sink.events.empty(); }));  // the listed page hears of the card
+    const size_t fired = sink.events.size();
+    m_trace.Clear();
+
+    if (r.site) {
+        host.Resite(r.page, r.page ? PageFrom::Moniker : PageFrom::None);
+    } else {
+        ctlfw::ComPtr<IOleObject> ole;
+        ASSERT_EQ(S_OK, host.Control()->QueryInterface(IID_IOleObject, reinterpret_cast<void**>(ole.Put())));
+        ASSERT_EQ(S_OK, ole->SetClientSite(nullptr));
+    }
+    ExpectEverythingRefused(host.Control(), r.refusal);
+    // No monitor runs for the new page, and an event its window still gets is not fired.
+    LONG contexts = -1, blocks = -1, started = -1;
+    SimGetOutstanding(&contexts, &blocks, &started);
+    EXPECT_EQ(0, contexts);
+    if (r.site) {
+        EXPECT_TRUE(m_trace.Contains("SCardAuth:CKeyvoraCtl::OnCreate: the page is refused => no card monitor (" +
+                                     std::string(r.refusal) + ")"));
+        ASSERT_NE(nullptr, host.ControlWindow());
+        PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardPresent, 0);
+        EXPECT_TRUE(PumpUntil([&] {
+            return m_trace.Contains(
+                "SCardAuth:CKeyvoraCtl::OnReportSCardEvent: the page is refused => event 1 not fired");
+        }));
+    }
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    PumpFor(200);
+    EXPECT_EQ(fired, sink.events.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SiteLockResite,
+    ::testing::Values(Resite{"to_no_site", false, nullptr, "the control has no page (no client site)"},
+                      Resite{"to_a_site_without_url", true, nullptr, "the control's site gives no page URL"},
+                      Resite{"to_about_blank", true, L"about:blank", "the page's URL has no http or https origin"},
+                      Resite{"to_a_page_not_listed", true, L"https://evil.example/",
+                             "AllowedSites does not list the page https://evil.example:443"}),
+    [](const ::testing::TestParamInfo<Resite>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -4,7 +4,8 @@
 // here in the platform's container) and Ambrel.exe (a child, with the SDK stand-in) watch.
 // After every step, once both monitors have taken the change in, the control's last event and
 // active reader and the shell's disconnections are compared with a model computed from the
-// sequence itself.
+// sequence itself. The first mismatch ends the run: once model and system are apart, every
+// later check would only wait out its time.
 //
 //   soak.exe [--seeds 1,2,3] [--steps N] [--verbose] [--report FILE]
 // The report goes to standard output, and to FILE when given.
@@ -33,6 +34,7 @@ const DWORD kQuietTimeoutMs = 15000;
 const size_t kMaxReaders = 4;
 const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
+const wchar_t kCleared[] = L"cleared => none";  // what the shell writes when it clears the hand-off
 
 std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
 
@@ -43,7 +45,7 @@ struct Model {
     bool serviceUp = true;
     std::map<std::wstring, bool> readers;  // attached reader -> card present
     std::map<std::wstring, bool> shellSees;  // what the shell last saw of each reader
-    std::wstring recorded;                  // hand-off value; empty: none or cleared
+    std::wstring recorded;                  // hand-off value; empty: none or cleared (kCleared)
     int disconnects = 0;
 
     int Cards() const
@@ -107,6 +109,19 @@ int DisconnectsLogged(const std::wstring& log)
     return count;
 }
 
+std::wstring HandOff()
+{
+    wchar_t text[256] = {};
+    DWORD size = sizeof(text);
+    if (RegGetValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", RRF_RT_REG_SZ, nullptr, text, &size) !=
+        ERROR_SUCCESS)
+        return L"(missing)";
+    return text;
+}
+
+// Thrown at the first mismatch, once it is reported.
+struct Diverged {};
+
 void SetHandOff(const std::wstring& reader)
 {
     HKEY key = nullptr;
@@ -127,22 +142,29 @@ public:
         const double idleShell = ShellCpuMs(), idleControl = OwnCpuMs();
         Sleep(2000);  // idle between bursts: what the two monitors cost when nothing happens
         const double shellIdleCpu = ShellCpuMs() - idleShell, controlIdleCpu = OwnCpuMs() - idleControl;
-        Counts controlBefore, shellBefore;
-        for (size_t i = 0; i < seeds.size(); ++i) {
-            ResetTo(seeds[i]);
-            std::mt19937 random(seeds[i]);
-            for (int step = 0; step < steps; ++step)
-                Step(random, seeds[i], step);
-            // The first seed warms up what stays (the service's per-waiter events, the started
-            // event): growth counts from its end.
-            if (i == 0) {
-                ResetTo(0);
-                controlBefore = Control();
-                shellBefore = Shell();
+        Counts controlBefore, shellBefore, controlAfter, shellAfter;
+        try {
+            for (size_t i = 0; i < seeds.size(); ++i) {
+                ResetTo(seeds[i]);
+                std::mt19937 random(seeds[i]);
+                for (int step = 0; step < steps; ++step)
+                    Step(random, seeds[i], step);
+                // The first seed warms up what stays (the service's per-waiter events, the
+                // started event): growth counts from its end.
+                if (i == 0) {
+                    ResetTo(0);
+                    controlBefore = Control();
+                    shellBefore = Shell();
+                }
             }
+            ResetTo(0);
+            controlAfter = Control();
+            shellAfter = Shell();
+        } catch (const Diverged&) {
+            Stop();
+            printf("soak: stopped at the first mismatch: %d states checked, %d mismatches\n", m_checked, m_mismatches);
+            return 1;
         }
-        ResetTo(0);
-        const Counts controlAfter = Control(), shellAfter = Shell();
         Stop();
 
         printf("soak: %d steps over %u seeds, %d states checked, %d mismatches, %d disconnections\n",
@@ -200,8 +222,12 @@ private:
         WaitForSingleObject(m_shell.hProcess, 10000);
         CloseHandle(m_shell.hThread);
         CloseHandle(m_shell.hProcess);
-        // The browser the shell started.
-        while (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
+        // The browser the shell started; a few tries, as one that cannot be ended must not hold
+        // the run.
+        for (int tries = 0; tries < 5; ++tries) {
+            HWND frame = FindWindowW(L"IEFrame", nullptr);
+            if (!frame)
+                break;
             DWORD id = 0;
             GetWindowThreadProcessId(frame, &id);
             HANDLE browser = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
@@ -248,8 +274,9 @@ private:
         m_disconnectsBefore += m_model.disconnects;
         SimReset();
         m_model = Model();
-        SetHandOff(L"cleared => none");
-        WaitQuiet();
+        SetHandOff(kCleared);
+        if (!WaitQuiet())
+            Mismatch(seed, -1, "reset", "the monitors did not become quiet");
         Check(seed, -1, "reset");
     }
 
@@ -357,22 +384,24 @@ private:
         const LONG expectedEvent = m_model.ExpectedEvent();
         const std::wstring expectedReader = m_model.ExpectedActiveReader();
         const int expectedDisconnects = m_model.disconnects + m_disconnectsBefore;
+        const std::wstring expectedHandOff = m_model.recorded.empty() ? kCleared : m_model.recorded;
         const bool settled = keyvoratest::PumpUntil(
             [&] {
                 // While the service is down the control keeps its last reader (event 10 says why
                 // nothing can be done with it).
                 return !m_sink.events.empty() && m_sink.events.back().eventType == expectedEvent &&
                        (!m_model.serviceUp || m_host->Object().GetActiveReader() == expectedReader) &&
-                       DisconnectsLogged(m_sdkLog) == expectedDisconnects;
+                       DisconnectsLogged(m_sdkLog) == expectedDisconnects && HandOff() == expectedHandOff;
             },
             3000);
         if (settled)
             return;
         std::ostringstream what;
         what << "expected event " << expectedEvent << " reader \"" << Narrow(expectedReader) << "\" disconnects "
-             << expectedDisconnects << "; got event " << (m_sink.events.empty() ? -1 : m_sink.events.back().eventType)
-             << " reader \"" << Narrow(m_host->Object().GetActiveReader()) << "\" disconnects "
-             << DisconnectsLogged(m_sdkLog);
+             << expectedDisconnects << " hand-off \"" << Narrow(expectedHandOff) << "\"; got event "
+             << (m_sink.events.empty() ? -1 : m_sink.events.back().eventType) << " reader \""
+             << Narrow(m_host->Object().GetActiveReader()) << "\" disconnects " << DisconnectsLogged(m_sdkLog)
+             << " hand-off \"" << Narrow(HandOff()) << "\"";
         Mismatch(seed, step, action, what.str());
     }
 
@@ -381,6 +410,7 @@ private:
         ++m_mismatches;
         printf("soak: MISMATCH seed %u step %d after \"%s\": %s\n", seed, step, action.c_str(), what.c_str());
         fflush(stdout);
+        throw Diverged();
     }
 
     bool m_verbose;

@@ -278,6 +278,46 @@ TEST_F(TumbletWindow, FailingPrivilegeNeverReachesTheActionAndIsTriedTwiceAtMost
     EXPECT_EQ((std::vector<std::string>{kPrivilege[0], kPrivilege[0]}), g_calls);
 }
 
+// The two cascading messages cannot be registered (RegisterWindowMessage answers 0): a message
+// of that number (WM_NULL, which any program may send) locks nothing, logs nothing off and
+// leaves no lock pending. The window state is made once per process: run in a fresh one.
+int g_refusedRegistrations = 0;
+
+UINT WINAPI FailingRegisterWindowMessageW(LPCWSTR name)
+{
+    if (wcsncmp(name, L"TessamCascading", 15) == 0) {
+        ++g_refusedRegistrations;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 0;
+    }
+    return testsupport::RealExport<decltype(&RegisterWindowMessageW)>(L"user32.dll", "RegisterWindowMessageW")(name);
+}
+
+class TumbletUnregistered : public TumbletWindow {
+protected:
+    static void SetUpTestSuite() {}  // the window is made under the hook
+};
+
+TEST_F(TumbletUnregistered, WmNullLocksNothingAndLeavesNoLockPending)
+{
+    HWND window = nullptr;
+    {
+        ImportHook hook(nullptr, "RegisterWindowMessageW", &FailingRegisterWindowMessageW);
+        ASSERT_TRUE(tumblet::RegisterTumbletClass(GetModuleHandleW(nullptr)));
+        window = tumblet::CreateTumbletWindow(GetModuleHandleW(nullptr));
+    }
+    ASSERT_NE(nullptr, window);
+    ASSERT_EQ(2, g_refusedRegistrations) << "run this test in a fresh process";
+    for (WPARAM kind : {0u, 1u, 3u}) {
+        SCOPED_TRACE(kind);
+        SendMessageW(window, WM_NULL, kind, 0);
+        EXPECT_EQ(std::vector<std::string>{}, g_calls);
+        EXPECT_FALSE(tumblet::IsLockPending());
+    }
+    testsupport::ExpectOutcomes(m_events, L"Tumblet.exe", {});
+    DestroyWindow(window);
+}
+
 std::vector<std::string> g_placements;
 
 BOOL WINAPI RecordSetWindowPos(HWND window, HWND after, int x, int y, int cx, int cy, UINT flags)
