@@ -24,6 +24,7 @@ as one line of tab-separated fields: method, path, Content-Type header ("-" when
   /drip?n=<n>&ms=<m>             200 with a body of n bytes (at most 600), one byte every m
                                  milliseconds; stops when the client goes
   /redirect?to=<url>             302 to that URL
+  /peer                          200 with the client's port: a new one means a new connection
 """
 import os, signal, ssl, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -40,6 +41,9 @@ def pattern(size):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: with Nagle's algorithm the body would wait
+    # for the client's delayed acknowledgement (about 40 ms a request).
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -102,6 +106,8 @@ class Handler(BaseHTTPRequestHandler):
             except (BrokenPipeError, ConnectionResetError):
                 pass
             self.close_connection = True
+        elif path == "/peer":
+            self.reply(200, str(self.client_address[1]).encode())
         elif path == "/redirect":
             self.send_response(302)
             self.send_header("Location", query.get("to", "/"))
