@@ -174,25 +174,12 @@ bool InsertAndAwaitQuiet()
 
 // ---- The shell's monitor in this process --------------------------------------------------
 
-class TimedShellMonitor : public SCardAmbrelMonitoringThread {
-public:
-    LONGLONG processing = 0;
-
-protected:
-    void ProcessStateChangeInReaderStates(scardm::ReaderStates& states) override
-    {
-        if (processing == 0)
-            processing = Now();
-        SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(states);
-    }
-};
-
 bool MeasureShellInProcess(int rounds, const std::wstring& times)
 {
     testsupport::ImportHook wait(nullptr, "SCardGetStatusChangeW", &TimedGetStatusChange);
     testsupport::ImportHook registry(nullptr, "RegOpenKeyExW", &TimedRegOpenKeyEx);
     testsupport::ImportHook load(nullptr, "LoadLibraryW", &TimedLoadLibrary);
-    RefPtr<TimedShellMonitor> monitor(new TimedShellMonitor());
+    RefPtr<SCardAmbrelMonitoringThread> monitor(new SCardAmbrelMonitoringThread());
     monitor->Start();
     monitor->EnableMonitoring();
     if (!WaitQuiet(1)) {
@@ -202,7 +189,6 @@ bool MeasureShellInProcess(int rounds, const std::wstring& times)
     std::vector<double> total, wake, dispatch, registryRead, sdkLoad, lookUp, calls;
     bool ok = true;
     for (int i = 0; i < rounds && ok; ++i) {
-        monitor->processing = 0;
         LONGLONG removed = 0;
         std::map<std::string, LONGLONG> sdk = RemoveAndAwaitDisconnect(times, removed);
         if (sdk.count("VsmDisconnectAllSessions") == 0 || !g_waitSeen || !g_registrySeen || !g_loadSeen) {
