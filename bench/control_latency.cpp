@@ -56,10 +56,10 @@ int wmain(int argc, wchar_t** argv)
     const ProcessCounts after = keyvoratest::CurrentProcessCounts();
     SimReset();
 
-    ReportLatency(L"bare service: insert/remove to the blocked wait's return", bare);
-    ReportLatency(L"hosted control: insert/remove to the sink's ReportSCardEvent", event);
-    wprintf(L"%d create-activate-destroy cycles: handles %lu -> %lu, threads %lu -> %lu, USER objects %lu -> %lu\n",
-            cycles, before.handles, after.handles, before.threads, after.threads, before.userObjects,
-            after.userObjects);
+    ReportLatency("wakeup", L"bare service: insert/remove to the blocked wait's return", bare);
+    ReportLatency("event", L"hosted control: insert/remove to the sink's ReportSCardEvent", event);
+    ReportValue("cycles", L"%d create-activate-destroy cycles: handles %lu -> %lu, threads %lu -> %lu, USER objects %lu -> %lu",
+                cycles, before.handles, after.handles, before.threads, after.threads, before.userObjects,
+                after.userObjects);
     return 0;
 }

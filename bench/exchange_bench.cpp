@@ -1,51 +1,44 @@
 // Benchmark of ReadHttpDataFromUrl against the local test server (start it first:
-// testbed/https/testserver.py start <bin>/httpserver <bin>/testcerts), with a simulated card:
-//  - 1 MiB through the control's scripted method beside a bare WinINet read loop of the same
-//    URL, in one run, as a ratio of the medians;
+// testbed/https/testserver.py start <bin>/httpserver <bin>/testcerts), with a simulated card,
+// each figure beside a bare WinINet loop of the same URL in the same run:
+//  - 1 MiB over HTTP through the control's scripted method and through the bare loop;
+//  - small requests (/peer, which answers the client's port) over HTTP and over HTTPS: the bare
+//    loop keeping its connection, the bare loop sending "Connection: close" (a new TCP, and
+//    TLS, connection per request: what a rule of no pooled connection costs), and the control;
+//    the client ports (the server's answer) show how many requests of each way went out on a
+//    new connection;
 //  - many small calls: handles, threads and private memory before and after.
-//   exchange_bench.exe [runs] [calls]
-#include <windows.h>
-#include <wincrypt.h>
-#include <wininet.h>
-
+//   exchange_bench.exe [runs] [calls] [small]
 #include <cwchar>
-#include <fstream>
-#include <string>
 
+#include "BenchExchange.h"
 #include "BenchStats.h"
-#include "ControlHost.h"
-#include "StandIn.h"
-#include "TestMachine.h"
-#include "ImportHook.h"
-#include "scardsim.h"
 
 namespace {
 
-std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
+// The control's request flags, so that the bare loop differs from it only where it says.
+const DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
 
-// Wine's WinINet cannot attach a client certificate (12009): taken as attached.
-BOOL WINAPI AcceptClientCertificate(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
-{
-    if (option == INTERNET_OPTION_CLIENT_CERT_CONTEXT)
-        return TRUE;
-    // The import slot of this program is the hooked one: the real export, not the import.
-    return testsupport::RealExport<decltype(&InternetSetOptionW)>(L"wininet.dll", "InternetSetOptionW")(handle, option,
-                                                                                                       buffer, length);
-}
-
-// The same URL read the plain way: one session, connection and request, 4096-byte reads.
-size_t BareRead(DWORD port, const wchar_t* object)
+// The URL read the plain way: one session, connection and request, 4096-byte reads, as the
+// control does per call. headers: additional request headers, or nullptr. flags: kFlags, or
+// other request flags.
+size_t BareRead(const wchar_t* host, DWORD port, bool secure, const std::wstring& object, const wchar_t* headers,
+                std::string* body = nullptr, DWORD flags = kFlags)
 {
     HINTERNET open = InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET connect = InternetConnectW(open, L"127.0.0.1", static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+    HINTERNET connect = InternetConnectW(open, host, static_cast<INTERNET_PORT>(port), nullptr, nullptr,
                                          INTERNET_SERVICE_HTTP, 0, 0);
-    HINTERNET request = HttpOpenRequestW(connect, L"GET", object, nullptr, nullptr, nullptr,
-                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0);
+    HINTERNET request = HttpOpenRequestW(connect, L"GET", object.c_str(), nullptr, nullptr, nullptr,
+                                         flags | (secure ? INTERNET_FLAG_SECURE : 0), 0);
     size_t total = 0;
-    if (HttpSendRequestW(request, nullptr, 0, nullptr, 0)) {
+    // A header length of 0 would drop the header; (DWORD)-1 sends it.
+    if (HttpSendRequestW(request, headers, headers ? static_cast<DWORD>(-1) : 0, nullptr, 0)) {
         char piece[4096];
-        for (DWORD read = 0; InternetReadFile(request, piece, sizeof(piece), &read) && read > 0;)
+        for (DWORD read = 0; InternetReadFile(request, piece, sizeof(piece), &read) && read > 0;) {
             total += read;
+            if (body)
+                body->append(piece, read);
+        }
     }
     InternetCloseHandle(request);
     InternetCloseHandle(connect);
@@ -69,88 +62,143 @@ SIZE_T PrivateBytes()
     return total;
 }
 
+// One series of small requests: latencies and how many went out on a connection (client
+// port) the previous request of the series had not used.
+struct Series {
+    std::vector<double> micros;
+    unsigned long lastPort = 0;
+    int newConnections = 0;
+    void Add(LONGLONG ticks, unsigned long port)
+    {
+        micros.push_back(TicksToMicros(ticks));
+        if (port != lastPort)
+            ++newConnections;
+        lastPort = port;
+    }
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 20;
     const int calls = argc > 2 ? _wtoi(argv[2]) : 1000;
-    DWORD port = 0;
-    std::ifstream ports(Beside(L"httpserver\\ports").c_str());
-    for (std::string line; std::getline(ports, line);)
-        if (line.compare(0, 5, "http=") == 0)
-            port = std::stoul(line.substr(5));
-    if (port == 0) {
+    const int small = argc > 3 ? _wtoi(argv[3]) : 100;
+    const benchexchange::Ports ports = benchexchange::ReadPorts();
+    if (ports.http == 0 || ports.https == 0) {
         fwprintf(stderr, L"start the test server first (testbed/https/testserver.py start <bin>\\httpserver ...)\n");
         return 1;
     }
-    standin::RegisterCardProvider();
     const wchar_t reader[] = L"Bench Reader";
     SimReset();
     SimAttachReader(reader);
-    SimInsertCard(reader, nullptr, 0, nullptr, L"Orvane Test Card CSP");
-    const std::vector<BYTE> der = standin::ReadFileBytes(Beside(L"testcerts\\card-alice.der"));
-    SimSetCardKey(reader, "1234", 3, der.data(), static_cast<DWORD>(der.size()));
+    if (!benchexchange::PrepareCard(reader)) {
+        fwprintf(stderr, L"cannot trust the test CA or register the card provider\n");
+        return 1;
+    }
 
-    testsupport::ImportHook accept(nullptr, "InternetSetOptionW", &AcceptClientCertificate);
+    testsupport::ImportHook accept(nullptr, "InternetSetOptionW", &benchexchange::AcceptClientCertificate);
     keyvoratest::ClassRegistration registration;
     keyvoratest::EventSink sink;
     keyvoratest::HostedControl host(&sink);
     keyvoratest::PumpUntil([&] { return !sink.events.empty() && sink.events.back().eventType == 1; }, 10000);
-    BSTR pin = SysAllocString(L"1234");
-    host.Control()->put_AuthSCardPin(pin);
-    SysFreeString(pin);
+    benchexchange::SetPin(host, L"1234");
 
     const std::wstring object = L"/bytes?size=1048576";
-    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(port) + object;
-    const auto call = [&](const std::wstring& target, size_t& characters) {
-        BSTR u = SysAllocString(target.c_str()), data = nullptr;
-        const HRESULT hr = host.Control()->ReadHttpDataFromUrl(u, nullptr, nullptr, &data);
-        ULONG lastError = 1;
-        host.Control()->get_ReadHttpDataFromUrlLastError(&lastError);
-        characters = data ? SysStringLen(data) : 0;
-        SysFreeString(u);
-        SysFreeString(data);
-        return SUCCEEDED(hr) && lastError == 0;
-    };
-
+    const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(ports.http) + object;
     std::vector<double> bare, control;
     for (int i = 0; i < runs; ++i) {
-        LARGE_INTEGER start, middle, end;
-        QueryPerformanceCounter(&start);
-        const size_t bytes = BareRead(port, object.c_str());
-        QueryPerformanceCounter(&middle);
-        size_t characters = 0;
-        const bool ok = call(url, characters);
-        QueryPerformanceCounter(&end);
-        if (bytes != 1048576 || !ok || characters != 1048576) {
+        const LONGLONG start = Now();
+        const size_t bytes = BareRead(L"127.0.0.1", ports.http, false, object, nullptr);
+        const LONGLONG middle = Now();
+        std::wstring data;
+        const bool ok = benchexchange::ReadThroughControl(host, url, data);
+        const LONGLONG end = Now();
+        if (bytes != 1048576 || !ok || data.size() != 1048576) {
             fwprintf(stderr, L"run %d: bare %u bytes, control %ls with %u characters\n", i, static_cast<unsigned>(bytes),
-                     ok ? L"ok" : L"failed", static_cast<unsigned>(characters));
+                     ok ? L"ok" : L"failed", static_cast<unsigned>(data.size()));
             return 1;
         }
-        bare.push_back(TicksToMicros(middle.QuadPart - start.QuadPart));
-        control.push_back(TicksToMicros(end.QuadPart - middle.QuadPart));
+        bare.push_back(TicksToMicros(middle - start));
+        control.push_back(TicksToMicros(end - middle));
     }
-    ReportLatency(L"bare WinINet read of 1 MiB", bare);
-    ReportLatency(L"ReadHttpDataFromUrl of 1 MiB (card certificate and PIN each time)", control);
-    std::sort(bare.begin(), bare.end());
-    std::sort(control.begin(), control.end());
-    wprintf(L"ratio of the medians (control / bare): %.2f\n", control[control.size() / 2] / bare[bare.size() / 2]);
+    ReportLatency("bare1m", L"bare WinINet read of 1 MiB over HTTP", bare);
+    ReportLatency("control1m", L"ReadHttpDataFromUrl of 1 MiB over HTTP (card certificate and PIN each time)", control);
 
-    const std::wstring small = L"http://127.0.0.1:" + std::to_wstring(port) + L"/text?body=x";
-    size_t characters = 0;
+    // Small requests, the three ways in blocks (a request that closes its connection may take
+    // the pooled one: interleaved, it would close the keep-alive loop's connection each time),
+    // each way twice, so that a slow drift of the machine touches all three alike.
+    struct Transport {
+        const char* name;
+        const wchar_t* host;
+        DWORD port;
+        bool secure;
+    };
+    for (const Transport& t : {Transport{"http", L"127.0.0.1", ports.http, false},
+                               Transport{"https", L"localhost", ports.https, true}}) {
+        const std::wstring peer = L"/peer";
+        const std::wstring peerUrl =
+            std::wstring(t.secure ? L"https://" : L"http://") + t.host + L":" + std::to_wstring(t.port) + peer;
+        // The client port of one request of the three ways; 0 when it failed.
+        const auto request = [&](int way) -> unsigned long {
+            if (way == 2) {
+                std::wstring data;
+                return benchexchange::ReadThroughControl(host, peerUrl, data) ? wcstoul(data.c_str(), nullptr, 10) : 0;
+            }
+            std::string body;
+            // Wine's WinINet replaces a "Connection" header with "Keep-Alive" on a request with
+            // INTERNET_FLAG_KEEP_CONNECTION: the closing way goes without that flag.
+            if (way == 0)
+                BareRead(t.host, t.port, t.secure, peer, nullptr, &body);
+            else
+                BareRead(t.host, t.port, t.secure, peer, L"Connection: close\r\n", &body,
+                         kFlags & ~INTERNET_FLAG_KEEP_CONNECTION);
+            return strtoul(body.c_str(), nullptr, 10);
+        };
+        Series series[3];
+        for (int half = 0; half < 2; ++half) {
+            for (int way = 0; way < 3; ++way) {
+                Series& s = series[way];
+                for (int i = 0; i < 2; ++i)  // warm-up: the block's first request may open the connection
+                    s.lastPort = request(way);
+                for (int i = 0; i < (small + 1 - half) / 2; ++i) {
+                    const LONGLONG start = Now();
+                    const unsigned long port = request(way);
+                    const LONGLONG ticks = Now() - start;
+                    if (port == 0) {
+                        fwprintf(stderr, L"%hs: a small request (way %d) failed\n", t.name, way);
+                        return 1;
+                    }
+                    s.Add(ticks, port);
+                }
+            }
+        }
+        const std::string key = t.name;
+        ReportLatency((key + "-keepalive").c_str(), L"bare WinINet small request, connection kept", series[0].micros);
+        ReportLatency((key + "-close").c_str(), L"bare WinINet small request with \"Connection: close\"",
+                      series[1].micros);
+        ReportLatency((key + "-control").c_str(), L"ReadHttpDataFromUrl small request", series[2].micros);
+        ReportValue((key + "-connections").c_str(),
+                    L"requests on a new connection: bare keep-alive %d of %u, bare close %d of %u, control %d of %u",
+                    series[0].newConnections, static_cast<unsigned>(series[0].micros.size()), series[1].newConnections,
+                    static_cast<unsigned>(series[1].micros.size()), series[2].newConnections,
+                    static_cast<unsigned>(series[2].micros.size()));
+    }
+
+    const std::wstring smallUrl = L"http://127.0.0.1:" + std::to_wstring(ports.http) + L"/text?body=x";
+    std::wstring data;
     for (int i = 0; i < 50; ++i)  // what the first calls load stays loaded
-        call(small, characters);
+        benchexchange::ReadThroughControl(host, smallUrl, data);
     const keyvoratest::ProcessCounts before = keyvoratest::CurrentProcessCounts();
     const SIZE_T memoryBefore = PrivateBytes();
     int failed = 0;
     for (int i = 0; i < calls; ++i)
-        failed += call(small, characters) ? 0 : 1;
+        failed += benchexchange::ReadThroughControl(host, smallUrl, data) ? 0 : 1;
     const keyvoratest::ProcessCounts after = keyvoratest::CurrentProcessCounts();
     const SIZE_T memoryAfter = PrivateBytes();
-    wprintf(L"%d calls (%d failed): handles %lu -> %lu, threads %lu -> %lu, private memory %lu KiB -> %lu KiB\n", calls,
-            failed, before.handles, after.handles, before.threads, after.threads,
-            static_cast<unsigned long>(memoryBefore / 1024), static_cast<unsigned long>(memoryAfter / 1024));
+    ReportValue("calls", L"%d calls (%d failed): handles %lu -> %lu, threads %lu -> %lu, private memory %lu KiB -> %lu KiB",
+                calls, failed, before.handles, after.handles, before.threads, after.threads,
+                static_cast<unsigned long>(memoryBefore / 1024), static_cast<unsigned long>(memoryAfter / 1024));
     SimReset();
     return failed == 0 ? 0 : 1;
 }

@@ -1,10 +1,10 @@
-// Benchmark of the card-monitoring worker against the simulated service:
-//  - insertion or removal to the subclass hook,
-//  - RequestStop to the end of the worker,
-//  - the worker's CPU time while nothing changes.
+// Benchmark of the card-monitoring worker against the simulated service, each beside its
+// bare counterpart in the same run:
+//  - insertion or removal to the subclass hook (bare: the blocked wait's return),
+//  - RequestStop to the end of the worker (bare: SCardCancel to the end of a blocked thread),
+//  - the worker's CPU time while nothing changes (bare: a thread blocked in the wait).
 //   monitor_latency.exe [insertions] [stops]
-#include "BenchCard.h"
-#include "BenchStats.h"
+#include "BenchWakeUp.h"
 #include "SCardMonitoringThread.h"
 
 #include <cwchar>
@@ -31,6 +31,25 @@ protected:
     }
 };
 
+double CpuMs(HANDLE thread)
+{
+    FILETIME created, exited, kernel, user;
+    GetThreadTimes(thread, &created, &exited, &kernel, &user);
+    auto ticks = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) / 10000.0;
+}
+
+// Blocks in the service's wait on "Bench Reader" until cancelled.
+DWORD WINAPI BlockedWaiter(LPVOID context)
+{
+    SCARD_READERSTATEW state = {};
+    state.szReader = L"Bench Reader";
+    SCardGetStatusChangeW(reinterpret_cast<SCARDCONTEXT>(context), 0, &state, 1);
+    state.dwCurrentState = state.dwEventState;
+    SCardGetStatusChangeW(reinterpret_cast<SCARDCONTEXT>(context), INFINITE, &state, 1);
+    return 0;
+}
+
 RefPtr<HookedMonitor> Started()
 {
     RefPtr<HookedMonitor> m(new HookedMonitor());
@@ -48,6 +67,9 @@ int wmain(int argc, wchar_t** argv)
     const int stops = argc > 2 ? _wtoi(argv[2]) : 50;
     SimReset();
     SimAttachReader(L"Bench Reader");
+    const std::vector<double> bareWakeUp = MeasureServiceWakeUp(L"Bench Reader", insertions);
+    SimRemoveCard(L"Bench Reader");
+    const std::vector<double> bareCancel = MeasureServiceCancel(L"Bench Reader", stops);
 
     RefPtr<HookedMonitor> monitor = Started();
     std::vector<double> hook;
@@ -59,13 +81,19 @@ int wmain(int argc, wchar_t** argv)
         hook.push_back(TicksToMicros(monitor->changedAt.QuadPart - before.QuadPart));
     }
 
-    // CPU time of the worker over two idle seconds.
-    FILETIME created, exited, kernel0, user0, kernel1, user1;
-    GetThreadTimes(monitor->GetHandle(), &created, &exited, &kernel0, &user0);
+    // CPU time of the worker over two idle seconds, beside a bare thread blocked in the wait.
+    SCARDCONTEXT context = 0;
+    SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    HANDLE bare = CreateThread(nullptr, 0, &BlockedWaiter, reinterpret_cast<LPVOID>(context), 0, nullptr);
+    while (SimCountPendingWaits() < 2)
+        Sleep(0);
+    const double monitorCpu0 = CpuMs(monitor->GetHandle()), bareCpu0 = CpuMs(bare);
     Sleep(2000);
-    GetThreadTimes(monitor->GetHandle(), &created, &exited, &kernel1, &user1);
-    auto ticks = [](FILETIME f) { return (static_cast<ULONGLONG>(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
-    const double idleCpuMs = (ticks(kernel1) - ticks(kernel0) + ticks(user1) - ticks(user0)) / 10000.0;
+    const double idleCpuMs = CpuMs(monitor->GetHandle()) - monitorCpu0, bareIdleCpuMs = CpuMs(bare) - bareCpu0;
+    SCardCancel(context);
+    WaitForSingleObject(bare, INFINITE);
+    CloseHandle(bare);
+    SCardReleaseContext(context);
     monitor->RequestStop();
     monitor->WaitForStop();
     monitor = nullptr;
@@ -84,8 +112,11 @@ int wmain(int argc, wchar_t** argv)
     }
     SimReset();
 
-    ReportLatency(L"insertion or removal to ProcessStateChangeInReaderStates", hook);
-    ReportLatency(L"RequestStop to the end of the worker (blocked in the status wait)", stop);
-    wprintf(L"worker CPU time while idle for 2 s: %.1f ms\n", idleCpuMs);
+    ReportLatency("wakeup", L"bare service: insert/remove to the blocked wait's return", bareWakeUp);
+    ReportLatency("hook", L"monitor: insert/remove to ProcessStateChangeInReaderStates", hook);
+    ReportLatency("cancel", L"bare service: SCardCancel to the end of a thread blocked in the wait", bareCancel);
+    ReportLatency("stop", L"monitor: RequestStop to the end of the worker (blocked in the status wait)", stop);
+    ReportValue("idlecpu", L"CPU time over 2 s idle: worker %.1f ms, bare blocked thread %.1f ms", idleCpuMs,
+                bareIdleCpuMs);
     return 0;
 }

@@ -1,6 +1,8 @@
 // Shutdown latency of the shell: from the end of the browser's last run to the end of
 // Ambrel.exe (keeper stop, monitor stop, exit). Runs Ambrel.exe from its own folder with the
-// browser stand-in (which the prefix must have as its iexplore.exe) living 100 ms.
+// browser stand-in (which the prefix must have as its iexplore.exe) living 100 ms. Beside it
+// in the same run: the same stand-in started directly, from its logged end to its exit seen
+// here (what any process's end costs).
 // Usage: shell_shutdown [runs]   (sets and afterwards removes HKLM DesktopURL)
 #include <windows.h>
 
@@ -43,8 +45,9 @@ int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 10;
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS) {
+    // Without a view flag, as the shell reads it: this program has the shell's bitness.
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS) {
         fwprintf(stderr, L"cannot open HKLM\\%ls\n", kConfigKey);
         return 1;
     }
@@ -56,6 +59,26 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring log = std::wstring(temp) + L"shell-shutdown-browser.log";
     SetEnvironmentVariableW(L"IEXPLORE_LOG", log.c_str());
     const std::wstring program = Beside(L"Ambrel.exe");
+
+    // The bare process: the stand-in itself, started here.
+    std::vector<double> bare;
+    const std::wstring browser = Beside(L"iexplore.exe");
+    for (int i = 0; i < runs; ++i) {
+        DeleteFileW(log.c_str());
+        std::wstring command = L"\"" + browser + L"\" iexplore-lifetime-ms=100";
+        STARTUPINFOW si = {};
+        si.cb = sizeof(si);
+        PROCESS_INFORMATION pi = {};
+        if (!CreateProcessW(browser.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+            break;
+        if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
+            const DWORD ended = GetTickCount();
+            if (const DWORD browserEnded = LastBrowserEnd(log))
+                bare.push_back((ended - browserEnded) * 1000.0);
+        }
+        CloseHandle(pi.hThread);
+        CloseHandle(pi.hProcess);
+    }
 
     std::vector<double> micros;
     for (int i = 0; i < runs; ++i) {
@@ -82,6 +105,7 @@ int wmain(int argc, wchar_t** argv)
         fwprintf(stderr, L"no run completed\n");
         return 1;
     }
-    ReportLatency(L"browser end to shell end", micros);
+    ReportLatency("bare", L"bare process: the stand-in's logged end to its exit seen here", bare);
+    ReportLatency("shutdown", L"shell: the browser's logged end to the end of Ambrel.exe", micros);
     return 0;
 }

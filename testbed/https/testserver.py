@@ -30,6 +30,7 @@ new one means a new connection) and the request's Connection header ("-" when ab
   /driphead?ms=<m>               200 "ok", its status line and headers one byte every m ms
   /cutoff?announce=<n>&send=<m>  200 announcing n bytes, m of them sent, then the connection is
                                  reset
+  /peer                          200 with the client's port: a new one means a new connection
 """
 import os, signal, socket, ssl, struct, sys, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -46,6 +47,9 @@ def pattern(size):
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # Headers and body go out in separate writes: with Nagle's algorithm the body would wait
+    # for the client's delayed acknowledgement (about 40 ms a request).
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -131,6 +135,8 @@ class Handler(BaseHTTPRequestHandler):
             self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.connection.close()
             self.close_connection = True
+        elif path == "/peer":
+            self.reply(200, str(self.client_address[1]).encode())
         elif path == "/redirect":
             self.send_response(302)
             self.send_header("Location", query.get("to", "/"))
