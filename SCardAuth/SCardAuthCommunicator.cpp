@@ -411,7 +411,7 @@ bool SCardAuthCommunicator::SendHttpRequest(SCardAuthBoundedRequest& request, co
         Trace("SCardAuth:%s:HttpSendRequest: succeeded", kSend);
         return true;
     }
-    error = GetLastError();
+    error = exchange::SendError(GetLastError());
     if (error == ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED) {
         Trace("SCardAuth:%s:HttpSendRequest: failed with ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED => extract certificate "
               "from smart card and retry...",

@@ -79,4 +79,6 @@ DWORD BodyReadError(DWORD readError)
     }
 }
 
+DWORD SendError(DWORD sendError) { return sendError == WSAECONNRESET ? kCutOffError : sendError; }
+
 }  // namespace exchange

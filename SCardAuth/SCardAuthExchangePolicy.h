@@ -75,5 +75,7 @@ ULONGLONG CallBoundMs(DWORD timeoutSeconds);
 const DWORD kCutOffError = ERROR_INTERNET_CONNECTION_RESET;
 bool IsCutOff(const std::wstring& verb, const std::wstring& contentLength, bool chunked, ULONGLONG received);
 DWORD BodyReadError(DWORD readError);
+// A send whose answer was reset: some WinINets pass on the socket's own code (10054) there.
+DWORD SendError(DWORD sendError);
 
 }  // namespace exchange

@@ -180,6 +180,11 @@ def relay_slowly(client, target_port):
                 server.sendall(data)
         except OSError:
             pass
+        # The client went: so does the server's side, which ends the dripping below.
+        try:
+            server.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
 
     threading.Thread(target=upstream, daemon=True).start()
     try:
@@ -213,7 +218,9 @@ def serve(state, certs):
     other = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(os.path.join(certs, "server.pem"), os.path.join(certs, "server.key"))
-    secure.socket = context.wrap_socket(secure.socket, server_side=True)
+    # The handshake in each connection's own thread: a client that drips it must not hold the
+    # accepting thread (and every other client) meanwhile.
+    secure.socket = context.wrap_socket(secure.socket, server_side=True, do_handshake_on_connect=False)
     for server in (plain, secure, other):
         server.daemon_threads = True
         threading.Thread(target=server.serve_forever, daemon=True).start()

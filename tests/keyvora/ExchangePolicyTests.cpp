@@ -133,6 +133,8 @@ TEST(ExchangePolicy, ABodyShorterThanItsContentLengthIsCutOff)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), exchange::BodyReadError(WSAECONNRESET));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), exchange::BodyReadError(ERROR_INTERNET_CONNECTION_ABORTED));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), exchange::BodyReadError(ERROR_INTERNET_TIMEOUT));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), exchange::SendError(WSAECONNRESET));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT), exchange::SendError(ERROR_INTERNET_CANNOT_CONNECT));
 }
 
 std::vector<HINTERNET> g_closed;

@@ -236,6 +236,8 @@ TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresen
     EventSink sink;
     HostedControl host(&sink);  // no reader: the control's own monitor reports 9 and stays quiet
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
+    // Once it sleeps in its wait: before, a second pass of its own could take the record below.
+    ASSERT_TRUE(PumpUntil([] { return SimCountQuietWaits() >= 1; }));
     const RefPtr<SCardAuthState>& state = host.Object().State();
     RefPtr<Notification> notification(
         new Notification(host.ControlWindow(), state, state->AttachWindow(host.ControlWindow())));
