@@ -1,15 +1,14 @@
 #include "SCardAmbrelMonitoringThread.h"
 
 #include "EventLog.h"
+#include "HandOff.h"
 #include "RegistryKey.h"
 #include "Trace.h"
+#include "Utils.h"
 #include "Win32Error.h"
 
 namespace {
 
-const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
-const wchar_t kHandOffValue[] = L"AuthenticationReader";
-const wchar_t kClearedText[] = L"cleared => none";
 const char kVsmClientName[] = "AmbrelSCardMonitoring";
 
 typedef DWORD(WINAPI* VsmInitializeFn)(const char* clientName);
@@ -27,7 +26,7 @@ bool IsRemoval(const SCARD_READERSTATEW& state)
         return false;
     if (state.dwEventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
         return true;
-    return (state.dwEventState & SCARD_STATE_PRESENT) && (state.dwCurrentState >> 16) != (state.dwEventState >> 16);
+    return (state.dwEventState & SCARD_STATE_PRESENT) && tsmb::ReaderStateCount(state.dwCurrentState) != tsmb::ReaderStateCount(state.dwEventState);
 }
 
 std::wstring Hex(DWORD code)
@@ -112,10 +111,7 @@ void SCardAmbrelMonitoringThread::RetrieveAuthenticationReaderFromVolatileRegist
     Trace("SCardAmbrel:%s: executing...", kName);
     reader.clear();
     try {
-        tsmb::RegistryKey key(HKEY_CURRENT_USER, kHandOffKey, KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag());
-        std::wstring text;
-        key.QueryStringValue(kHandOffValue, text);
-        reader = text;
+        reader = tsmb::HandOffKey(KEY_QUERY_VALUE).Read();
     } catch (const std::exception& e) {
         Trace("SCardAmbrel:%s: failed with exception: %s => ignore", kName, e.what());
     }
@@ -127,12 +123,12 @@ void SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry()
     static const char kName[] = "SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatileRegistry";
     Trace("SCardAmbrel:%s: executing...", kName);
     try {
-        tsmb::RegistryKey key(HKEY_CURRENT_USER, kHandOffKey, KEY_SET_VALUE | tsmb::GetRegistryViewFlag());
+        tsmb::HandOffKey key(KEY_SET_VALUE);
         Trace("Ambrel:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
-        key.SetStringValue(kHandOffValue, kClearedText);
+        key.Write(tsmb::HandOffKey::kCleared);
         Trace("Ambrel:%s: cleared AuthenticationReader value to: \"%S\" in HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth "
               "subkey",
-              kName, kClearedText);
+              kName, tsmb::HandOffKey::kCleared);
     } catch (const std::exception& e) {
         Trace("Ambrel:%s: clearing authentication reader name in volatile HKCU registry failed with exception: %s => "
               "ignore (best effort)",

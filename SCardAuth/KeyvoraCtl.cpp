@@ -8,10 +8,12 @@
 #include <utility>
 
 #include "EventLog.h"
+#include "HandOff.h"
 #include "RegistryKey.h"
 #include "SCardAuthKeyStorage.h"
 #include "SCardAuthCommunicator.h"
 #include "Trace.h"
+#include "Utils.h"
 #include "Win32Error.h"
 
 using ctlfw::InterfaceRow;
@@ -30,34 +32,6 @@ std::shared_ptr<SecretKeeper> EmptyPinSecret()
 {
     wchar_t empty[1] = {L'\0'};
     return std::make_shared<SecretKeeper>(empty, sizeof(empty), kPinSecretFlags);
-}
-
-// The response bytes as wide text, every byte of them: a body is data, NUL bytes included.
-std::wstring WholeAnsiToUnicode(const std::string& bytes)
-{
-    if (bytes.empty())
-        return std::wstring();
-    const int chars = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-    if (chars == 0)
-        throw tsmb::Win32Error(GetLastError());
-    std::wstring wide(static_cast<size_t>(chars), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], chars);
-    return wide;
-}
-
-// The body as bytes in the system code page, every character of it: a body with a NUL in it
-// is sent whole, not cut there.
-std::string WholeUnicodeToAnsi(const std::wstring& text)
-{
-    if (text.empty())
-        return std::string();
-    const int bytes =
-        WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    if (bytes == 0)
-        throw tsmb::Win32Error(GetLastError());
-    std::string ansi(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &ansi[0], bytes, nullptr, nullptr);
-    return ansi;
 }
 
 // An HTTP method is a token: letters, digits and "!#$%&'*+-.^_`|~", here 1 to 32 of them. Anything
@@ -324,7 +298,7 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
             ReportExchangeFailure(ERROR_INVALID_PARAMETER);
             return E_INVALIDARG;
         }
-        const std::string body = WholeUnicodeToAnsi(bodyText);
+        const std::string body = tsmb::Utils::UnicodeToANSIWhole(bodyText);
         const SCardAuthReader reader = m_state->GetActiveReader();
         if (reader.name.empty()) {
             Trace("SCardAuth:%s: failed: missing active reader", kName);
@@ -355,7 +329,7 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
             ReportExchangeFailure(m_readHttpDataFromUrlLastError);
             return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
         }
-        const std::wstring wide = WholeAnsiToUnicode(data);
+        const std::wstring wide = tsmb::Utils::ANSIToUnicodeWhole(data);
         *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
         if (!*httpData)
             throw std::bad_alloc();
@@ -595,14 +569,14 @@ void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& 
     Trace("SCardAuth:%s: executing...", kName);
     try {
         const REGSAM view = tsmb::GetRegistryViewFlag();
-        RefPtr<tsmb::RegistryKey> parent(new tsmb::RegistryKey(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane",
+        RefPtr<tsmb::RegistryKey> parent(new tsmb::RegistryKey(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey,
                                                                 KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | view));
         Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane key", kName);
         std::vector<std::wstring> names;
         parent->EnumerateSubkeyNames(names);
         bool found = false;
         for (const std::wstring& name : names) {
-            if (name == L"SCardAuth") {
+            if (name == tsmb::HandOffKey::kSubkey) {
                 found = true;
                 break;
             }
@@ -610,16 +584,17 @@ void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& 
         RefPtr<tsmb::RegistryKey> key;
         if (found) {
             Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key already present => open key", kName);
-            key = new tsmb::RegistryKey(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", KEY_SET_VALUE | view);
+            key = new tsmb::RegistryKey(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, KEY_SET_VALUE | view);
             Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
         } else {
             Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key absent => create key", kName);
             RefPtr<tsmb::SecurityAttributes> attributes(new tsmb::SecurityAttributes(false));
             DWORD disposition = 0;
-            key = parent->CreateSubkey(L"SCardAuth", REG_OPTION_VOLATILE, KEY_SET_VALUE | view, attributes, disposition);
+            key = parent->CreateSubkey(tsmb::HandOffKey::kSubkey, REG_OPTION_VOLATILE, KEY_SET_VALUE | view, attributes,
+                                       disposition);
             Trace("SCardAuth:%s: created HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
         }
-        key->SetStringValue(L"AuthenticationReader", reader);
+        key->SetStringValue(tsmb::HandOffKey::kValue, reader);
         Trace("SCardAuth:%s: added AuthenticationReader value: \"%S\" to HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth "
               "subkey",
               kName, reader.c_str());
@@ -634,28 +609,15 @@ void CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry(const std::wstring
 {
     static const char kName[] = "CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry";
     Trace("SCardAuth:%s: executing...", kName);
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", 0,
-                                KEY_QUERY_VALUE | KEY_SET_VALUE | tsmb::GetRegistryViewFlag(), &key);
-    if (result != ERROR_SUCCESS) {
-        Trace("SCardAuth:%s:RegOpenKeyEx: failed with error: %ld => ignore (best effort)", kName, result);
-        return;
-    }
-    // Only this request's own record goes: another tab's request may have written since.
-    wchar_t current[MAX_PATH + 1] = {};
-    DWORD size = sizeof(current) - sizeof(wchar_t);
-    DWORD type = 0;
-    result = RegQueryValueExW(key, L"AuthenticationReader", nullptr, &type, reinterpret_cast<BYTE*>(current), &size);
-    if (result == ERROR_SUCCESS && type == REG_SZ && reader == current) {
-        // The empty name names no reader for the shell.
-        const wchar_t empty[1] = {L'\0'};
-        result = RegSetValueExW(key, L"AuthenticationReader", 0, REG_SZ, reinterpret_cast<const BYTE*>(empty), sizeof(empty));
-        if (result == ERROR_SUCCESS)
+    try {
+        // Only this request's own record goes: another tab's request may have written since.
+        tsmb::HandOffKey key(KEY_QUERY_VALUE | KEY_SET_VALUE);
+        if (key.EmptyIfItNames(reader))
             Trace("SCardAuth:%s: cleared AuthenticationReader value (it named \"%S\")", kName, reader.c_str());
         else
-            Trace("SCardAuth:%s:RegSetValueEx: failed with error: %ld => ignore (best effort)", kName, result);
-    } else {
-        Trace("SCardAuth:%s: AuthenticationReader does not name \"%S\" any more => left as it is", kName, reader.c_str());
+            Trace("SCardAuth:%s: AuthenticationReader does not name \"%S\" any more => left as it is", kName,
+                  reader.c_str());
+    } catch (const std::exception& e) {
+        Trace("SCardAuth:%s: failed with exception: %s => ignore (best effort)", kName, e.what());
     }
-    RegCloseKey(key);
 }

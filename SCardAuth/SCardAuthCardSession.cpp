@@ -93,7 +93,7 @@ void SCardAuthCardSession::End(const char* function, const char* why)
 bool SCardAuthCardSession::IsSameCard(const SCardAuthReader& card, DWORD eventState)
 {
     return (eventState & SCARD_STATE_PRESENT) && !(eventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNAVAILABLE)) &&
-           SCardAuthCardCounter(eventState) == card.counter;
+           tsmb::ReaderStateCount(eventState) == card.counter;
 }
 
 bool SCardAuthCardSession::IsPresent(const SCardAuthReader& card)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "CriticalSection.h"
+#include "Utils.h"
 
 // A reader and the card in it: the insertion/removal counter in the high 16 bits of the
 // reader's event state changes when a card leaves or enters, so a card swapped within one
@@ -19,8 +20,6 @@ struct SCardAuthReader {
     bool operator==(const SCardAuthReader& other) const { return name == other.name && counter == other.counter; }
     bool operator!=(const SCardAuthReader& other) const { return !(*this == other); }
 };
-
-inline DWORD SCardAuthCardCounter(DWORD eventState) { return eventState >> 16; }
 
 class SCardAuthCardSession {
 public:

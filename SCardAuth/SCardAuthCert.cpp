@@ -5,6 +5,7 @@
 #include "RegistryKey.h"
 #include "SCardAuthKeyStorage.h"
 #include "Trace.h"
+#include "Utils.h"
 #include "Win32Error.h"
 
 namespace {
@@ -141,14 +142,11 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
     try {
         SCardAuthKeyStorage::Process().OpenProvider();
         OpenNCryptExchangeKey();
-        const size_t bytes = strnlen(pin, kMaxPinBytes);
-        if (bytes == 0) {
+        if (strnlen(pin, kMaxPinBytes) == 0) {
             Trace("SCardAuth:%s: empty PIN => nothing to do (do not submit PIN through NCryptSetProperty)", kSubmit);
             return;
         }
-        const int chars = MultiByteToWideChar(CP_ACP, 0, pin, static_cast<int>(bytes), nullptr, 0);
-        std::vector<wchar_t> wide(static_cast<size_t>(chars) + 1, L'\0');
-        MultiByteToWideChar(CP_ACP, 0, pin, static_cast<int>(bytes), wide.data(), chars);
+        std::vector<wchar_t> wide = tsmb::Utils::ANSIToUnicodeZ(pin, kMaxPinBytes);
         const SECURITY_STATUS status =
             SCardAuthKeyStorage::Process().SetProperty(m_hNCryptExchangeKey, kPinProperty, reinterpret_cast<BYTE*>(wide.data()),
                                                        static_cast<DWORD>(wide.size() * sizeof(wchar_t)));

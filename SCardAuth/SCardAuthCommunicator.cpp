@@ -9,6 +9,7 @@
 #include "SCardAuthCert.h"
 #include "SCardAuthUrl.h"
 #include "Trace.h"
+#include "Utils.h"
 #include "Win32Error.h"
 
 namespace {
@@ -59,19 +60,6 @@ void SetTimeouts(HINTERNET handle, DWORD seconds)
         if (!InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds)))
             Trace("SCardAuth:%s:InternetSetOption: failed for time-out option %lu with last error: %ld", kReadData, option,
                   GetLastError());
-}
-
-// The control's PIN (wide, up to its NUL) in the system ANSI code page with one NUL appended;
-// the caller wipes it.
-std::vector<char> AnsiPin(const wchar_t* pin)
-{
-    const size_t chars = wcsnlen(pin, kMaxPinChars);
-    const int bytes =
-        chars ? WideCharToMultiByte(CP_ACP, 0, pin, static_cast<int>(chars), nullptr, 0, nullptr, nullptr) : 0;
-    std::vector<char> ansi(static_cast<size_t>(bytes) + 1, '\0');
-    if (bytes > 0)
-        WideCharToMultiByte(CP_ACP, 0, pin, static_cast<int>(chars), ansi.data(), bytes, nullptr, nullptr);
-    return ansi;
 }
 
 // A failed open: the error of the call that failed, after the handles made so far are closed
@@ -160,7 +148,7 @@ SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, cons
     if (pin == nullptr)
         return;
     m_pinPresent = true;
-    std::vector<char> ansi = AnsiPin(pin);
+    std::vector<char> ansi = tsmb::Utils::UnicodeToANSIZ(pin, kMaxPinChars);
     // The keeper takes the bytes and zeroes them, also when it fails.
     try {
         m_pinKeeper.reset(new SecretKeeper(ansi.data(), static_cast<DWORD>(ansi.size()), kPinSecretFlags));

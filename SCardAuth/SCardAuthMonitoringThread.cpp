@@ -51,14 +51,14 @@ long SCardAuthMonitoringThread::CountPresent(const char* function, scardm::Reade
         const bool was = (state.dwCurrentState & SCARD_STATE_PRESENT) != 0;
         const bool is = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
         if (was != is ||
-            (was && is && SCardAuthCardCounter(state.dwCurrentState) != SCardAuthCardCounter(state.dwEventState)))
+            (was && is && tsmb::ReaderStateCount(state.dwCurrentState) != tsmb::ReaderStateCount(state.dwEventState)))
             changed = true;
         if (was)
             ++current;
         if (is) {
             ++event;
             candidate.name = state.szReader;
-            candidate.counter = SCardAuthCardCounter(state.dwEventState);
+            candidate.counter = tsmb::ReaderStateCount(state.dwEventState);
         }
     }
     return event;

@@ -197,18 +197,7 @@ SiteLock SiteLock::FromRegistry()
         Trace("SCardAuth:%s: site lock: on, AllowedSites is not REG_MULTI_SZ (type %lu) => no site is listed", kName, type);
         return SiteLock(std::vector<std::wstring>());
     }
-    // The strings up to the empty one; a value written without its terminators ends with the data.
-    std::vector<std::wstring> entries;
-    const wchar_t* text = reinterpret_cast<const wchar_t*>(data.data());
-    const size_t chars = data.size() / sizeof(wchar_t);
-    for (size_t i = 0; i < chars && text[i] != L'\0';) {
-        size_t end = i;
-        while (end < chars && text[end] != L'\0')
-            ++end;
-        entries.emplace_back(text + i, end - i);
-        i = end + 1;
-    }
-    SiteLock lock(entries);
+    SiteLock lock(tsmb::SplitMultiString(data));
     Trace("SCardAuth:%s: site lock: on, %lu entries (AllowedSites)", kName, static_cast<unsigned long>(lock.Entries()));
     return lock;
 }

@@ -2,6 +2,7 @@
 
 #include "SecurityAttributes.h"
 #include "Trace.h"
+#include "Utils.h"
 #include "Win32Error.h"
 
 #include <cwchar>
@@ -385,7 +386,7 @@ bool SCardMonitoringThread::IsPnPNotificationReaderCountChangedInReaderStates(Re
     }
     Trace("%S:%s: \\\\?PnP?\\Notification pseudo-reader: currentState: 0x%08X eventState: 0x%08X",
           tsmb::GetComponentPrefix(), kName, pnp->dwCurrentState, pnp->dwEventState);
-    return (pnp->dwCurrentState >> 16) != (pnp->dwEventState >> 16);
+    return tsmb::ReaderStateCount(pnp->dwCurrentState) != tsmb::ReaderStateCount(pnp->dwEventState);
 }
 
 WORD SCardMonitoringThread::RetrievePnPNotificationReaderCountFromReaderStates(ReaderStates& states)
@@ -399,7 +400,7 @@ WORD SCardMonitoringThread::RetrievePnPNotificationReaderCountFromReaderStates(R
     }
     Trace("%S:%s: \\\\?PnP?\\Notification pseudo-reader: eventState: 0x%08X", tsmb::GetComponentPrefix(), kName,
           pnp->dwEventState);
-    return static_cast<WORD>(pnp->dwEventState >> 16);
+    return static_cast<WORD>(tsmb::ReaderStateCount(pnp->dwEventState));
 }
 
 void SCardMonitoringThread::CancelWaitForStateChangeInReaderStates()

@@ -10,9 +10,10 @@ const wchar_t kDebugKeyName[] = L"SOFTWARE\\Tessam\\Orvane\\Debug";
 
 }  // namespace
 
-RegistryKey::RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access)
+RegistryKey::RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view)
 {
-    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, access | GetRegistryViewFlag(), &m_key);
+    const REGSAM flag = view == View::Foundation ? GetRegistryViewFlag() : 0;
+    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, access | flag, &m_key);
     if (result != ERROR_SUCCESS) {
         m_key = nullptr;
         Trace("%S%s:RegOpenKeyEx: failed for key name: %S with error: %ld", GetComponentPrefix(),
@@ -31,10 +32,10 @@ RegistryKey::~RegistryKey()
     }
 }
 
-void RegistryKey::SetStringValue(const std::wstring& valueName, const std::wstring& text)
+void RegistryKey::SetStringValue(const std::wstring& valueName, const std::wstring& text, bool allowEmpty)
 {
     static const char* const kName = "tsmb::RegistryKey::SetStringValue";
-    if (text.empty()) {
+    if (text.empty() && !allowEmpty) {
         Trace("%S%s: failed with ERROR_BAD_ARGUMENTS", GetComponentPrefix(), kName);
         throw Win32Error(ERROR_BAD_ARGUMENTS);
     }
@@ -111,6 +112,21 @@ void RegistryKey::QueryStringValue(const std::wstring& valueName, std::wstring& 
             break;
         text.push_back(c);
     }
+}
+
+std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data)
+{
+    std::vector<std::wstring> strings;
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(data.data());
+    const size_t chars = data.size() / sizeof(wchar_t);
+    for (size_t i = 0; i < chars && text[i] != L'\0';) {
+        size_t end = i;
+        while (end < chars && text[end] != L'\0')
+            ++end;
+        strings.emplace_back(text + i, end - i);
+        i = end + 1;
+    }
+    return strings;
 }
 
 RefPtr<RegistryKey> RegistryKey::CreateSubkey(const std::wstring& subkeyName, DWORD options, REGSAM access,

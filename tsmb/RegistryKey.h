@@ -11,10 +11,15 @@ namespace tsmb {
 
 class RegistryKey : public Object {
 public:
-    RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access);
+    // Whether the registry-view flag is added to the access mask: always, but for a program that
+    // reads its own values in the view of its own bitness (the shell).
+    enum class View { Foundation, Own };
+
+    RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view = View::Foundation);
     ~RegistryKey() override;
 
-    void SetStringValue(const std::wstring& valueName, const std::wstring& text);
+    // An empty text is refused (ERROR_BAD_ARGUMENTS) unless allowEmpty.
+    void SetStringValue(const std::wstring& valueName, const std::wstring& text, bool allowEmpty = false);
     void QueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type);
     void QueryDwordValue(const std::wstring& valueName, DWORD& value);
     void QueryStringValue(const std::wstring& valueName, std::wstring& text);
@@ -29,6 +34,10 @@ private:
 
     HKEY m_key = nullptr;
 };
+
+// The strings of REG_MULTI_SZ data, up to the empty one; data written without its terminators
+// ends with the data.
+std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data);
 
 // Reads the program's value under HKLM "SOFTWARE\Tessam\Orvane\Debug" and turns tracing on
 // when it is a non-zero REG_DWORD. Anything else leaves tracing as it was; never throws.
