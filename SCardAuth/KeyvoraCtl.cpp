@@ -9,6 +9,7 @@
 
 #include "EventLog.h"
 #include "HandOff.h"
+#include "ProtectedMode.h"
 #include "RegistryKey.h"
 #include "SCardAuthKeyStorage.h"
 #include "SCardAuthCommunicator.h"
@@ -173,6 +174,7 @@ CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
             throw std::bad_alloc();
         throw;
     }
+    ReportLowIntegrity();
     m_siteLock = SiteLock::FromRegistry();
     // Browser tabs are threads of one process: the shared provider closes with the last control.
     SCardAuthKeyStorage::Process().Acquire(!tsmb::IsWindows5Workstation());
@@ -186,6 +188,19 @@ CKeyvoraCtl::~CKeyvoraCtl()
     m_pinSecret.reset();
     SCardAuthKeyStorage::Process().Release();
     m_monitoringThread = nullptr;
+}
+
+void CKeyvoraCtl::ReportLowIntegrity()
+{
+    if (!IsBelowMediumIntegrity())
+        return;
+    Trace("SCardAuth:%s: the browser runs this page at low integrity (Protected Mode) => the authentication reader "
+          "cannot be recorded for the shell; put the desktop-access site in a zone without Protected Mode",
+          "CKeyvoraCtl::CKeyvoraCtl");
+    // Once for the browser process: every page of the site would say the same.
+    static volatile LONG reported = 0;
+    if (InterlockedExchange(&reported, 1) == 0)
+        tsmb::ReportOutcome(ORVANE_EVENT_LOW_INTEGRITY);
 }
 
 DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
@@ -602,6 +617,11 @@ void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& 
         Trace("SCardAuth:%s: setting authentication reader name in volatile HKCU registry failed with exception: %s => "
               "ignore (best effort)",
               kName, e.what());
+        // The request still succeeds, but the next removal of this card will not disconnect:
+        // that is the administrator's business.
+        const tsmb::Win32Error* platform = dynamic_cast<const tsmb::Win32Error*>(&e);
+        tsmb::ReportOutcome(ORVANE_EVENT_HANDOFF_FAILED,
+                            {reader, std::to_wstring(platform ? platform->GetErrorCode() : ERROR_INTERNAL_ERROR)});
     }
 }
 

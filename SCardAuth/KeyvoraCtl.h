@@ -98,6 +98,8 @@ protected:
     DWORD SupportedSafetyOptions() override;
 
 private:
+    // A control that cannot record the reader says so: in the trace, and once in the Event Log.
+    static void ReportLowIntegrity();
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "ControlHost.h"
+#include "EventCapture.h"
 #include "ImportHook.h"
 #include "Process.h"
 #include "ScratchRegistry.h"
@@ -143,6 +144,60 @@ TEST_F(ControlTest, PinTheStoreCannotKeep_FailsAndReadsEmpty_AControlWithoutItsF
     EXPECT_EQ(nullptr, data);
     EXPECT_TRUE(trace.Contains("SCardAuth:CKeyvoraCtl::ReadHttpDataFromUrl: failed: no PIN store (the last PIN could not "
                                "be stored)"));
+}
+
+// A browser that runs the page at low integrity (Protected Mode): the control cannot record the
+// reader for the shell, and says so at every creation in the trace and once in the Event Log.
+BOOL WINAPI LowIntegrityTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
+                                         PDWORD needed)
+{
+    if (kind != TokenIntegrityLevel)
+        return testsupport::RealExport<decltype(&GetTokenInformation)>(L"advapi32.dll", "GetTokenInformation")(
+            token, kind, data, size, needed);
+    static SID_IDENTIFIER_AUTHORITY mandatory = SECURITY_MANDATORY_LABEL_AUTHORITY;
+    struct Label {
+        TOKEN_MANDATORY_LABEL label;
+        BYTE sid[SECURITY_MAX_SID_SIZE];
+    };
+    *needed = sizeof(Label);
+    if (size < sizeof(Label)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    Label* out = static_cast<Label*>(data);
+    InitializeSid(out->sid, &mandatory, 1);
+    *GetSidSubAuthority(out->sid, 0) = SECURITY_MANDATORY_LOW_RID;
+    out->label.Label.Sid = out->sid;
+    out->label.Label.Attributes = SE_GROUP_INTEGRITY;
+    return TRUE;
+}
+
+TEST(ProtectedModeControl, TracedAtEveryCreation_ReportedOnceForTheProcess)
+{
+    keyvoratest::ClassRegistration registration;
+    testsupport::EventCapture events;
+    EnableTracing();
+    TraceCapture trace;
+    {
+        testsupport::ImportHook hook(nullptr, "GetTokenInformation", &LowIntegrityTokenInformation);
+        for (int i = 0; i < 2; ++i) {
+            ComPtr<IKeyvoraCtl> control;
+            ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                                      reinterpret_cast<void**>(control.Put())));
+        }
+    }
+    EXPECT_EQ(2u, trace.Count("SCardAuth:CKeyvoraCtl::CKeyvoraCtl: the browser runs this page at low integrity "
+                              "(Protected Mode) => the authentication reader cannot be recorded for the shell; put the "
+                              "desktop-access site in a zone without Protected Mode"));
+    testsupport::ExpectOutcomes(events, L"Keyvora.dll", {{0, ORVANE_EVENT_LOW_INTEGRITY, {}}});
+    // Medium integrity, as the test runs: not a word.
+    trace.Clear();
+    events.Clear();
+    ComPtr<IKeyvoraCtl> control;
+    ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
+                                              reinterpret_cast<void**>(control.Put())));
+    EXPECT_TRUE(trace.LinesStartingWith("SCardAuth:CKeyvoraCtl::CKeyvoraCtl: the browser runs").empty());
+    EXPECT_TRUE(events.Entries().empty());
 }
 
 TEST_F(ControlTest, QueryInterface_AnswersEveryControlInterfaceWithOneIdentity)

@@ -1196,6 +1196,33 @@ TEST_F(Exchange, ACardPulledWhileTheHandOffIsWritten_TheValueNamesNoReader)
                                  "while the authentication reader was written => clear it"));
 }
 
+// A hand-off the registry refuses (Protected Mode, a policy, a damaged profile): the request
+// still succeeds for the page, and the administrator learns that the card's removal will not
+// disconnect, with the reader and the code.
+LONG WINAPI DeniedRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
+{
+    if (name && wcscmp(name, L"AuthenticationReader") == 0)
+        return ERROR_ACCESS_DENIED;
+    return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
+                                                                                                  data, size);
+}
+
+TEST_F(Exchange, AHandOffTheRegistryRefuses_TheCallSucceedsAndTheEventLogSaysWhy)
+{
+    Host(kOtherCsp);
+    Outcome outcome;
+    {
+        ImportHook hook(nullptr, "RegSetValueExW", &DeniedRegSetValueExW);
+        outcome = Run(Http("/text?body=denied-hand-off"));
+    }
+    EXPECT_EQ(S_OK, outcome.hr);
+    EXPECT_EQ(0u, outcome.lastError);
+    EXPECT_EQ(L"denied-hand-off", outcome.data);
+    EXPECT_TRUE(outcome.events.empty());
+    EXPECT_EQ(L"before", HandOff());
+    testsupport::ExpectOutcomes(m_events, L"Keyvora.dll", {{0, ORVANE_EVENT_HANDOFF_FAILED, {L"R1", L"5"}}});
+}
+
 // A script handler that runs inside an exchange (a modal loop) does what pages do: it reads
 // the PIN and makes a request of its own.
 TEST_F(Exchange, AHandlerInsideTheExchange_ReadsThePinAndMakesARequestOfItsOwn)
