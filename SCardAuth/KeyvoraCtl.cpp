@@ -576,7 +576,6 @@ std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveReader().
 
 bool CKeyvoraCtl::IsActiveCard(const SCardAuthReader& reader) { return m_state->GetActiveReader() == reader; }
 
-void CKeyvoraCtl::SetSslAuthenticationPerformed() { SCardAuthCardSession::Process().Authenticate(m_state->GetActiveReader()); }
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {

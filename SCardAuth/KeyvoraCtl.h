@@ -82,9 +82,6 @@ public:
     // Empties the hand-off value if it still names reader (the card left while it was
     // written); best effort.
     void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
-    // The process's WinINet session is the active card's from now on (a request does this
-    // itself, with the card it began with).
-    void SetSslAuthenticationPerformed();
     // The origins pages and requests are held to (off when not configured).
     const SiteLock& GetSiteLock() const override { return m_siteLock; }
 

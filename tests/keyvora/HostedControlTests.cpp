@@ -242,7 +242,7 @@ TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresen
     RefPtr<Notification> notification(
         new Notification(host.ControlWindow(), state, state->AttachWindow(host.ControlWindow())));
     state->SetActiveReader(SCardAuthReader{L"A", 1});
-    host.Object().SetSslAuthenticationPerformed();
+    SCardAuthCardSession::Process().Authenticate(SCardAuthReader{L"A", 1});
     testsupport::ImportHook hook(nullptr, "InternetSetOptionW", &RecordInternetSetOptionW);
     g_options.clear();
 
