@@ -1,18 +1,17 @@
 #include "KeyvoraCtl.h"
 
-#include <exdisp.h>
-#include <servprov.h>
-#include <shlguid.h>
-
 #include <new>
 #include <utility>
 
 #include "EventLog.h"
-#include "HandOff.h"
+#include "ExchangeEvent.h"
+#include "KeyvoraArguments.h"
+#include "PageUrl.h"
 #include "ProtectedMode.h"
 #include "RegistryKey.h"
-#include "SCardAuthKeyStorage.h"
 #include "SCardAuthCommunicator.h"
+#include "SCardAuthHandOff.h"
+#include "SCardAuthKeyStorage.h"
 #include "Trace.h"
 #include "Utils.h"
 #include "Win32Error.h"
@@ -21,44 +20,13 @@ using ctlfw::InterfaceRow;
 
 namespace {
 
-// OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
-// OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST
-const DWORD kMiscStatus = 0x20191;
 const DWORD kSafetyOptions = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
-// The PIN store's flags for the PIN: protected for this process only.
-const DWORD kPinSecretFlags = 0x10000;
 
 // A keeper of the empty PIN: the terminator alone.
 std::shared_ptr<SecretKeeper> EmptyPinSecret()
 {
     wchar_t empty[1] = {L'\0'};
     return std::make_shared<SecretKeeper>(empty, sizeof(empty), kPinSecretFlags);
-}
-
-// An HTTP method is a token: letters, digits and "!#$%&'*+-.^_`|~", here 1 to 32 of them. Anything
-// else (a space, CR or LF above all) would let a page write its own request line or headers.
-bool IsMethodToken(const BSTR verb)
-{
-    const UINT length = SysStringLen(verb);
-    if (length == 0 || length > 32)
-        return false;
-    for (UINT i = 0; i < length; ++i) {
-        const wchar_t c = verb[i];
-        if (!((c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
-              (c != L'\0' && wcschr(L"!#$%&'*+-.^_`|~", c))))
-            return false;
-    }
-    return true;
-}
-
-// A URL with CR, LF or NUL anywhere is refused: WinINet would cut it or put it on the wire.
-bool HasLineBreakOrNul(const BSTR url)
-{
-    const UINT length = SysStringLen(url);
-    for (UINT i = 0; i < length; ++i)
-        if (url[i] == L'\r' || url[i] == L'\n' || url[i] == L'\0')
-            return true;
-    return false;
 }
 
 // What a store failure means to the page.
@@ -68,32 +36,6 @@ HRESULT StoreFailure()
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY || error == ERROR_COMMITMENT_LIMIT
                ? E_OUTOFMEMORY
                : E_FAIL;
-}
-
-// The URL of the page that holds the control: the container's moniker, or else the location
-// of the browser the site belongs to. Empty when neither gives one.
-std::wstring PageUrl(IOleClientSite* site)
-{
-    std::wstring url;
-    ctlfw::ComPtr<IMoniker> moniker;
-    if (SUCCEEDED(site->GetMoniker(OLEGETMONIKER_TEMPFORUSER, OLEWHICHMK_CONTAINER, moniker.Put())) && moniker) {
-        LPOLESTR name = nullptr;
-        if (SUCCEEDED(moniker->GetDisplayName(nullptr, nullptr, &name)) && name) {
-            url = name;
-            CoTaskMemFree(name);
-        }
-    }
-    if (!url.empty())
-        return url;
-    ctlfw::ComPtr<IServiceProvider> services;
-    ctlfw::ComPtr<IWebBrowser2> browser;
-    BSTR location = nullptr;
-    if (SUCCEEDED(site->QueryInterface(IID_IServiceProvider, reinterpret_cast<void**>(services.Put()))) && services &&
-        SUCCEEDED(services->QueryService(SID_SWebBrowserApp, IID_IWebBrowser2, reinterpret_cast<void**>(browser.Put()))) &&
-        browser && SUCCEEDED(browser->get_LocationURL(&location)) && location)
-        url.assign(location, SysStringLen(location));
-    SysFreeString(location);
-    return url;
 }
 
 }  // namespace
@@ -203,7 +145,7 @@ void CKeyvoraCtl::ReportLowIntegrity()
         tsmb::ReportOutcome(ORVANE_EVENT_LOW_INTEGRITY);
 }
 
-DWORD CKeyvoraCtl::MiscStatus() { return kMiscStatus; }
+DWORD CKeyvoraCtl::MiscStatus() { return kKeyvoraMiscStatus; }
 
 DWORD CKeyvoraCtl::SupportedSafetyOptions() { return kSafetyOptions; }
 
@@ -285,71 +227,15 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
     // must not delete the control under this call.
     const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
     try {
-        std::wstring urlText, verb, bodyText;
-        if (url) {
-            urlText = url;
-        } else {
-            Trace("SCardAuth:%s: no URL submitted (empty)", kName);
-        }
-        if (httpRequest) {
-            verb = httpRequest;
-        } else {
-            Trace("SCardAuth:%s: no httpRequest submitted (use 'GET' by default)", kName);
-            verb = L"GET";
-        }
-        if (httpRequestBody) {
-            bodyText.assign(httpRequestBody, SysStringLen(httpRequestBody));
-        } else {
-            Trace("SCardAuth:%s: no httpRequestBody sumbitted (empty)", kName);
-        }
-        Trace("SCardAuth:%s: called with url: %S httpRequest: %S httpRequestBody: %S", kName, urlText.c_str(), verb.c_str(),
-              bodyText.c_str());
+        const ExchangeArguments arguments = TakeExchangeArguments(kName, url, httpRequest, httpRequestBody);
         // Refused before anything is sent, like any failed exchange: last error and event 8.
-        const bool badVerb = httpRequest && !IsMethodToken(httpRequest);
-        if (badVerb || (url && HasLineBreakOrNul(url))) {
-            Trace("SCardAuth:%s: failed: invalid %s => ERROR_INVALID_PARAMETER", kName,
-                  badVerb ? "httpRequest (not an HTTP method token of 1 to 32 characters)" : "URL (CR, LF or NUL in it)");
+        if (const char* refused = RefusedArgument(url, httpRequest)) {
+            Trace("SCardAuth:%s: failed: invalid %s => ERROR_INVALID_PARAMETER", kName, refused);
             m_readHttpDataFromUrlLastError = ERROR_INVALID_PARAMETER;
-            ReportExchangeFailure(ERROR_INVALID_PARAMETER);
+            ReportExchangeOutcome(ERROR_INVALID_PARAMETER);
             return E_INVALIDARG;
         }
-        const std::string body = tsmb::Utils::UnicodeToANSIWhole(bodyText);
-        const SCardAuthReader reader = m_state->GetActiveReader();
-        if (reader.name.empty()) {
-            Trace("SCardAuth:%s: failed: missing active reader", kName);
-            throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
-        }
-        // A control whose last PIN could not be stored holds none: sending without the page's
-        // PIN would look like success to the page, so the call fails instead.
-        const std::shared_ptr<SecretKeeper> pinSecret = m_pinSecret;
-        if (!pinSecret) {
-            Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
-            throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
-        }
-        // The call takes its own copy of the PIN and locks the store again before the exchange:
-        // a handler that runs inside it (a modal loop) reads the PIN or starts a request as a
-        // page may, and the plaintext lives for as short a time as possible.
-        std::unique_ptr<SCardAuthCommunicator> communicator;
-        {
-            ScopedSecretUnlock unlocked(*pinSecret);
-            const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
-            communicator.reset(new SCardAuthCommunicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
-            unlocked.Lock();
-        }
-        std::string data;
-        m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(urlText, L"", body, verb, data);
-        const std::wstring refusedServer = communicator->RefusedOrigin();
-        communicator.reset();
-        if (!refusedServer.empty()) {
-            ReportExchangeFailure(m_readHttpDataFromUrlLastError);
-            return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
-        }
-        const std::wstring wide = tsmb::Utils::ANSIToUnicodeWhole(data);
-        *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-        if (!*httpData)
-            throw std::bad_alloc();
-        ReportExchangeFailure(m_readHttpDataFromUrlLastError, reader.name);
-        return S_OK;
+        return Exchange(arguments, httpData);
     } catch (const std::bad_alloc& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
         return E_OUTOFMEMORY;
@@ -359,40 +245,62 @@ STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR h
     }
 }
 
-void CKeyvoraCtl::ReportExchangeFailure(ULONG status, const std::wstring& reader)
+HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData)
 {
     static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
-    if (status == 0)
-        return;
-    SCardAuthEventType type;
-    switch (status) {
-    case static_cast<ULONG>(SEC_E_SMARTCARD_CERT_EXPIRED):
-        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventDefaultCertOnCardExpired ctlHwnd: %08X", kName,
-              HandleText(m_hWnd));
-        type = SCardAuthEventDefaultCertOnCardExpired;
-        break;
-    case static_cast<ULONG>(SEC_E_SMARTCARD_CERT_REVOKED):
-        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventDefaultCertOnCardRevoked ctlHwnd: %08X", kName,
-              HandleText(m_hWnd));
-        type = SCardAuthEventDefaultCertOnCardRevoked;
-        break;
-    case static_cast<ULONG>(SCARD_W_WRONG_CHV):
-        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventInvalidPIN ctlHwnd: %08X", kName, HandleText(m_hWnd));
-        type = SCardAuthEventInvalidPIN;
-        break;
-    case static_cast<ULONG>(SCARD_W_CHV_BLOCKED):
-        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventSmartCardBlocked ctlHwnd: %08X", kName,
-              HandleText(m_hWnd));
-        type = SCardAuthEventSmartCardBlocked;
-        tsmb::ReportOutcome(ORVANE_EVENT_CARD_BLOCKED, {reader});
-        break;
-    default:
-        Trace("SCardAuth:%s: calling PostMessage with SCardAuthEventUnknownFailure status: %08X ctlHwnd: %08X", kName, status,
-              HandleText(m_hWnd));
-        type = SCardAuthEventUnknownFailure;
-        break;
+    const std::string body = tsmb::Utils::UnicodeToANSIWhole(arguments.body);
+    const SCardAuthReader reader = m_state->GetActiveReader();
+    if (reader.name.empty()) {
+        Trace("SCardAuth:%s: failed: missing active reader", kName);
+        throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    if (!m_state->PostToWindow(WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(type),
+    // A control whose last PIN could not be stored holds none: sending without the page's PIN
+    // would look like success to the page, so the call fails instead.
+    const std::shared_ptr<SecretKeeper> pinSecret = m_pinSecret;
+    if (!pinSecret) {
+        Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
+        throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
+    }
+    // The call takes its own copy of the PIN and locks the store again before the exchange: a
+    // handler that runs inside it (a modal loop) reads the PIN or starts a request as a page may,
+    // and the plaintext lives for as short a time as possible.
+    std::unique_ptr<SCardAuthCommunicator> communicator;
+    {
+        ScopedSecretUnlock unlocked(*pinSecret);
+        const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
+        communicator.reset(new SCardAuthCommunicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
+        unlocked.Lock();
+    }
+    std::string data;
+    m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(arguments.url, L"", body, arguments.verb, data);
+    const std::wstring refusedServer = communicator->RefusedOrigin();
+    communicator.reset();
+    if (!refusedServer.empty()) {
+        ReportExchangeOutcome(m_readHttpDataFromUrlLastError);
+        return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
+    }
+    const std::wstring wide = tsmb::Utils::ANSIToUnicodeWhole(data);
+    *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    if (!*httpData)
+        throw std::bad_alloc();
+    ReportExchangeOutcome(m_readHttpDataFromUrlLastError, reader.name);
+    return S_OK;
+}
+
+void CKeyvoraCtl::ReportExchangeOutcome(ULONG status, const std::wstring& reader)
+{
+    static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
+    const ExchangeEvent event = ExchangeEventFor(status);
+    if (!event.posted)
+        return;
+    if (event.type == SCardAuthEventUnknownFailure)
+        Trace("SCardAuth:%s: calling PostMessage with %s status: %08X ctlHwnd: %08X", kName, event.name, status,
+              HandleValue(m_hWnd));
+    else
+        Trace("SCardAuth:%s: calling PostMessage with %s ctlHwnd: %08X", kName, event.name, HandleValue(m_hWnd));
+    if (event.type == SCardAuthEventSmartCardBlocked)
+        tsmb::ReportOutcome(ORVANE_EVENT_CARD_BLOCKED, {reader});
+    if (!m_state->PostToWindow(WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(event.type),
                                static_cast<LPARAM>(static_cast<LONG>(status))))
         Trace("SCardAuth:%s: the control window is gone => event not posted", kName);
 }
@@ -438,30 +346,43 @@ STDMETHODIMP CKeyvoraCtl::SetClientSite(IOleClientSite* site)
 {
     static const char kName[] = "CKeyvoraCtl::SetClientSite";
     Trace("SCardAuth:%s: executing...", kName);
-    const std::wstring url = site ? PageUrl(site) : std::wstring();
-    if (!url.empty())
-        Trace("SCardAuth:%s: current URL is: %S", kName, url.c_str());
-    if (m_siteLock.IsOn()) {
-        SiteOrigin origin;
+    try {
+        const std::wstring url = site ? PageUrl(site) : std::wstring();
+        if (!url.empty())
+            Trace("SCardAuth:%s: current URL is: %S", kName, url.c_str());
+        if (m_siteLock.IsOn())
+            CheckPage(site, url);
+    } catch (const std::exception& e) {
+        // Without memory for its URL the page cannot be told listed: it is refused.
+        Trace("SCardAuth:%s: failed with exception: %s", kName, e.what());
         m_pageListed = false;
-        if (!site)
-            m_pageRefusal = L"the control has no page (no client site)";
-        else if (url.empty())
-            m_pageRefusal = L"the control's site gives no page URL";
-        else if (!ParseSiteOrigin(url, origin))
-            m_pageRefusal = L"the page's URL has no http or https origin";
-        else if (!(m_pageListed = m_siteLock.Allows(origin)))
-            m_pageRefusal = L"AllowedSites does not list the page " + origin.Text();
-        if (m_pageListed)
-            Trace("SCardAuth:%s: site lock: the page %S is listed", kName, origin.Text().c_str());
-        else {
-            Trace("SCardAuth:%s: site lock: page refused: %S", kName, m_pageRefusal.c_str());
-            // Leaving the page (no site) is no refusal worth the administrator's time.
-            if (site)
-                tsmb::ReportOutcome(ORVANE_EVENT_PAGE_REFUSED, {m_pageRefusal});
-        }
+        if (m_siteLock.IsOn())
+            return E_OUTOFMEMORY;
     }
     return OleObjectImpl::SetClientSite(site);
+}
+
+void CKeyvoraCtl::CheckPage(IOleClientSite* site, const std::wstring& url)
+{
+    static const char kName[] = "CKeyvoraCtl::SetClientSite";
+    SiteOrigin origin;
+    m_pageListed = false;
+    if (!site)
+        m_pageRefusal = L"the control has no page (no client site)";
+    else if (url.empty())
+        m_pageRefusal = L"the control's site gives no page URL";
+    else if (!ParseSiteOrigin(url, origin))
+        m_pageRefusal = L"the page's URL has no http or https origin";
+    else if (!(m_pageListed = m_siteLock.Allows(origin)))
+        m_pageRefusal = L"AllowedSites does not list the page " + origin.Text();
+    if (m_pageListed) {
+        Trace("SCardAuth:%s: site lock: the page %S is listed", kName, origin.Text().c_str());
+        return;
+    }
+    Trace("SCardAuth:%s: site lock: page refused: %S", kName, m_pageRefusal.c_str());
+    // Leaving the page (no site) is no refusal worth the administrator's time.
+    if (site)
+        tsmb::ReportOutcome(ORVANE_EVENT_PAGE_REFUSED, {m_pageRefusal});
 }
 
 STDMETHODIMP CKeyvoraCtl::SetInterfaceSafetyOptions(REFIID iid, DWORD mask, DWORD enabled)
@@ -501,7 +422,7 @@ bool CKeyvoraCtl::ProcessWindowMessage(UINT message, WPARAM wParam, LPARAM lPara
 LRESULT CKeyvoraCtl::OnCreate()
 {
     static const char kName[] = "CKeyvoraCtl::OnCreate";
-    Trace("SCardAuth:%s: executing... hWnd: 0x%08X", kName, HandleText(m_hWnd));
+    Trace("SCardAuth:%s: executing... hWnd: 0x%08X", kName, HandleValue(m_hWnd));
     const ULONG generation = m_state->AttachWindow(m_hWnd);
     if (!PageAllowed()) {
         Trace("SCardAuth:%s: the page is refused => no card monitor (%S)", kName, m_pageRefusal.c_str());
@@ -576,67 +497,12 @@ std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveReader().
 
 bool CKeyvoraCtl::IsActiveCard(const SCardAuthReader& reader) { return m_state->GetActiveReader() == reader; }
 
-
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {
-    static const char kName[] = "CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry";
-    Trace("SCardAuth:%s: executing...", kName);
-    try {
-        const REGSAM view = tsmb::GetRegistryViewFlag();
-        RefPtr<tsmb::RegistryKey> parent(new tsmb::RegistryKey(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey,
-                                                                KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | view));
-        Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane key", kName);
-        std::vector<std::wstring> names;
-        parent->EnumerateSubkeyNames(names);
-        bool found = false;
-        for (const std::wstring& name : names) {
-            if (name == tsmb::HandOffKey::kSubkey) {
-                found = true;
-                break;
-            }
-        }
-        RefPtr<tsmb::RegistryKey> key;
-        if (found) {
-            Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key already present => open key", kName);
-            key = new tsmb::RegistryKey(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, KEY_SET_VALUE | view);
-            Trace("SCardAuth:%s: opened HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
-        } else {
-            Trace("SCardAuth:%s: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key absent => create key", kName);
-            RefPtr<tsmb::SecurityAttributes> attributes(new tsmb::SecurityAttributes(false));
-            DWORD disposition = 0;
-            key = parent->CreateSubkey(tsmb::HandOffKey::kSubkey, REG_OPTION_VOLATILE, KEY_SET_VALUE | view, attributes,
-                                       disposition);
-            Trace("SCardAuth:%s: created HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth key", kName);
-        }
-        key->SetStringValue(tsmb::HandOffKey::kValue, reader);
-        Trace("SCardAuth:%s: added AuthenticationReader value: \"%S\" to HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth "
-              "subkey",
-              kName, reader.c_str());
-    } catch (const std::exception& e) {
-        Trace("SCardAuth:%s: setting authentication reader name in volatile HKCU registry failed with exception: %s => "
-              "ignore (best effort)",
-              kName, e.what());
-        // The request still succeeds, but the next removal of this card will not disconnect:
-        // that is the administrator's business.
-        const tsmb::Win32Error* platform = dynamic_cast<const tsmb::Win32Error*>(&e);
-        tsmb::ReportOutcome(ORVANE_EVENT_HANDOFF_FAILED,
-                            {reader, std::to_wstring(platform ? platform->GetErrorCode() : ERROR_INTERNAL_ERROR)});
-    }
+    WriteAuthenticationReader(reader);
 }
 
 void CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {
-    static const char kName[] = "CKeyvoraCtl::ClearAuthenticationReaderInVolatileRegistry";
-    Trace("SCardAuth:%s: executing...", kName);
-    try {
-        // Only this request's own record goes: another tab's request may have written since.
-        tsmb::HandOffKey key(KEY_QUERY_VALUE | KEY_SET_VALUE);
-        if (key.EmptyIfItNames(reader))
-            Trace("SCardAuth:%s: cleared AuthenticationReader value (it named \"%S\")", kName, reader.c_str());
-        else
-            Trace("SCardAuth:%s: AuthenticationReader does not name \"%S\" any more => left as it is", kName,
-                  reader.c_str());
-    } catch (const std::exception& e) {
-        Trace("SCardAuth:%s: failed with exception: %s => ignore (best effort)", kName, e.what());
-    }
+    EmptyAuthenticationReader(reader);
 }

@@ -22,6 +22,12 @@
 #include "SiteLock.h"
 #include "ViewObjectImpl.h"
 
+// OLEMISC flags of the control, for its class and its registration alike.
+const DWORD kKeyvoraMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINSIDE | OLEMISC_INSIDEOUT |
+                                 OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
+
+struct ExchangeArguments;
+
 // The event proxy: the one connection point, for _IKeyvoraCtlEvents.
 class CProxy_IKeyvoraCtlEvents : public ctlfw::ConnectionPointContainerImpl {
 public:
@@ -100,9 +106,13 @@ private:
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
-    // Posts the card event of a failed exchange to the page; a card blocked by wrong PINs is
-    // also written to the Event Log, with its reader.
-    void ReportExchangeFailure(ULONG status, const std::wstring& reader = std::wstring());
+    // The exchange after its arguments are taken: the card, the PIN's copy, the request.
+    HRESULT Exchange(const ExchangeArguments& arguments, BSTR* httpData);
+    // Posts the card event of a finished exchange to the page (none after success); a card
+    // blocked by wrong PINs is also written to the Event Log, with its reader.
+    void ReportExchangeOutcome(ULONG status, const std::wstring& reader = std::wstring());
+    // With the site lock on: whether the page at url may use the control, and why not.
+    void CheckPage(IOleClientSite* site, const std::wstring& url);
     // False while the site lock is on and the page is not listed.
     bool PageAllowed() const { return !m_siteLock.IsOn() || m_pageListed; }
     // E_ACCESSDENIED, with error info that says why.

@@ -13,7 +13,6 @@
 namespace {
 
 const wchar_t kAppId[] = L"{3982AA79-6535-4248-9D96-9CDB753CF93E}";
-const wchar_t kMiscStatusText[] = L"131473";
 
 // Set by DllInstall "user": from then on this process registers in the user's classes.
 bool g_perUser = false;
@@ -29,7 +28,9 @@ HRESULT UpdateRegistration(bool doRegister)
     std::wstring quotedPath;
     for (const wchar_t* c = path; *c; ++c)
         quotedPath.append(*c == L'\'' ? 2 : 1, *c);
-    const ctlfw::Replacement replacements[] = {{L"MODULE", quotedPath.c_str()}, {L"APPID", kAppId}, {L"OLEMISC", kMiscStatusText}};
+    const std::wstring miscStatus = std::to_wstring(kKeyvoraMiscStatus);
+    const ctlfw::Replacement replacements[] = {
+        {L"MODULE", quotedPath.c_str()}, {L"APPID", kAppId}, {L"OLEMISC", miscStatus.c_str()}};
     const size_t count = sizeof(replacements) / sizeof(replacements[0]);
     ctlfw::PerUserClasses classes(g_perUser);
     if (FAILED(classes.Result()))
@@ -79,9 +80,24 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)
     return ctlfw::GetClassObject(kKeyvoraClassObjects, clsid, iid, out);
 }
 
-STDAPI DllRegisterServer() { return UpdateRegistration(true); }
+// Nothing crosses an export as an exception: the paths and texts above allocate.
+STDAPI DllRegisterServer()
+{
+    try {
+        return UpdateRegistration(true);
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
-STDAPI DllUnregisterServer() { return UpdateRegistration(false); }
+STDAPI DllUnregisterServer()
+{
+    try {
+        return UpdateRegistration(false);
+    } catch (const std::exception&) {
+        return E_OUTOFMEMORY;
+    }
+}
 
 STDAPI DllInstall(BOOL install, LPCWSTR commandLine)
 {

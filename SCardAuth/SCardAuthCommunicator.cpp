@@ -25,7 +25,6 @@ const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
 const DWORD kReadPiece = 4096;
 const DWORD kRetryPauseMs = 100;
 const size_t kMaxPinChars = 65537;
-const DWORD kPinSecretFlags = 0x10000;
 
 const char kReadFromUrl[] = "SCardAuthCommunicator::ReadHttpDataFromURL";
 const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";

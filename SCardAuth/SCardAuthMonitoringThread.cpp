@@ -20,7 +20,7 @@ SCardAuthMonitoringThread::~SCardAuthMonitoringThread()
 
 void SCardAuthMonitoringThread::Post(const char* function, const char* eventName, SCardAuthEventType code)
 {
-    Trace("SCardAuth:%s: calling PostMessage with %s ctlHwnd: %08X", function, eventName, HandleText(m_ctlHwnd));
+    Trace("SCardAuth:%s: calling PostMessage with %s ctlHwnd: %08X", function, eventName, HandleValue(m_ctlHwnd));
     if (!m_state->Post(m_generation, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(code), 0))
         Trace("SCardAuth:%s: the control window is gone => event not posted", function);
 }

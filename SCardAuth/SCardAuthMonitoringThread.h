@@ -24,7 +24,7 @@ enum SCardAuthEventType : LONG {
 const UINT WM_REPORT_SCARD_EVENT = WM_USER + 1;
 
 // A window handle as the traces print it ("%08X").
-inline DWORD HandleText(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
+inline DWORD HandleValue(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
 
 class SCardAuthMonitoringThread : public scardm::SCardMonitoringThread {
 public:

@@ -14,6 +14,8 @@ const DWORD SK_PROTECT_DATA = 0x30000;    // CryptProtectData
 const DWORD SK_SAME_PROCESS = 0;
 const DWORD SK_CROSS_PROCESS = 1;
 const DWORD SK_SAME_LOGON = 2;
+// The PIN's: protected memory, for this process only.
+const DWORD kPinSecretFlags = SK_PROTECT_MEMORY | SK_SAME_PROCESS;
 
 extern const char SK_VERSION[];
 

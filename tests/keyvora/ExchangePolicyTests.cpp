@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ImportHook.h"
+#include "ExchangeEvent.h"
 #include "InternetHandle.h"
 #include "SCardAuthExchangePolicy.h"
 
@@ -135,6 +136,25 @@ TEST(ExchangePolicy, ABodyShorterThanItsContentLengthIsCutOff)
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_TIMEOUT), exchange::BodyReadError(ERROR_INTERNET_TIMEOUT));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_RESET), exchange::SendError(WSAECONNRESET));
     EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT), exchange::SendError(ERROR_INTERNET_CANNOT_CONNECT));
+}
+
+TEST(ExchangePolicy, TheCardEventOfAFinishedRequest)
+{
+    const std::pair<ULONG, LONG> rows[] = {
+        {static_cast<ULONG>(SEC_E_SMARTCARD_CERT_EXPIRED), SCardAuthEventDefaultCertOnCardExpired},
+        {static_cast<ULONG>(SEC_E_SMARTCARD_CERT_REVOKED), SCardAuthEventDefaultCertOnCardRevoked},
+        {static_cast<ULONG>(SCARD_W_WRONG_CHV), SCardAuthEventInvalidPIN},
+        {static_cast<ULONG>(SCARD_W_CHV_BLOCKED), SCardAuthEventSmartCardBlocked},
+        {static_cast<ULONG>(SCARD_W_REMOVED_CARD), SCardAuthEventUnknownFailure},
+        {0x20007AACu, SCardAuthEventUnknownFailure},
+        {ERROR_INTERNET_CONNECTION_RESET, SCardAuthEventUnknownFailure},
+    };
+    for (const auto& row : rows) {
+        const ExchangeEvent event = ExchangeEventFor(row.first);
+        EXPECT_TRUE(event.posted) << row.first;
+        EXPECT_EQ(row.second, event.type) << row.first;
+    }
+    EXPECT_FALSE(ExchangeEventFor(0).posted);
 }
 
 std::vector<HINTERNET> g_closed;
