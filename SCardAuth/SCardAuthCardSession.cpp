@@ -40,12 +40,7 @@ void SCardAuthCardSession::MonitorStarted()
 
 void SCardAuthCardSession::MonitorStopped(const char* function)
 {
-    {
-        tsmb::CriticalSectionLock lock(m_lock);
-        --m_monitors;
-    }
-    if (TakeUnwatched())
-        End(function, "the last card monitor of the process stopped");
+    Leave(m_monitors, function, "the last card monitor of the process stopped");
 }
 
 void SCardAuthCardSession::ExchangeStarted()
@@ -56,27 +51,25 @@ void SCardAuthCardSession::ExchangeStarted()
 
 void SCardAuthCardSession::ExchangeEnded(const char* function)
 {
+    Leave(m_exchanges, function, "a request ended while no card monitor of the process runs");
+}
+
+void SCardAuthCardSession::Leave(long& count, const char* function, const char* why)
+{
     {
         tsmb::CriticalSectionLock lock(m_lock);
-        --m_exchanges;
+        --count;
+        if (m_monitors > 0 || m_exchanges > 0 || !m_authenticated)
+            return;
+        m_authenticated = false;
     }
-    if (TakeUnwatched())
-        End(function, "a request ended while no card monitor of the process runs");
+    End(function, why);
 }
 
 bool SCardAuthCardSession::IsAuthenticated()
 {
     tsmb::CriticalSectionLock lock(m_lock);
     return m_authenticated;
-}
-
-bool SCardAuthCardSession::TakeUnwatched()
-{
-    tsmb::CriticalSectionLock lock(m_lock);
-    if (m_monitors > 0 || m_exchanges > 0 || !m_authenticated)
-        return false;
-    m_authenticated = false;
-    return true;
 }
 
 void SCardAuthCardSession::End(const char* function, const char* why)

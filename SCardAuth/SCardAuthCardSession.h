@@ -51,8 +51,9 @@ public:
 
 private:
     SCardAuthCardSession() = default;
-    // Clears the record when nobody watches and no exchange runs; true when it was set.
-    bool TakeUnwatched();
+    // One monitor or exchange fewer: when that leaves nobody watching and no exchange running
+    // with the record set, the record goes and the session ends.
+    void Leave(long& count, const char* function, const char* why);
     static void End(const char* function, const char* why);
 
     tsmb::CriticalSection m_lock;

@@ -1,6 +1,5 @@
 #include "SCardAuthCommunicator.h"
 
-#include <cwchar>
 #include <new>
 #include <vector>
 

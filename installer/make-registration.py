@@ -4,10 +4,11 @@
 install time, and repair, rollback and upgrade work on plain rows.
 
   make-registration.py OUTPUT.wxi FILE_ID Keyvora.rgs KeyvoraCtl.rgs Keyvora.idl KeyvoraModule.cpp
+                       KeyvoraCtl.h oleidl.h
 
 %MODULE% becomes [#FILE_ID]; %APPID% and %OLEMISC% are the replacements the module gives
-its registrar (kAppId, kMiscStatusText). The type library rows are those RegisterTypeLib
-writes, from the IDL.
+its registrar (kAppId; kKeyvoraMiscStatus in decimal, its OLEMISC_ names valued from the
+platform's oleidl.h). The type library rows are those RegisterTypeLib writes, from the IDL.
 """
 import re
 import sys
@@ -120,15 +121,29 @@ def module_replacement(source, name):
     return match.group(1)
 
 
+def misc_status(control_header, oleidl):
+    """kKeyvoraMiscStatus: the OR of the OLEMISC_ names it is made of, valued from oleidl.h."""
+    match = re.search(r"kKeyvoraMiscStatus\s*=\s*([^;]+);", control_header)
+    if not match:
+        raise SystemExit("make-registration: kKeyvoraMiscStatus not found in the control's header")
+    values = dict((name, int(value, 0)) for name, value in re.findall(r"\b(OLEMISC_\w+)\s*=\s*(0x[0-9A-Fa-f]+|\d+)", oleidl))
+    status = 0
+    for name in re.findall(r"\w+", match.group(1)):
+        if name not in values:
+            raise SystemExit("make-registration: %s not found in oleidl.h" % name)
+        status |= values[name]
+    return str(status)
+
+
 def main():
-    if len(sys.argv) != 7:
+    if len(sys.argv) != 9:
         raise SystemExit(__doc__)
-    output, file_id, rgs_module, rgs_control, idl_path, module_path = sys.argv[1:]
+    output, file_id, rgs_module, rgs_control, idl_path, module_path, control_header, oleidl = sys.argv[1:]
     facts = idl_facts(open(idl_path).read())
     source = open(module_path).read()
     module = "[#%s]" % file_id
     replacements = {"MODULE": module, "APPID": module_replacement(source, "kAppId"),
-                    "OLEMISC": module_replacement(source, "kMiscStatusText")}
+                    "OLEMISC": misc_status(open(control_header).read(), open(oleidl).read())}
     rows = parse(open(rgs_module).read(), replacements) + parse(open(rgs_control).read(), replacements)
     libid, version = facts["libid"], facts["version"]
     rows += [
