@@ -103,7 +103,7 @@ SCardAuthBoundedRequest::SCardAuthBoundedRequest(InternetHandle request, ULONGLO
 // WinINet reports the request closed when it is done with it, and then lets its record go.
 SCardAuthBoundedRequest::~SCardAuthBoundedRequest() = default;
 
-BOOL SCardAuthBoundedRequest::Complete(BOOL started)
+BOOL SCardAuthBoundedRequest::Complete(BOOL started, bool resultIsError)
 {
     if (started)
         return TRUE;
@@ -112,6 +112,8 @@ BOOL SCardAuthBoundedRequest::Complete(BOOL started)
     const ULONGLONG now = GetTickCount64();
     const DWORD wait = m_deadline > now ? static_cast<DWORD>(m_deadline - now) : 0;
     if (WaitForSingleObject(m_record->completed, wait) == WAIT_OBJECT_0) {
+        if (!resultIsError)
+            return TRUE;
         SetLastError(m_record->error);
         return m_record->error == ERROR_SUCCESS;
     }
@@ -153,7 +155,9 @@ BOOL SCardAuthBoundedRequest::QueryDataAvailable(DWORD& available)
             available = m_record->available;
             return TRUE;
         }
-        if (!Complete(FALSE))
+        // Its completion carries the count of bytes that came where others carry an error:
+        // only asking again tells.
+        if (!Complete(FALSE, false))
             return FALSE;
     }
 }

@@ -43,8 +43,9 @@ public:
     struct Record;
 
 private:
-    // started: what the call that may wait returned.
-    BOOL Complete(BOOL started);
+    // started: what the call that may wait returned. resultIsError: whether its completion
+    // reports the call's error (not so for InternetQueryDataAvailable).
+    BOOL Complete(BOOL started, bool resultIsError = true);
 
     InternetHandle m_request;
     std::shared_ptr<Record> m_record;

@@ -458,6 +458,9 @@ INSTANTIATE_TEST_SUITE_P(
         HttpCase{"OneMiBByteForByte", "/bytes?size=1048576", L"GET", L"", 0, -1, 1, PatternText(1048576),
                  "SendHttpRequest succeeded (HTTP status OK (200))"},
         HttpCase{"NulBytesKept", "/bytes?size=300", nullptr, L"", 0, -1, 1, PatternText(300), ""},
+        // The body comes after the headers, a byte at a time: the wait for it completes with a
+        // count, not an error.
+        HttpCase{"BodyThatComesSlowly", "/drip?n=3&ms=300&slowly", L"GET", L"", 0, -1, 1, L"ddd", ""},
         HttpCase{"PostBodyEchoed", "/echo?post", L"POST", L"a=1&b=two words", 0, -1, 1, L"a=1&b=two words", ""},
         HttpCase{"NoContentRetriedSixTimes", "/status/204?six", L"GET", L"", kStatusBase + 204, 8, 6, L"",
                  "SendHttpRequest: failed: too many retries (5) with error: 536902116 => stop retrying"},
