@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Checks the administrative template against the README: both files are well-formed XML,
+"""Checks the administrative template against the admin guide: both files are well-formed XML,
 every string and presentation the ADMX refers to is in the ADML, and the HKLM settings of
-the README's configuration tables are exactly those the ADMX sets, for 32-bit Windows and
+the guide's configuration tables are exactly those the ADMX sets, for 32-bit Windows and
 (under WOW6432Node) for 64-bit Windows.
 
-  check-policies.py README.md Orvane.admx en-US/Orvane.adml
+  check-policies.py docs/admin-guide.md Orvane.admx en-US/Orvane.adml
 """
 import re
 import sys
@@ -13,7 +13,7 @@ import xml.etree.ElementTree as ET
 NS = "{http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions}"
 
 
-def readme_settings(path):
+def guide_settings(path):
     text = open(path, encoding="utf-8").read()
     section = text.split("## Configuration (registry)", 1)[1].split("\n## ", 1)[0]
     settings = set()
@@ -23,7 +23,7 @@ def readme_settings(path):
 
 
 def main():
-    readme, admx_path, adml_path = sys.argv[1:4]
+    guide, admx_path, adml_path = sys.argv[1:4]
     admx = ET.parse(admx_path).getroot()
     adml = ET.parse(adml_path).getroot()
     strings = {s.get("id") for s in adml.iter(NS + "string")}
@@ -42,12 +42,12 @@ def main():
         names = [policy.get("valueName")] + [e.get("valueName") for e in policy.iter() if e.get("valueName")]
         for name in filter(None, names):
             views[view].add((key, name.lower()))
-    documented = readme_settings(readme)
+    documented = guide_settings(guide)
     if not documented:
-        failures.append("the README lists no HKLM setting")
+        failures.append("the guide lists no HKLM setting")
     for view, settings in views.items():
         if settings != documented:
-            failures.append("%s-bit policies differ from the README: only in the ADMX %s, only in the README %s"
+            failures.append("%s-bit policies differ from the guide: only in the ADMX %s, only in the guide %s"
                             % (view, sorted(settings - documented), sorted(documented - settings)))
     for failure in failures:
         print("check-policies: " + failure)

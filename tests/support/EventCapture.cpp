@@ -101,16 +101,16 @@ std::wstring FormatEvent(const wchar_t* module, DWORD id, const std::vector<std:
 
 namespace {
 
-// The README's row for the identifier: "| 1000 | Information | text | what to do |".
+// The administrators' guide's row for the identifier: "| 1000 | Information | text | what to do |".
 bool DocumentedEvent(DWORD id, std::string& level, std::string& text)
 {
-    std::string path = "Z:" ORVANE_SOURCE_DIR "/README.md";
+    std::string path = "Z:" ORVANE_SOURCE_DIR "/docs/admin-guide.md";
     for (char& c : path)
         if (c == '/')
             c = '\\';
-    std::ifstream readme(path.c_str());
+    std::ifstream guide(path.c_str());
     const std::string start = "| " + std::to_string(id & 0xFFFF) + " | ";
-    for (std::string line; std::getline(readme, line);) {
+    for (std::string line; std::getline(guide, line);) {
         if (line.compare(0, start.size(), start) != 0)
             continue;
         std::istringstream cells(line.substr(start.size()));
@@ -140,7 +140,7 @@ void ExpectOutcomes(const EventCapture& capture, const wchar_t* module, const st
         EXPECT_EQ(expected[i].id, entry.id) << "entries: " << seen.str();
         EXPECT_TRUE(expected[i].inserts == entry.inserts) << "inserts of event " << (entry.id & 0xFFFF);
         std::string level, text;
-        ASSERT_TRUE(DocumentedEvent(entry.id, level, text)) << "the README does not list event " << (entry.id & 0xFFFF);
+        ASSERT_TRUE(DocumentedEvent(entry.id, level, text)) << "the admin guide does not list event " << (entry.id & 0xFFFF);
         const WORD type = level == "Error" ? EVENTLOG_ERROR_TYPE
                           : level == "Warning" ? EVENTLOG_WARNING_TYPE
                                                : EVENTLOG_INFORMATION_TYPE;
@@ -148,7 +148,7 @@ void ExpectOutcomes(const EventCapture& capture, const wchar_t* module, const st
         for (size_t n = entry.inserts.size(); n > 0; --n)
             for (size_t at; (at = text.find("%" + std::to_string(n))) != std::string::npos;)
                 text.replace(at, 1 + std::to_string(n).size(), Narrow(entry.inserts[n - 1]));
-        // Backticks and escaped bars are the README's markup, not the message's.
+        // Backticks and escaped bars are the guide's markup, not the message's.
         std::string plain;
         for (size_t c = 0; c < text.size(); ++c)
             if (text[c] != '`' && !(text[c] == '\\' && c + 1 < text.size() && text[c + 1] == '|'))

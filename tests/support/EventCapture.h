@@ -41,7 +41,7 @@ std::wstring FormatEvent(const wchar_t* module, DWORD id, const std::vector<std:
 
 // Checks, as test expectations, that the captured entries are exactly these identifiers with
 // these inserts, in order (the type of each entry is not compared here), and that each entry's
-// type and message, formatted from module's own table, are what the README's table of events
+// type and message, formatted from module's own table, are what the admin guide's table of events
 // says, with the inserts in place of %1, %2, ...
 void ExpectOutcomes(const EventCapture& capture, const wchar_t* module, const std::vector<EventEntry>& expected);
 
