@@ -12,7 +12,8 @@
 Every request, whatever its method (any token) and path, is appended to STATE_DIR/requests.log
 before it is answered, as one line of tab-separated fields: method, path, Content-Type header
 ("-" when absent), "tls" or "plain", the body in hex, the port it came to, the client's port (a
-new one means a new connection) and the request's Connection header ("-" when absent). Paths:
+new one means a new connection) and the request's Connection header ("-" when absent). An answer
+after which the connection ends (a request asking so among them) says "Connection: close". Paths:
   /status/<code>[?body=<text>]   that status, with the text as body (none for 204 and 304)
   /bytes?size=<n>                200 with n bytes: every 97th is NUL, the others printable
   /text?body=<text>              200 with that text
@@ -144,6 +145,13 @@ class Handler(BaseHTTPRequestHandler):
             self.end_headers()
         else:
             self.reply(404, b"no such test path")
+
+    def end_headers(self):
+        # A connection that ends after this answer says so, as servers do: the client must not
+        # keep it for a later request and meet it closed (a POST is not sent again then).
+        if self.close_connection:
+            self.send_header("Connection", "close")
+        super().end_headers()
 
     def reply(self, code, body):
         self.send_response(code)
