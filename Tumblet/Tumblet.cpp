@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "EventLog.h"
+#include "UniqueHandle.h"
 
 namespace tumblet {
 
@@ -80,16 +81,15 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
 
 bool EnableShutdownPrivilege()
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
         return false;
+    const tsmb::UniqueHandle token(opened);
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    const bool enabled = LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid) &&
-                         AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-    return enabled;
+    return LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
 bool TryExitWindows(UINT flags, DWORD reason)
