@@ -1,9 +1,8 @@
 #include "AmbrelShell.h"
 
-#include <psapi.h>
 #include <shellapi.h>
 
-#include <cstdlib>
+#include <cstring>
 
 #include "EventLog.h"
 #include "ProcessImage.h"
@@ -19,14 +18,8 @@ const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const DWORD kShortCycleMs = 2000;
 const DWORD kAfterLaunchMs = 500;
 const DWORD kKeeperPeriodMs = 500;
-const DWORD kSnapshotStep = 1024;
 
 volatile bool g_keeperRunning = true;
-
-bool IsBrowserImage(const wchar_t* name)
-{
-    return _wcsicmp(name, L"iexplore.exe") == 0;
-}
 
 }  // namespace
 
@@ -110,32 +103,10 @@ void LaunchDesktopBrowser()
 
 bool WaitForBrowserProcesses()
 {
-    DWORD* ids = nullptr;
-    DWORD bufferSize = 0;
-    DWORD returned = 0;
-    // A full buffer may mean a cut list: grow and take the snapshot again.
-    do {
-        std::free(ids);
-        bufferSize += kSnapshotStep;
-        ids = static_cast<DWORD*>(std::malloc(bufferSize));
-        if (!ids || !EnumProcesses(ids, bufferSize, &returned)) {
-            std::free(ids);
-            return false;
-        }
-    } while (returned == bufferSize);
-
-    const DWORD count = returned / sizeof(DWORD);
-    for (DWORD i = 0; i < count; ++i) {
-        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (!process)
-            continue;
-        std::wstring baseName;
-        if (tsmb::GetProcessBaseName(process, baseName) && IsBrowserImage(baseName.c_str()))
+    return tsmb::ForEachProcessBaseName(SYNCHRONIZE, [](const wchar_t* baseName, HANDLE process) {
+        if (tsmb::IsBrowserImage(baseName))
             WaitForSingleObject(process, INFINITE);
-        CloseHandle(process);
-    }
-    std::free(ids);
-    return true;
+    });
 }
 
 DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID)

@@ -1,11 +1,11 @@
 #include "Tumblet.h"
 
 #include <cwchar>
-#include <cwctype>
 #include <string>
 #include <vector>
 
 #include "EventLog.h"
+#include "NameCompare.h"
 #include "UniqueHandle.h"
 
 namespace tumblet {
@@ -29,7 +29,8 @@ struct WindowState {
 };
 WindowState g_state;
 
-// "Shell" of root\path as lower-case text; false when it could not be read.
+// "Shell" of root\path, any type, as text up to its first zero character; false when it could
+// not be read.
 bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
 {
     HKEY key = nullptr;
@@ -45,15 +46,13 @@ bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
     RegCloseKey(key);
     if (!read)
         return false;
-    shell.clear();
-    for (const wchar_t* p = reinterpret_cast<const wchar_t*>(data.data()); *p; ++p)
-        shell += static_cast<wchar_t>(towlower(*p));
+    shell = reinterpret_cast<const wchar_t*>(data.data());
     return true;
 }
 
 bool NamesClientAgent(const std::wstring& shell)
 {
-    return shell.find(L"orbiter.exe") != std::wstring::npos;
+    return tsmb::ContainsIgnoringCase(shell, L"orbiter.exe");
 }
 
 struct WindowSearch {
@@ -175,7 +174,7 @@ void OnLogOff(WPARAM kind)
 bool ReadClientAgentShellCondition()
 {
     std::wstring shell;
-    if (ReadShellValue(HKEY_LOCAL_MACHINE, kShellMappingKey, shell) && shell.find(L"usr:") != std::wstring::npos &&
+    if (ReadShellValue(HKEY_LOCAL_MACHINE, kShellMappingKey, shell) && tsmb::ContainsIgnoringCase(shell, L"usr:") &&
         ReadShellValue(HKEY_CURRENT_USER, kWinlogonKey, shell))
         return NamesClientAgent(shell);
     return ReadShellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, shell) && NamesClientAgent(shell);
