@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "EventLog.h"
 #include "ProcessImage.h"
@@ -14,6 +16,8 @@ namespace ambrel {
 
 namespace {
 
+using tsmb::RegistryKey;
+
 const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const DWORD kShortCycleMs = 2000;
 const DWORD kAfterLaunchMs = 500;
@@ -21,81 +25,56 @@ const DWORD kKeeperPeriodMs = 500;
 
 volatile bool g_keeperRunning = true;
 
-}  // namespace
-
-LONG ReadRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data)
+// The shell's configuration, read at the moment of use without the registry-view flag: the
+// 32-bit shell sees the view the package writes. A value that is missing, unreadable or of
+// another type is the default; nothing is traced.
+bool ReadConfigValue(HKEY root, const wchar_t* name, std::vector<BYTE>& data, DWORD& type)
 {
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root, path, 0, KEY_READ, &key);
-    if (result != ERROR_SUCCESS)
-        return result;
-    DWORD size = 0;
-    result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-    if (result == ERROR_SUCCESS) {
-        try {
-            data.assign(size, 0);
-            result = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
-            data.resize(size);
-        } catch (const std::bad_alloc&) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        }
-    }
-    RegCloseKey(key);
-    return result;
+    const RefPtr<RegistryKey> key = RegistryKey::TryOpen(root, kConfigKey, KEY_READ, RegistryKey::View::Own);
+    return key && key->TryQueryValue(name, data, type);
 }
 
-LONG ReadDwordValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& value)
+// A REG_DWORD of at least four bytes: its first four. value is untouched otherwise.
+bool ReadConfigDword(HKEY root, const wchar_t* name, DWORD& value)
 {
-    DWORD type = 0;
     std::vector<BYTE> data;
-    LONG result = ReadRegistryValue(root, path, name, type, data);
-    if (result != ERROR_SUCCESS)
-        return result;
-    if (type != REG_DWORD || data.size() < sizeof(DWORD))
-        return ERROR_BADKEY;
+    DWORD type = REG_NONE;
+    if (!ReadConfigValue(root, name, data, type) || type != REG_DWORD || data.size() < sizeof(DWORD))
+        return false;
     memcpy(&value, data.data(), sizeof(DWORD));
-    return ERROR_SUCCESS;
+    return true;
 }
 
-LONG ReadStringValue(const wchar_t* path, const wchar_t* name, std::wstring& text)
+// From HKEY_LOCAL_MACHINE: a REG_SZ, or the first string of a REG_MULTI_SZ, up to its first
+// zero character or the end of the data; empty otherwise.
+std::wstring ReadConfigUrl(const wchar_t* name)
 {
-    DWORD type = 0;
     std::vector<BYTE> data;
-    LONG result = ReadRegistryValue(HKEY_LOCAL_MACHINE, path, name, type, data);
-    if (result != ERROR_SUCCESS)
-        return result;
-    if (type != REG_SZ && type != REG_MULTI_SZ)
-        return ERROR_BADKEY;
-    const wchar_t* characters = reinterpret_cast<const wchar_t*>(data.data());
-    const size_t count = data.size() / sizeof(wchar_t);
-    size_t length = 0;
-    while (length < count && characters[length] != L'\0')
-        ++length;
-    text.assign(characters, length);
-    return ERROR_SUCCESS;
+    DWORD type = REG_NONE;
+    if (!ReadConfigValue(HKEY_LOCAL_MACHINE, name, data, type) || (type != REG_SZ && type != REG_MULTI_SZ))
+        return std::wstring();
+    const std::vector<std::wstring> strings = tsmb::SplitMultiString(data);
+    return strings.empty() ? std::wstring() : strings.front();
 }
 
-LONG DeleteUserValue(const wchar_t* path, const wchar_t* name)
+void DeleteUserConfigValue(const wchar_t* name)
 {
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_WRITE, &key);
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = RegDeleteValueW(key, name);
-    RegCloseKey(key);
-    return result;
+    if (const RefPtr<RegistryKey> key =
+            RegistryKey::TryOpen(HKEY_CURRENT_USER, kConfigKey, KEY_WRITE, RegistryKey::View::Own))
+        key->TryDeleteValue(name);
 }
+
+}  // namespace
 
 void LaunchDesktopBrowser()
 {
     DWORD reset = 0;
     // The flag is consumed by exactly one launch, whatever it holds.
-    if (ReadDwordValue(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", reset) == ERROR_SUCCESS)
-        DeleteUserValue(kConfigKey, L"DesktopResetInProgress");
+    if (ReadConfigDword(HKEY_CURRENT_USER, L"DesktopResetInProgress", reset))
+        DeleteUserConfigValue(L"DesktopResetInProgress");
     else
         reset = 0;
-    std::wstring url;
-    ReadStringValue(kConfigKey, reset ? L"DesktopResetURL" : L"DesktopURL", url);
+    const std::wstring url = ReadConfigUrl(reset ? L"DesktopResetURL" : L"DesktopURL");
     const std::wstring parameters = L" -k " + url;
     ShellExecuteW(nullptr, nullptr, L"iexplore.exe", parameters.c_str(), nullptr, SW_SHOW);
     Sleep(kAfterLaunchMs);
@@ -163,8 +142,7 @@ int RunShell()
         CloseHandle(keeper);
     }
     DWORD autoLogOff = 0;
-    const bool logOff =
-        ReadDwordValue(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff", autoLogOff) == ERROR_SUCCESS && autoLogOff != 0;
+    const bool logOff = ReadConfigDword(HKEY_LOCAL_MACHINE, L"AmbrelAutoLogOff", autoLogOff) && autoLogOff != 0;
     // A browser that cannot start ends the kiosk: the administrator must be able to see why.
     tsmb::ReportOutcome(logOff ? ORVANE_EVENT_SHORT_RUN_LOG_OFF : ORVANE_EVENT_SHORT_RUN);
     if (logOff)

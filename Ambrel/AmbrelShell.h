@@ -3,9 +3,6 @@
 // of the stacking order, and ends after the first browser run shorter than two seconds.
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 namespace ambrel {
 
 // The whole program; always 0.
@@ -18,12 +15,5 @@ bool WaitForBrowserProcesses();
 // The window-keeper thread: runs until StopBrowserFrameKeeper.
 DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID);
 void StopBrowserFrameKeeper();
-
-// Registry reads without the foundation library; each returns the Win32 result.
-LONG ReadRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data);
-LONG ReadDwordValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& value);
-// From HKEY_LOCAL_MACHINE; REG_SZ or REG_MULTI_SZ (its first string). text is untouched on error.
-LONG ReadStringValue(const wchar_t* path, const wchar_t* name, std::wstring& text);
-LONG DeleteUserValue(const wchar_t* path, const wchar_t* name);
 
 }  // namespace ambrel

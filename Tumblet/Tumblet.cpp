@@ -6,6 +6,7 @@
 
 #include "EventLog.h"
 #include "NameCompare.h"
+#include "RegistryValue.h"
 #include "UniqueHandle.h"
 
 namespace tumblet {
@@ -14,8 +15,8 @@ namespace {
 
 const int kNameChars = 100;
 const COLORREF kBackground = RGB(201, 205, 213);
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-const char kShellMappingKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\system.ini\\boot";
+const wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const wchar_t kShellMappingKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\system.ini\\boot";
 
 // Everything the window procedure obtains once; single-threaded, so no lock.
 struct WindowState {
@@ -31,21 +32,16 @@ WindowState g_state;
 
 // "Shell" of root\path, any type, as text up to its first zero character; false when it could
 // not be read.
-bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
+bool ReadShellValue(HKEY root, const wchar_t* path, std::wstring& shell)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    std::vector<BYTE> data;
+    DWORD type = REG_NONE;
+    // System keys, read in the view of the program's own bitness: no registry-view flag.
+    if (!tsmb::TryReadRegistryValue(root, path, L"Shell", KEY_QUERY_VALUE, data, type))
         return false;
-    DWORD size = 0;
-    bool read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
     // Zero bytes beyond the value (a whole character even after an odd size) end text stored
     // without a terminator, whatever its type.
-    std::vector<BYTE> data(size + 2 + sizeof(wchar_t), 0);
-    if (read)
-        read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    if (!read)
-        return false;
+    data.resize(data.size() + 2 + sizeof(wchar_t), 0);
     shell = reinterpret_cast<const wchar_t*>(data.data());
     return true;
 }

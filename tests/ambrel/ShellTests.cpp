@@ -41,10 +41,8 @@ struct ShellConfiguration {
 
     bool ResetFlagPresent() const
     {
-        DWORD type = 0;
-        std::vector<BYTE> data;
-        return ambrel::ReadRegistryValue(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", type, data) ==
-               ERROR_SUCCESS;
+        return RegGetValueW(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", RRF_RT_ANY, nullptr, nullptr,
+                            nullptr) == ERROR_SUCCESS;
     }
 };
 
