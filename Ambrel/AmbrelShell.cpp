@@ -23,8 +23,6 @@ const DWORD kShortCycleMs = 2000;
 const DWORD kAfterLaunchMs = 500;
 const DWORD kKeeperPeriodMs = 500;
 
-volatile bool g_keeperRunning = true;
-
 // The shell's configuration, read at the moment of use without the registry-view flag: the
 // 32-bit shell sees the view the package writes. A value that is missing, unreadable or of
 // another type is the default; nothing is traced.
@@ -64,6 +62,21 @@ void DeleteUserConfigValue(const wchar_t* name)
         key->TryDeleteValue(name);
 }
 
+// Launch and wait for as long as each cycle lasts at least kShortCycleMs.
+void RunBrowserLoop()
+{
+    DWORD cycleStart = GetTickCount();
+    for (;;) {
+        LaunchDesktopBrowser();
+        WaitForBrowserProcesses();
+        const DWORD now = GetTickCount();
+        const bool shortCycle = now - cycleStart < kShortCycleMs;
+        cycleStart = now;
+        if (shortCycle)
+            return;
+    }
+}
+
 }  // namespace
 
 void LaunchDesktopBrowser()
@@ -88,10 +101,13 @@ bool WaitForBrowserProcesses()
     });
 }
 
-DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID)
+DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID stopEvent)
 {
     HWND lastSuccessor = nullptr;
-    while (g_keeperRunning) {
+    // The stop is checked before the first push and ends the wait between two at once; a wait
+    // that fails ends the keeper too rather than letting it spin.
+    for (DWORD wait = 0; WaitForSingleObject(static_cast<HANDLE>(stopEvent), wait) == WAIT_TIMEOUT;
+         wait = kKeeperPeriodMs) {
         if (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
             // Pushing only when the window below changed keeps the frame from flickering and
             // the keeper from fighting other windows every period.
@@ -100,47 +116,40 @@ DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID)
                 lastSuccessor = GetWindow(frame, GW_HWNDNEXT);
             }
         }
-        Sleep(kKeeperPeriodMs);
     }
     return 0;
 }
 
-void StopBrowserFrameKeeper()
+BrowserFrameKeeper::BrowserFrameKeeper() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
-    g_keeperRunning = false;
+    if (m_stop)
+        m_thread = tsmb::UniqueHandle(CreateThread(nullptr, 0, KeepBrowserFrameAtBottom, m_stop.Get(), 0, nullptr));
+}
+
+void BrowserFrameKeeper::Stop()
+{
+    if (!m_thread)
+        return;
+    SetEvent(m_stop.Get());
+    // A keeper still running after the bound may still wait on its event: that stays open.
+    if (WaitForSingleObject(m_thread.Get(), kKeeperPeriodMs) != WAIT_OBJECT_0)
+        m_stop.Release();
+    m_thread.Close();
 }
 
 int RunShell()
 {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe");
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        if (mutex)
-            CloseHandle(mutex);
+    const tsmb::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe"));
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
         return 0;
-    }
     tsmb::SetComponentPrefix(L"SCardAmbrel");
     tsmb::ReadDebugSwitch(L"Ambrel");
-    g_keeperRunning = true;
 
     SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
-    HANDLE keeper = CreateThread(nullptr, 0, KeepBrowserFrameAtBottom, nullptr, 0, nullptr);
+    BrowserFrameKeeper keeper;
+    RunBrowserLoop();
+    keeper.Stop();
 
-    DWORD cycleStart = GetTickCount();
-    for (;;) {
-        LaunchDesktopBrowser();
-        WaitForBrowserProcesses();
-        const DWORD now = GetTickCount();
-        const bool shortCycle = now - cycleStart < kShortCycleMs;
-        cycleStart = now;
-        if (shortCycle)
-            break;
-    }
-
-    if (keeper) {
-        StopBrowserFrameKeeper();
-        WaitForSingleObject(keeper, kKeeperPeriodMs);
-        CloseHandle(keeper);
-    }
     DWORD autoLogOff = 0;
     const bool logOff = ReadConfigDword(HKEY_LOCAL_MACHINE, L"AmbrelAutoLogOff", autoLogOff) && autoLogOff != 0;
     // A browser that cannot start ends the kiosk: the administrator must be able to see why.
@@ -148,8 +157,7 @@ int RunShell()
     if (logOff)
         ExitWindowsEx(EWX_LOGOFF, 0);
     SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
-    if (mutex)
-        CloseHandle(mutex);
+    // The mutex closes last, on the way out.
     return 0;
 }
 
