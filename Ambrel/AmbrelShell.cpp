@@ -1,9 +1,10 @@
 #include "AmbrelShell.h"
 
-#include <psapi.h>
 #include <shellapi.h>
 
-#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "EventLog.h"
 #include "ProcessImage.h"
@@ -15,166 +16,55 @@ namespace ambrel {
 
 namespace {
 
+using tsmb::RegistryKey;
+
 const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const DWORD kShortCycleMs = 2000;
 const DWORD kAfterLaunchMs = 500;
 const DWORD kKeeperPeriodMs = 500;
-const DWORD kSnapshotStep = 1024;
 
-volatile bool g_keeperRunning = true;
-
-bool IsBrowserImage(const wchar_t* name)
+// The shell's configuration, read at the moment of use without the registry-view flag: the
+// 32-bit shell sees the view the package writes. A value that is missing, unreadable or of
+// another type is the default; nothing is traced.
+bool ReadConfigValue(HKEY root, const wchar_t* name, std::vector<BYTE>& data, DWORD& type)
 {
-    return _wcsicmp(name, L"iexplore.exe") == 0;
+    const RefPtr<RegistryKey> key = RegistryKey::TryOpen(root, kConfigKey, KEY_READ, RegistryKey::View::Own);
+    return key && key->TryQueryValue(name, data, type);
 }
 
-}  // namespace
-
-LONG ReadRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data)
+// A REG_DWORD of at least four bytes: its first four. value is untouched otherwise.
+bool ReadConfigDword(HKEY root, const wchar_t* name, DWORD& value)
 {
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root, path, 0, KEY_READ, &key);
-    if (result != ERROR_SUCCESS)
-        return result;
-    DWORD size = 0;
-    result = RegQueryValueExW(key, name, nullptr, &type, nullptr, &size);
-    if (result == ERROR_SUCCESS) {
-        try {
-            data.assign(size, 0);
-            result = RegQueryValueExW(key, name, nullptr, &type, data.data(), &size);
-            data.resize(size);
-        } catch (const std::bad_alloc&) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        }
-    }
-    RegCloseKey(key);
-    return result;
-}
-
-LONG ReadDwordValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& value)
-{
-    DWORD type = 0;
     std::vector<BYTE> data;
-    LONG result = ReadRegistryValue(root, path, name, type, data);
-    if (result != ERROR_SUCCESS)
-        return result;
-    if (type != REG_DWORD || data.size() < sizeof(DWORD))
-        return ERROR_BADKEY;
+    DWORD type = REG_NONE;
+    if (!ReadConfigValue(root, name, data, type) || type != REG_DWORD || data.size() < sizeof(DWORD))
+        return false;
     memcpy(&value, data.data(), sizeof(DWORD));
-    return ERROR_SUCCESS;
-}
-
-LONG ReadStringValue(const wchar_t* path, const wchar_t* name, std::wstring& text)
-{
-    DWORD type = 0;
-    std::vector<BYTE> data;
-    LONG result = ReadRegistryValue(HKEY_LOCAL_MACHINE, path, name, type, data);
-    if (result != ERROR_SUCCESS)
-        return result;
-    if (type != REG_SZ && type != REG_MULTI_SZ)
-        return ERROR_BADKEY;
-    const wchar_t* characters = reinterpret_cast<const wchar_t*>(data.data());
-    const size_t count = data.size() / sizeof(wchar_t);
-    size_t length = 0;
-    while (length < count && characters[length] != L'\0')
-        ++length;
-    text.assign(characters, length);
-    return ERROR_SUCCESS;
-}
-
-LONG DeleteUserValue(const wchar_t* path, const wchar_t* name)
-{
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_WRITE, &key);
-    if (result != ERROR_SUCCESS)
-        return result;
-    result = RegDeleteValueW(key, name);
-    RegCloseKey(key);
-    return result;
-}
-
-void LaunchDesktopBrowser()
-{
-    DWORD reset = 0;
-    // The flag is consumed by exactly one launch, whatever it holds.
-    if (ReadDwordValue(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", reset) == ERROR_SUCCESS)
-        DeleteUserValue(kConfigKey, L"DesktopResetInProgress");
-    else
-        reset = 0;
-    std::wstring url;
-    ReadStringValue(kConfigKey, reset ? L"DesktopResetURL" : L"DesktopURL", url);
-    const std::wstring parameters = L" -k " + url;
-    ShellExecuteW(nullptr, nullptr, L"iexplore.exe", parameters.c_str(), nullptr, SW_SHOW);
-    Sleep(kAfterLaunchMs);
-}
-
-bool WaitForBrowserProcesses()
-{
-    DWORD* ids = nullptr;
-    DWORD bufferSize = 0;
-    DWORD returned = 0;
-    // A full buffer may mean a cut list: grow and take the snapshot again.
-    do {
-        std::free(ids);
-        bufferSize += kSnapshotStep;
-        ids = static_cast<DWORD*>(std::malloc(bufferSize));
-        if (!ids || !EnumProcesses(ids, bufferSize, &returned)) {
-            std::free(ids);
-            return false;
-        }
-    } while (returned == bufferSize);
-
-    const DWORD count = returned / sizeof(DWORD);
-    for (DWORD i = 0; i < count; ++i) {
-        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, ids[i]);
-        if (!process)
-            continue;
-        std::wstring baseName;
-        if (tsmb::GetProcessBaseName(process, baseName) && IsBrowserImage(baseName.c_str()))
-            WaitForSingleObject(process, INFINITE);
-        CloseHandle(process);
-    }
-    std::free(ids);
     return true;
 }
 
-DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID)
+// From HKEY_LOCAL_MACHINE: a REG_SZ, or the first string of a REG_MULTI_SZ, up to its first
+// zero character or the end of the data; empty otherwise.
+std::wstring ReadConfigUrl(const wchar_t* name)
 {
-    HWND lastSuccessor = nullptr;
-    while (g_keeperRunning) {
-        if (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
-            // Pushing only when the window below changed keeps the frame from flickering and
-            // the keeper from fighting other windows every period.
-            if (GetWindow(frame, GW_HWNDNEXT) != lastSuccessor) {
-                SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_ASYNCWINDOWPOS);
-                lastSuccessor = GetWindow(frame, GW_HWNDNEXT);
-            }
-        }
-        Sleep(kKeeperPeriodMs);
-    }
-    return 0;
+    std::vector<BYTE> data;
+    DWORD type = REG_NONE;
+    if (!ReadConfigValue(HKEY_LOCAL_MACHINE, name, data, type) || (type != REG_SZ && type != REG_MULTI_SZ))
+        return std::wstring();
+    const std::vector<std::wstring> strings = tsmb::SplitMultiString(data);
+    return strings.empty() ? std::wstring() : strings.front();
 }
 
-void StopBrowserFrameKeeper()
+void DeleteUserConfigValue(const wchar_t* name)
 {
-    g_keeperRunning = false;
+    if (const RefPtr<RegistryKey> key =
+            RegistryKey::TryOpen(HKEY_CURRENT_USER, kConfigKey, KEY_WRITE, RegistryKey::View::Own))
+        key->TryDeleteValue(name);
 }
 
-int RunShell()
+// Launch and wait for as long as each cycle lasts at least kShortCycleMs.
+void RunBrowserLoop()
 {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe");
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        if (mutex)
-            CloseHandle(mutex);
-        return 0;
-    }
-    tsmb::SetComponentPrefix(L"SCardAmbrel");
-    tsmb::ReadDebugSwitch(L"Ambrel");
-    g_keeperRunning = true;
-
-    SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
-    HANDLE keeper = CreateThread(nullptr, 0, KeepBrowserFrameAtBottom, nullptr, 0, nullptr);
-
     DWORD cycleStart = GetTickCount();
     for (;;) {
         LaunchDesktopBrowser();
@@ -183,24 +73,91 @@ int RunShell()
         const bool shortCycle = now - cycleStart < kShortCycleMs;
         cycleStart = now;
         if (shortCycle)
-            break;
+            return;
     }
+}
 
-    if (keeper) {
-        StopBrowserFrameKeeper();
-        WaitForSingleObject(keeper, kKeeperPeriodMs);
-        CloseHandle(keeper);
+}  // namespace
+
+void LaunchDesktopBrowser()
+{
+    DWORD reset = 0;
+    // The flag is consumed by exactly one launch, whatever it holds.
+    if (ReadConfigDword(HKEY_CURRENT_USER, L"DesktopResetInProgress", reset))
+        DeleteUserConfigValue(L"DesktopResetInProgress");
+    else
+        reset = 0;
+    const std::wstring url = ReadConfigUrl(reset ? L"DesktopResetURL" : L"DesktopURL");
+    const std::wstring parameters = L" -k " + url;
+    ShellExecuteW(nullptr, nullptr, L"iexplore.exe", parameters.c_str(), nullptr, SW_SHOW);
+    Sleep(kAfterLaunchMs);
+}
+
+bool WaitForBrowserProcesses()
+{
+    return tsmb::ForEachProcessBaseName(SYNCHRONIZE, [](const wchar_t* baseName, HANDLE process) {
+        if (tsmb::IsBrowserImage(baseName))
+            WaitForSingleObject(process, INFINITE);
+    });
+}
+
+DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID stopEvent)
+{
+    HWND lastSuccessor = nullptr;
+    // The stop is checked before the first push and ends the wait between two at once; a wait
+    // that fails ends the keeper too rather than letting it spin.
+    for (DWORD wait = 0; WaitForSingleObject(static_cast<HANDLE>(stopEvent), wait) == WAIT_TIMEOUT;
+         wait = kKeeperPeriodMs) {
+        if (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
+            // Pushing only when the window below changed keeps the frame from flickering and
+            // the keeper from fighting other windows every period.
+            if (GetWindow(frame, GW_HWNDNEXT) != lastSuccessor) {
+                SetWindowPos(frame, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE | SWP_ASYNCWINDOWPOS);
+                lastSuccessor = GetWindow(frame, GW_HWNDNEXT);
+            }
+        }
     }
+    return 0;
+}
+
+BrowserFrameKeeper::BrowserFrameKeeper() : m_stop(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    if (m_stop)
+        m_thread = tsmb::UniqueHandle(CreateThread(nullptr, 0, KeepBrowserFrameAtBottom, m_stop.Get(), 0, nullptr));
+}
+
+void BrowserFrameKeeper::Stop()
+{
+    if (!m_thread)
+        return;
+    SetEvent(m_stop.Get());
+    // A keeper still running after the bound may still wait on its event: that stays open.
+    if (WaitForSingleObject(m_thread.Get(), kKeeperPeriodMs) != WAIT_OBJECT_0)
+        m_stop.Release();
+    m_thread.Close();
+}
+
+int RunShell()
+{
+    const tsmb::UniqueHandle mutex(CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe"));
+    if (GetLastError() == ERROR_ALREADY_EXISTS)
+        return 0;
+    tsmb::SetComponentPrefix(L"SCardAmbrel");
+    tsmb::ReadDebugSwitch(L"Ambrel");
+
+    SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
+    BrowserFrameKeeper keeper;
+    RunBrowserLoop();
+    keeper.Stop();
+
     DWORD autoLogOff = 0;
-    const bool logOff =
-        ReadDwordValue(HKEY_LOCAL_MACHINE, kConfigKey, L"AmbrelAutoLogOff", autoLogOff) == ERROR_SUCCESS && autoLogOff != 0;
+    const bool logOff = ReadConfigDword(HKEY_LOCAL_MACHINE, L"AmbrelAutoLogOff", autoLogOff) && autoLogOff != 0;
     // A browser that cannot start ends the kiosk: the administrator must be able to see why.
     tsmb::ReportOutcome(logOff ? ORVANE_EVENT_SHORT_RUN_LOG_OFF : ORVANE_EVENT_SHORT_RUN);
     if (logOff)
         ExitWindowsEx(EWX_LOGOFF, 0);
     SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
-    if (mutex)
-        CloseHandle(mutex);
+    // The mutex closes last, on the way out.
     return 0;
 }
 

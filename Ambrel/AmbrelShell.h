@@ -3,8 +3,7 @@
 // of the stacking order, and ends after the first browser run shorter than two seconds.
 #include <windows.h>
 
-#include <string>
-#include <vector>
+#include "UniqueHandle.h"
 
 namespace ambrel {
 
@@ -15,15 +14,27 @@ int RunShell();
 void LaunchDesktopBrowser();
 // Waits until every browser process of one snapshot has ended; false when no snapshot.
 bool WaitForBrowserProcesses();
-// The window-keeper thread: runs until StopBrowserFrameKeeper.
-DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID);
-void StopBrowserFrameKeeper();
 
-// Registry reads without the foundation library; each returns the Win32 result.
-LONG ReadRegistryValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& type, std::vector<BYTE>& data);
-LONG ReadDwordValue(HKEY root, const wchar_t* path, const wchar_t* name, DWORD& value);
-// From HKEY_LOCAL_MACHINE; REG_SZ or REG_MULTI_SZ (its first string). text is untouched on error.
-LONG ReadStringValue(const wchar_t* path, const wchar_t* name, std::wstring& text);
-LONG DeleteUserValue(const wchar_t* path, const wchar_t* name);
+// The window-keeper thread: pushes the browser frame to the bottom whenever the window below
+// it changed, once a period, until stopEvent (an event handle) is set.
+DWORD WINAPI KeepBrowserFrameAtBottom(LPVOID stopEvent);
+
+// The keeper thread and the event that stops it. The shell runs without a keeper when either
+// cannot be created.
+class BrowserFrameKeeper {
+public:
+    BrowserFrameKeeper();
+    ~BrowserFrameKeeper() { Stop(); }
+    BrowserFrameKeeper(const BrowserFrameKeeper&) = delete;
+    BrowserFrameKeeper& operator=(const BrowserFrameKeeper&) = delete;
+
+    // Sets the event, which ends the keeper's wait at once, and waits for the thread at most
+    // one period; the keeper is never forced.
+    void Stop();
+
+private:
+    tsmb::UniqueHandle m_stop;
+    tsmb::UniqueHandle m_thread;
+};
 
 }  // namespace ambrel

@@ -4,6 +4,7 @@
 #include "HandOff.h"
 #include "RegistryKey.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 #include "Utils.h"
 #include "Win32Error.h"
 
@@ -42,17 +43,17 @@ void ReportDisconnectFailed(const std::wstring& reader, const std::string& call,
     tsmb::ReportOutcome(ORVANE_EVENT_DISCONNECT_FAILED, {reader, std::wstring(call.begin(), call.end()), code});
 }
 
-// Looks up one SDK export; a missing one unloads the library and throws its last error.
+// Looks up one SDK export; a missing one throws its last error (the caller's owner then
+// unloads the library).
 template <class F>
-F ResolveVsmExport(HMODULE sdk, const char* name, const std::wstring& reader)
+F ResolveVsmExport(const tsmb::UniqueModule& sdk, const char* name, const std::wstring& reader)
 {
-    F function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sdk, name)));
+    F function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(sdk.Get(), name)));
     if (!function) {
         const DWORD code = GetLastError();
         Trace("SCardAmbrel:%s:GetProcAddress: failed for \"%s\" with last error: %ld",
               "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions", name, code);
         ReportDisconnectFailed(reader, std::string("GetProcAddress for ") + name, L"error " + std::to_wstring(code));
-        FreeLibrary(sdk);
         throw tsmb::Win32Error(code);
     }
     return function;
@@ -152,7 +153,8 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstrin
 {
     static const char kName[] = "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions";
     Trace("SCardAmbrel:%s: executing...", kName);
-    HMODULE sdk = LoadLibraryW(L"VsmSDK.dll");
+    // Every way out below, thrown or not, unloads the SDK, after what was traced and reported.
+    tsmb::UniqueModule sdk(LoadLibraryW(L"VsmSDK.dll"));
     if (!sdk) {
         const DWORD code = GetLastError();
         Trace("SCardAmbrel:%s:LoadLibrary: failed with last error: %ld", kName, code);
@@ -167,7 +169,6 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstrin
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmInitialize: failed with Vsm error: 0x%08X", kName, result);
         ReportDisconnectFailed(reader, "VsmInitialize", Hex(result));
-        FreeLibrary(sdk);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
     result = disconnectAll();
@@ -175,7 +176,6 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstrin
         Trace("SCardAmbrel:%s:VsmDisconnectAllSessions: failed with Vsm error: 0x%08X", kName, result);
         ReportDisconnectFailed(reader, "VsmDisconnectAllSessions", Hex(result));
         uninitialize();
-        FreeLibrary(sdk);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
     // The sessions are gone, whatever the SDK's clean-up says.
@@ -183,10 +183,9 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstrin
     result = uninitialize();
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmUninitialize: failed with Vsm error: 0x%08X", kName, result);
-        FreeLibrary(sdk);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    if (!FreeLibrary(sdk))
+    if (!sdk.Close())
         Trace("SCardAmbrel:%s:FreeLibrary: failed for with last error: %ld", kName, GetLastError());
     Trace("SCardAmbrel:%s: finished without exceptions...", kName);
 }

@@ -1,11 +1,13 @@
 #include "Tumblet.h"
 
 #include <cwchar>
-#include <cwctype>
 #include <string>
 #include <vector>
 
 #include "EventLog.h"
+#include "NameCompare.h"
+#include "RegistryValue.h"
+#include "UniqueHandle.h"
 
 namespace tumblet {
 
@@ -13,8 +15,8 @@ namespace {
 
 const int kNameChars = 100;
 const COLORREF kBackground = RGB(201, 205, 213);
-const char kWinlogonKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
-const char kShellMappingKey[] = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\system.ini\\boot";
+const wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const wchar_t kShellMappingKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\system.ini\\boot";
 
 // Everything the window procedure obtains once; single-threaded, so no lock.
 struct WindowState {
@@ -28,31 +30,25 @@ struct WindowState {
 };
 WindowState g_state;
 
-// "Shell" of root\path as lower-case text; false when it could not be read.
-bool ReadShellValue(HKEY root, const char* path, std::wstring& shell)
+// "Shell" of root\path, any type, as text up to its first zero character; false when it could
+// not be read.
+bool ReadShellValue(HKEY root, const wchar_t* path, std::wstring& shell)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    std::vector<BYTE> data;
+    DWORD type = REG_NONE;
+    // System keys, read in the view of the program's own bitness: no registry-view flag.
+    if (!tsmb::TryReadRegistryValue(root, path, L"Shell", KEY_QUERY_VALUE, data, type))
         return false;
-    DWORD size = 0;
-    bool read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS;
     // Zero bytes beyond the value (a whole character even after an odd size) end text stored
     // without a terminator, whatever its type.
-    std::vector<BYTE> data(size + 2 + sizeof(wchar_t), 0);
-    if (read)
-        read = RegQueryValueExW(key, L"Shell", nullptr, nullptr, data.data(), &size) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    if (!read)
-        return false;
-    shell.clear();
-    for (const wchar_t* p = reinterpret_cast<const wchar_t*>(data.data()); *p; ++p)
-        shell += static_cast<wchar_t>(towlower(*p));
+    data.resize(data.size() + 2 + sizeof(wchar_t), 0);
+    shell = reinterpret_cast<const wchar_t*>(data.data());
     return true;
 }
 
 bool NamesClientAgent(const std::wstring& shell)
 {
-    return shell.find(L"orbiter.exe") != std::wstring::npos;
+    return tsmb::ContainsIgnoringCase(shell, L"orbiter.exe");
 }
 
 struct WindowSearch {
@@ -80,16 +76,15 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM context)
 
 bool EnableShutdownPrivilege()
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
         return false;
+    const tsmb::UniqueHandle token(opened);
     TOKEN_PRIVILEGES privileges = {};
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-    const bool enabled = LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid) &&
-                         AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-    return enabled;
+    return LookupPrivilegeValueW(nullptr, L"SeShutdownPrivilege", &privileges.Privileges[0].Luid) &&
+           AdjustTokenPrivileges(token.Get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
 bool TryExitWindows(UINT flags, DWORD reason)
@@ -175,7 +170,7 @@ void OnLogOff(WPARAM kind)
 bool ReadClientAgentShellCondition()
 {
     std::wstring shell;
-    if (ReadShellValue(HKEY_LOCAL_MACHINE, kShellMappingKey, shell) && shell.find(L"usr:") != std::wstring::npos &&
+    if (ReadShellValue(HKEY_LOCAL_MACHINE, kShellMappingKey, shell) && tsmb::ContainsIgnoringCase(shell, L"usr:") &&
         ReadShellValue(HKEY_CURRENT_USER, kWinlogonKey, shell))
         return NamesClientAgent(shell);
     return ReadShellValue(HKEY_LOCAL_MACHINE, kWinlogonKey, shell) && NamesClientAgent(shell);

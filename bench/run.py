@@ -184,8 +184,8 @@ def table(r, args):
                  counts(e.val("calls"))))
     rows.append(("shell: end of the browser's last run to the end of `Ambrel.exe`", prog("shell_shutdown"),
                  against(h.lat("shutdown"), h.lat("bare"), "a bare process's end (the stand-in started directly)")
-                 + " (the rest of the 500 ms pause after a start, the keeper's period of up to 500 ms, the monitor's "
-                   "stop, process exit)"))
+                 + " (the rest of the 500 ms pause after a start, the monitor's stop, process exit; the window keeper "
+                   "ends as soon as it is told)"))
     lines = ["| what | program | result |", "|---|---|---|"]
     lines += ["| %s | %s | %s |" % row for row in rows]
     return "\n".join(lines)

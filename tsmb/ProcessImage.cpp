@@ -3,8 +3,37 @@
 #include <psapi.h>
 
 #include <cwchar>
+#include <new>
+#include <vector>
+
+#include "UniqueHandle.h"
 
 namespace tsmb {
+namespace {
+
+const DWORD kSnapshotStep = 1024;
+
+// The process identifiers of one snapshot; false when it could not be taken.
+bool TakeProcessSnapshot(std::vector<DWORD>& ids)
+{
+    DWORD bufferSize = 0;
+    DWORD returned = 0;
+    try {
+        // A full buffer may mean a cut list: grow and take the snapshot again.
+        do {
+            bufferSize += kSnapshotStep;
+            ids.assign(bufferSize / sizeof(DWORD), 0);
+            if (!EnumProcesses(ids.data(), bufferSize, &returned))
+                return false;
+        } while (returned == bufferSize);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    ids.resize(returned / sizeof(DWORD));
+    return true;
+}
+
+}  // namespace
 
 bool GetProcessBaseName(HANDLE process, std::wstring& baseName)
 {
@@ -22,6 +51,22 @@ bool GetProcessBaseName(HANDLE process, std::wstring& baseName)
         return false;
     const wchar_t* slash = wcsrchr(path, L'\\');
     baseName = slash ? slash + 1 : path;
+    return true;
+}
+
+bool ForEachProcessBaseName(DWORD extraAccess, const ProcessAction& action)
+{
+    std::vector<DWORD> ids;
+    if (!TakeProcessSnapshot(ids))
+        return false;
+    for (const DWORD id : ids) {
+        const UniqueHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ | extraAccess, FALSE, id));
+        if (!process)
+            continue;
+        std::wstring baseName;
+        if (GetProcessBaseName(process.Get(), baseName))
+            action(baseName.c_str(), process.Get());
+    }
     return true;
 }
 

@@ -1,5 +1,8 @@
 #include "RegistryKey.h"
 
+#include <new>
+
+#include "RegistryValue.h"
 #include "Trace.h"
 #include "Win32Error.h"
 
@@ -10,10 +13,14 @@ const wchar_t kDebugKeyName[] = L"SOFTWARE\\Tessam\\Orvane\\Debug";
 
 }  // namespace
 
+REGSAM RegistryKey::OpenAccess(REGSAM access, View view)
+{
+    return access | (view == View::Foundation ? GetRegistryViewFlag() : 0);
+}
+
 RegistryKey::RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view)
 {
-    const REGSAM flag = view == View::Foundation ? GetRegistryViewFlag() : 0;
-    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, access | flag, &m_key);
+    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), &m_key);
     if (result != ERROR_SUCCESS) {
         m_key = nullptr;
         Trace("%S%s:RegOpenKeyEx: failed for key name: %S with error: %ld", GetComponentPrefix(),
@@ -112,6 +119,29 @@ void RegistryKey::QueryStringValue(const std::wstring& valueName, std::wstring& 
             break;
         text.push_back(c);
     }
+}
+
+RefPtr<RegistryKey> RegistryKey::TryOpen(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), &key) != ERROR_SUCCESS)
+        return nullptr;
+    try {
+        return RefPtr<RegistryKey>(new RegistryKey(key));
+    } catch (const std::bad_alloc&) {
+        RegCloseKey(key);
+        return nullptr;
+    }
+}
+
+bool RegistryKey::TryQueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type) const
+{
+    return TryQueryRegistryValue(m_key, valueName.c_str(), data, type);
+}
+
+bool RegistryKey::TryDeleteValue(const std::wstring& valueName)
+{
+    return RegDeleteValueW(m_key, valueName.c_str()) == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data)

@@ -1,6 +1,6 @@
 #pragma once
-// An open registry key. Every open and create adds the registry-view flag, so the 32-bit view
-// is used on 64-bit Windows.
+// An open registry key. Opens and creates add the registry-view flag, so the 32-bit view is
+// used on 64-bit Windows, unless an open asks for the program's own view (View::Own).
 #include "RefCount.h"
 #include "SecurityAttributes.h"
 
@@ -27,10 +27,20 @@ public:
                                      const RefPtr<SecurityAttributes>& attributes, DWORD& disposition);
     void EnumerateSubkeyNames(std::vector<std::wstring>& names);
 
+    // The quiet forms, for values whose absence is an ordinary default (the shell's URLs and
+    // flags): they neither trace nor throw (see RegistryValue.h). TryOpen gives nothing when
+    // the key cannot be opened.
+    static RefPtr<RegistryKey> TryOpen(HKEY parent, const std::wstring& subkeyName, REGSAM access,
+                                       View view = View::Foundation);
+    // The value's type and bytes (none for an empty value); false when it cannot be read.
+    bool TryQueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type) const;
+    bool TryDeleteValue(const std::wstring& valueName);
+
     HKEY GetHandle() const { return m_key; }
 
 private:
     explicit RegistryKey(HKEY ownedKey) : m_key(ownedKey) {}
+    static REGSAM OpenAccess(REGSAM access, View view);
 
     HKEY m_key = nullptr;
 };

@@ -198,6 +198,46 @@ TEST_F(RegistryTest, QueryMissingValue_TracesAndThrowsTheRegistryCode)
               std::vector<std::string>{"SCardAmbreltsmb::RegistryKey::QueryValue:RegQueryValueEx: failed with error: 2"});
 }
 
+// The quiet forms serve configuration whose absence is ordinary (the shell, Tumblet): a missing
+// key or value is a false result, an empty value is read, and nothing is traced or thrown.
+TEST_F(RegistryTest, QuietForms_AnswerByResultAndTraceNothing)
+{
+    m_scratch.SetDword(L"flag", 7);
+    m_scratch.SetRaw(L"empty", REG_SZ, nullptr, 0);
+    TraceCapture capture;
+    EXPECT_FALSE(tsmb::RegistryKey::TryOpen(HKEY_LOCAL_MACHINE, L"SOFTWARE\\TsmbTests\\Missing", KEY_READ));
+    const RefPtr<tsmb::RegistryKey> key =
+        tsmb::RegistryKey::TryOpen(HKEY_LOCAL_MACHINE, kScratch, KEY_QUERY_VALUE | KEY_SET_VALUE);
+    ASSERT_TRUE(key);
+    std::vector<BYTE> data{1};
+    DWORD type = REG_NONE;
+    EXPECT_FALSE(key->TryQueryValue(L"absent", data, type));
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(key->TryQueryValue(L"empty", data, type));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_TRUE(data.empty());
+    EXPECT_TRUE(key->TryQueryValue(L"flag", data, type));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(data, (std::vector<BYTE>{7, 0, 0, 0}));
+    EXPECT_TRUE(key->TryDeleteValue(L"flag"));
+    EXPECT_FALSE(key->TryDeleteValue(L"flag"));
+    EXPECT_FALSE(key->TryQueryValue(L"flag", data, type));
+    EXPECT_TRUE(capture.Lines().empty());
+}
+
+TEST_F(RegistryTest, OwnView_OpensWithTheAccessAsGiven)
+{
+    m_scratch.SetDword(L"marker", 1);
+    g_masks.clear();
+    {
+        ImportHook open(nullptr, "RegOpenKeyExW", &RecordingRegOpenKeyExW);
+        tsmb::RegistryKey key(HKEY_LOCAL_MACHINE, kScratch, KEY_READ, tsmb::RegistryKey::View::Own);
+        EXPECT_TRUE(tsmb::RegistryKey::TryOpen(HKEY_LOCAL_MACHINE, kScratch, KEY_WRITE, tsmb::RegistryKey::View::Own));
+        EXPECT_TRUE(tsmb::RegistryKey::TryOpen(HKEY_LOCAL_MACHINE, kScratch, KEY_QUERY_VALUE));
+    }
+    EXPECT_EQ(g_masks, (std::vector<REGSAM>{KEY_READ, KEY_WRITE, KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()}));
+}
+
 TEST_F(RegistryTest, SetStringValue_WritesTerminatedTextAndRejectsEmpty)
 {
     auto key = OpenScratch(m_scratch);

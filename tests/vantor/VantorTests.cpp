@@ -10,6 +10,7 @@
 
 #include "ImportHook.h"
 #include "Process.h"
+#include "ProcessImage.h"
 
 using testsupport::BesideTestProgram;
 using testsupport::ChildProcess;
@@ -252,11 +253,39 @@ TEST(VantorModuleNames, ActionSeesTheBaseNameOfThisProgram)
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     const std::wstring ownName = wcsrchr(path, L'\\') + 1;
     bool seen = false;
-    EXPECT_TRUE(vantor::ForEachProcessModuleName(0, [&](const wchar_t* baseName, HANDLE process) {
+    EXPECT_TRUE(tsmb::ForEachProcessBaseName(0, [&](const wchar_t* baseName, HANDLE process) {
         if (GetProcessId(process) == GetCurrentProcessId())
             seen = _wcsicmp(baseName, ownName.c_str()) == 0;
     }));
     EXPECT_TRUE(seen);
 }
+
+// One rule for names the system treats without letter case (the shell's and vantor's browser
+// image, vantor's command, Tumblet's client agent): the platform's ordinal comparison, which
+// upper-cases beyond ASCII too and never matches a part of a name.
+struct NameCase {
+    const wchar_t* text;
+    const wchar_t* expected;
+    bool equal;
+};
+
+class NameRule : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameRule, ComparesWholeNamesLetterCaseAside)
+{
+    EXPECT_EQ(GetParam().equal, tsmb::EqualsIgnoringCase(GetParam().text, GetParam().expected));
+    if (wcscmp(GetParam().expected, L"iexplore.exe") == 0) {
+        EXPECT_EQ(GetParam().equal, tsmb::IsBrowserImage(GetParam().text));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NameRule,
+    ::testing::Values(NameCase{L"IEXPLORE.EXE", L"iexplore.exe", true}, NameCase{L"iexplore.exe", L"iexplore.exe", true},
+                      NameCase{L"Iexplore.Exe", L"iexplore.exe", true}, NameCase{L"iexplore.ex", L"iexplore.exe", false},
+                      NameCase{L"xiexplore.exe", L"iexplore.exe", false},
+                      NameCase{L"iexplore.exe ", L"iexplore.exe", false}, NameCase{L"", L"iexplore.exe", false},
+                      NameCase{L"\u00C4PFEL.EXE", L"\u00E4pfel.exe", true},
+                      NameCase{L"\u0418E.EXE", L"\u0438e.exe", true}, NameCase{L"ie.exe", L"i\u0435.exe", false}));
 
 }  // namespace
