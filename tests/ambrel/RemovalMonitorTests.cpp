@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include "AmbrelTestSupport.h"
+#include "CardService.h"
 #include "EventCapture.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "TraceCapture.h"
 #include "Trace.h"
-#include "scardsim.h"
 
 using ambreltest::LogFile;
 using testsupport::EventEntry;
@@ -71,19 +71,12 @@ class RemovalMonitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAmbrel");
-        ASSERT_EQ(0, SimReset());
         for (const wchar_t* reader : {L"Reader A", L"Reader B"}) {
             ASSERT_EQ(0, SimAttachReader(reader));
             ASSERT_EQ(0, SimInsertCard(reader, nullptr, 0, nullptr, nullptr));
         }
     }
-    void TearDown() override
-    {
-        SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
-        SimReset();
-    }
+    void TearDown() override { SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread(); }
 
     // Starts the monitor and returns once it waits for changes.
     void Start()
@@ -130,6 +123,8 @@ protected:
         ASSERT_TRUE(WaitForIdleMonitor());
     }
 
+    testsupport::CardServiceReset m_service;
+    testsupport::ComponentTrace m_component{L"SCardAmbrel"};
     TraceCapture m_trace;
     HandOff m_handOff;
     LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-monitor.log"};

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <utility>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "EventCapture.h"
 #include "ImportHook.h"
@@ -30,7 +31,6 @@
 #include "Trace.h"
 #include "TraceCapture.h"
 #include "Win32Error.h"
-#include "scardsim.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
@@ -290,7 +290,6 @@ protected:
     {
         PrepareMachine();
         ASSERT_NE(0u, TestServer::Get().http) << "the test server is not running";
-        ASSERT_EQ(0, SimReset());
         ASSERT_EQ(0, SimAttachReader(L"R1"));
         g_attached.clear();
         g_requestFlags.clear();
@@ -316,7 +315,6 @@ protected:
                   CountStarting(m_cspLog, "CPDestroyKey"));
         EXPECT_EQ(CountStarting(m_ncryptLog, "NCryptOpenKey") - Failed(m_ncryptLog, "NCryptOpenKey"),
                   CountStarting(m_ncryptLog, "NCryptFreeObject key"));
-        SimReset();
     }
     static size_t Failed(const LogFile& log, const std::string& prefix)
     {
@@ -389,6 +387,7 @@ public:
     }
 
 protected:
+    testsupport::CardServiceReset m_service;
     keyvoratest::ClassRegistration m_registration;
     EventSink m_sink;
     std::unique_ptr<HostedControl> m_host;

@@ -12,12 +12,12 @@
 
 #include <memory>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "ImportHook.h"
 #include "Module.h"
 #include "Trace.h"
 #include "TraceCapture.h"
-#include "scardsim.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
@@ -38,9 +38,7 @@ void Insert(const wchar_t* reader) { ASSERT_EQ(0, SimInsertCard(reader, nullptr,
 
 class HostedControlTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(0, SimReset()); }
-    void TearDown() override { SimReset(); }
-
+    testsupport::CardServiceReset m_service;
     keyvoratest::ClassRegistration m_registration;
 };
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "EventCapture.h"
 #include "ScratchRegistry.h"
 #include "SiteLock.h"
 #include "TraceCapture.h"
-#include "scardsim.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
@@ -147,14 +147,13 @@ class HostedUnderLock : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0, SimReset());
         ASSERT_EQ(0, SimAttachReader(L"R1"));
         ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, nullptr));
         const DWORD on = 1;
         m_debug.Set(REG_DWORD, &on, sizeof(on));  // the creation's trace
     }
-    void TearDown() override { SimReset(); }
 
+    testsupport::CardServiceReset m_service;
     keyvoratest::ClassRegistration m_registration;
     testsupport::ScratchValue m_sites{HKEY_LOCAL_MACHINE, kConfigKey, L"AllowedSites"};
     testsupport::ScratchValue m_debug{HKEY_LOCAL_MACHINE, std::wstring(kConfigKey) + L"\\Debug", L"Keyvora"};

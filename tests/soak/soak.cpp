@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "Process.h"
 #include "StandIn.h"
-#include "scardsim.h"
 
 namespace {
 
@@ -188,7 +188,6 @@ public:
 private:
     bool Start()
     {
-        SimReset();
         wchar_t folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         m_sdkLog = std::wstring(folder) + L"soak-vsmsdk.log";
@@ -237,7 +236,6 @@ private:
             WaitForSingleObject(browser, 5000);
             CloseHandle(browser);
         }
-        SimReset();
     }
 
     Counts Control() const
@@ -413,6 +411,7 @@ private:
         throw Diverged();
     }
 
+    testsupport::CardServiceReset m_service;
     bool m_verbose;
     PROCESS_INFORMATION m_shell = {};
     keyvoratest::ClassRegistration m_registration;

@@ -18,11 +18,7 @@ const wchar_t kScratch[] = L"SOFTWARE\\TsmbTests";
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAmbrel");
-    }
+    testsupport::ComponentTrace m_component{L"SCardAmbrel"};
     ScratchKey m_scratch{HKEY_LOCAL_MACHINE, kScratch};
 };
 
