@@ -8,21 +8,22 @@
 #include <sstream>
 #include <thread>
 
-#include "AmbrelTestSupport.h"
 #include "CardService.h"
 #include "EventCapture.h"
 #include "ImportHook.h"
+#include "LogFile.h"
+#include "Process.h"
 #include "ScratchRegistry.h"
 #include "Trace.h"
 #include "TraceCapture.h"
 
-using ambreltest::kConfigKey;
-using ambreltest::LogFile;
 using testsupport::ImportHook;
+using testsupport::LogFile;
 using testsupport::ScratchValue;
 
 namespace {
 
+const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kDeskUrl[] = L"http://desk.example/start?x=1&iexplore-lifetime-ms=100";
 const wchar_t kResetUrl[] = L"http://reset.example/again?iexplore-lifetime-ms=2300";
 

@@ -19,6 +19,7 @@
 #include "CardService.h"
 #include "ControlHost.h"
 #include "EventCapture.h"
+#include "HandOff.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "LogFile.h"
@@ -39,11 +40,11 @@ using keyvoratest::PumpUntil;
 using testsupport::ImportHook;
 using testsupport::LogFile;
 using testsupport::TraceCapture;
+using tsmb::HandOffKey;
 
 namespace {
 
 const std::string kRead = "SCardAuth:SCardAuthCommunicator::ReadHttpData:";
-const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 const wchar_t kOtherCsp[] = L"Orvane Test Card CSP";
 const wchar_t kBaseCsp[] = L"Microsoft Base Smart Card Crypto Provider";
 const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
@@ -250,19 +251,20 @@ std::vector<std::string> LinesStarting(const LogFile& log, const std::string& pr
 
 size_t CountStarting(const LogFile& log, const std::string& prefix) { return LinesStarting(log, prefix).size(); }
 
+// The hand-off value as the shell reads it.
 std::wstring HandOff()
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", RRF_RT_REG_SZ, nullptr, text, &size) !=
-        ERROR_SUCCESS)
+    try {
+        return HandOffKey(KEY_QUERY_VALUE).Read();
+    } catch (const tsmb::Win32Error&) {
         return L"(missing)";
-    return text;
+    }
 }
 
+// Also makes the key (lasting) when no control made it yet.
 void SetHandOff(const wchar_t* reader)
 {
-    RegSetKeyValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", REG_SZ, reader,
+    RegSetKeyValueW(HKEY_CURRENT_USER, HandOffKey::kKey, HandOffKey::kValue, REG_SZ, reader,
                     static_cast<DWORD>((wcslen(reader) + 1) * sizeof(wchar_t)));
 }
 
@@ -1177,7 +1179,7 @@ TEST_F(Exchange, NoConnectionServesASecondRequest_NotEvenAcrossTheCardsSession)
 // the removal before the write, so the value must not stay naming an empty reader.
 LONG WINAPI PullingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    if (name && wcscmp(name, L"AuthenticationReader") == 0 && size > sizeof(wchar_t))
+    if (name && wcscmp(name, HandOffKey::kValue) == 0 && size > sizeof(wchar_t))
         SimRemoveCard(L"R1");
     return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
                                                                                                   data, size);
@@ -1200,7 +1202,7 @@ TEST_F(Exchange, ACardPulledWhileTheHandOffIsWritten_TheValueNamesNoReader)
 // disconnect, with the reader and the code.
 LONG WINAPI DeniedRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    if (name && wcscmp(name, L"AuthenticationReader") == 0)
+    if (name && wcscmp(name, HandOffKey::kValue) == 0)
         return ERROR_ACCESS_DENIED;
     return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
                                                                                                   data, size);
