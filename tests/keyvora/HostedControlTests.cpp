@@ -335,9 +335,15 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
         EXPECT_EQ(S_FALSE, ctlfw::Module::CanUnloadNow()) << "a monitor still runs";
         EXPECT_FALSE(trace.Contains(deleted));
     }
-    // The worker wakes after its control is gone: it ends on its own object, harmlessly.
+    // The worker wakes after its control is gone: it ends on its own object, harmlessly, and
+    // gives its context back, so that nothing of this test runs on into the next.
     SetEvent(g_stuckWorkerRelease);
     EXPECT_TRUE(trace.WaitFor("SCardAuth:scardm::SCardMonitoringThread::DestroySCardContext: executing...", 10000));
+    EXPECT_TRUE(PumpUntil([] {
+        LONG contexts = -1;
+        SimGetOutstanding(&contexts, nullptr, nullptr);
+        return contexts == 0;
+    }));
     EXPECT_FALSE(trace.Contains(deleted));
     CloseHandle(g_stuckWorkerRelease);
     CloseHandle(g_stuckWorkerBlocked);
@@ -484,7 +490,7 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
     }
     PumpFor(100);
     const keyvoratest::ProcessCounts before = keyvoratest::CurrentProcessCounts();
-    // The registered class object, and a monitor an earlier test left running on purpose.
+    // Counted from here: whatever held the module before the cycles does not matter.
     const LONG locks = ctlfw::Module::LockCount();
     for (int i = 0; i < 200; ++i) {
         EventSink sink;
