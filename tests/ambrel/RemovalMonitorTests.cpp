@@ -86,20 +86,19 @@ protected:
         SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
         ASSERT_TRUE(WaitForIdleMonitor());
     }
-    // The monitor is idle when it blocks in the service's wait again.
+    // The monitor is idle when it sleeps in a wait begun after the service's latest change.
     static bool WaitForIdleMonitor()
     {
         const DWORD start = GetTickCount();
-        while (SimCountPendingWaits() < 1) {
+        while (SimCountQuietWaits() < 1) {
             if (GetTickCount() - start > 5000)
                 return false;
             Sleep(5);
         }
         return true;
     }
-    // Inserts a card and returns once the monitor has seen it present: the count of pending
-    // waits alone may still show the wait it has not yet left, and a removal made then would
-    // land in the same notification as the insertion.
+    // Inserts a card and returns once the monitor has seen it present: a removal made before
+    // would land in the same notification as the insertion.
     void InsertAndWait(const wchar_t* reader, const std::string& name)
     {
         m_trace.Clear();

@@ -2,6 +2,7 @@
 // which card events reach the page's sink, in which order, on which thread, and what the
 // active reader and the last-reported pair say afterwards.
 #include <windows.h>
+#include <olectl.h>
 #include <wininet.h>
 
 #include <gtest/gtest.h>
@@ -15,14 +16,15 @@
 #include "CardService.h"
 #include "ControlHost.h"
 #include "ImportHook.h"
+#include "MessagePump.h"
 #include "Module.h"
 #include "Trace.h"
 #include "TraceCapture.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
-using keyvoratest::PumpFor;
 using keyvoratest::PumpUntil;
+using testsupport::PumpPosted;
 
 namespace {
 
@@ -68,7 +70,10 @@ TEST_P(CardEvents, ReachTheSinkInPostingOrderOnTheWindowThread)
             step.act();
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= step.eventsAfter; })) << "after " << Types(sink).size();
     }
-    PumpFor(300);  // nothing more follows
+    // Nothing more follows once the monitor sleeps again, having taken in the last change, and
+    // what it posted before has been handled.
+    ASSERT_TRUE(PumpUntil([] { return SimCountQuietWaits() >= 1; }));
+    ASSERT_TRUE(PumpPosted());
 
     EXPECT_EQ(s.events, Types(sink));
     LONG previous = 255;
@@ -245,12 +250,9 @@ TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresen
     g_options.clear();
 
     c.deliver(*notification);
+    ASSERT_TRUE(PumpPosted());  // the notification posts its events before it returns
     std::vector<LONG> expected{9};
     expected.insert(expected.end(), c.events.begin(), c.events.end());
-    if (c.events.empty())
-        PumpFor(200);
-    else
-        ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == expected.size(); }));
     EXPECT_EQ(expected, Types(sink));
     EXPECT_EQ(c.ended ? std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION} : std::vector<int>{}, g_options);
     EXPECT_EQ(c.activeReader, host.Object().GetActiveReader());
@@ -411,7 +413,7 @@ TEST_F(HostedControlTest, AHandlerWithAModalLoop_ThePairEndsOnTheNewestEvent)
     };
     PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 5);
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 3; }));
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     LONG type = 0, status = 0;
     host.Control()->get_LastReportedSCardEventType(&type);
     host.Control()->get_LastReportedSCardEventStatus(&status);
@@ -444,6 +446,41 @@ TEST_F(HostedControlTest, LastReportedPair_UpdatesWithoutASink_AndAStatusWithThe
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 2; }));
     EXPECT_EQ(SCardAuthEventSmartCardBlocked, sink.events.back().eventType);
     EXPECT_EQ(-2146434964, sink.events.back().status);
+}
+
+// A sink connected at the control's connection point hears what is fired while it is
+// connected, nothing after Unadvise, and is let go; the control's pair still follows the events.
+TEST_F(HostedControlTest, ASinkUnadvisedHearsNothingMore_ThePairStillUpdates)
+{
+    HostedControl host;  // the container connects nothing
+    const auto pairIs = [&](LONG expected) {
+        LONG type = 255;
+        host.Control()->get_LastReportedSCardEventType(&type);
+        return type == expected;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(9); }));  // the monitor's report, before the sink
+    ctlfw::ComPtr<IConnectionPointContainer> container;
+    ASSERT_HRESULT_SUCCEEDED(ctlfw::ComPtr<IKeyvoraCtl>(host.Control()).As(IID_IConnectionPointContainer, container));
+    ctlfw::ComPtr<IConnectionPoint> point;
+    ASSERT_HRESULT_SUCCEEDED(container->FindConnectionPoint(DIID__IKeyvoraCtlEvents, point.Put()));
+    EventSink sink;
+    DWORD cookie = 0;
+    ASSERT_HRESULT_SUCCEEDED(point->Advise(&sink, &cookie));
+
+    // The pair is updated after the firing: once it shows the event, the firing is over.
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 5);
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(SCardAuthEventInvalidPIN); }));
+    EXPECT_EQ(std::vector<LONG>{SCardAuthEventInvalidPIN}, Types(sink));
+
+    ASSERT_HRESULT_SUCCEEDED(point->Unadvise(cookie));
+    EXPECT_EQ(0u, sink.References());
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookie));
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardBlocked, 6);
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(SCardAuthEventSmartCardBlocked); }));
+    EXPECT_EQ(std::vector<LONG>{SCardAuthEventInvalidPIN}, Types(sink));
+    LONG status = 0;
+    host.Control()->get_LastReportedSCardEventStatus(&status);
+    EXPECT_EQ(6, status);
 }
 
 // ---- Lifetime ---------------------------------------------------------------------------
@@ -488,7 +525,7 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         HostedControl host(&sink);
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
     }
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     const keyvoratest::ProcessCounts before = keyvoratest::CurrentProcessCounts();
     // Counted from here: whatever held the module before the cycles does not matter.
     const LONG locks = ctlfw::Module::LockCount();
@@ -499,7 +536,7 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         host.Destroy();
         EXPECT_EQ(0u, sink.References()) << "cycle " << i;
     }
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     const keyvoratest::ProcessCounts after = keyvoratest::CurrentProcessCounts();
     EXPECT_LE(after.handles, before.handles + 5) << "handles";
     // A leak would be one thread a cycle; a little room for the platform's own pool threads.

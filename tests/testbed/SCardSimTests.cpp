@@ -201,7 +201,7 @@ TEST_F(SCardSim, Cancel_EndsAPendingWait_AndLeavesNoTraceOtherwise)
     ASSERT_EQ(ReadStates(states), SCARD_S_SUCCESS);
     FeedBack(states);
 
-    // A cancel with nothing pending does not end a later wait.
+    // A cancel with nothing pending does not end a later wait: only its time-out can show that.
     ASSERT_EQ(SCardCancel(m_context), SCARD_S_SUCCESS);
     EXPECT_EQ(ReadStates(states, 200), SCARD_E_TIMEOUT);
 
