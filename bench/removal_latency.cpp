@@ -13,14 +13,13 @@
 
 #include "BenchExchange.h"
 #include "BenchWakeUp.h"
+#include "HandOff.h"
 #include "RegistryKey.h"
 #include "SCardAmbrelMonitoringThread.h"
 
 namespace {
 
 const wchar_t kReader[] = L"Bench Reader";
-const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
-const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 const DWORD kTimeoutMs = 10000;
 
 // ---- Moments noted by the hooks: the first of each kind after the removal (armed). -------
@@ -140,10 +139,10 @@ bool WaitQuiet(LONG waits)
 void SetHandOff(const wchar_t* reader)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kHandOffKey, 0, nullptr, 0, KEY_SET_VALUE | tsmb::GetRegistryViewFlag(),
-                        nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, 0, nullptr, 0,
+                        KEY_SET_VALUE | tsmb::GetRegistryViewFlag(), nullptr, &key, nullptr) != ERROR_SUCCESS)
         return;
-    RegSetValueExW(key, L"AuthenticationReader", 0, REG_SZ, reinterpret_cast<const BYTE*>(reader),
+    RegSetValueExW(key, tsmb::HandOffKey::kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(reader),
                    static_cast<DWORD>((wcslen(reader) + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
 }
@@ -354,7 +353,8 @@ int wmain(int argc, wchar_t** argv)
     }
     // The hand-off's parent belongs to the deployment: made when missing, as the tests do.
     HKEY parent = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
+                    nullptr);
     RegCloseKey(parent);
     const std::wstring times = TempFile(L"removal-latency-vsmsdk.times");
     SetEnvironmentVariableW(L"VSMSDK_TIMES", times.c_str());
@@ -378,6 +378,6 @@ int wmain(int argc, wchar_t** argv)
 
     SimReset();
     DeleteFileW(times.c_str());
-    RegDeleteKeyExW(HKEY_CURRENT_USER, kHandOffKey, tsmb::GetRegistryViewFlag(), 0);
+    RegDeleteKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, tsmb::GetRegistryViewFlag(), 0);
     return ok ? 0 : 1;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "ControlHost.h"
+#include "HandOff.h"
 #include "StandIn.h"
 #include "TestMachine.h"
 #include "ImportHook.h"
@@ -149,10 +150,11 @@ int wmain(int argc, wchar_t** argv)
         SysFreeString(data);
         wchar_t reader[256] = L"(none)";
         DWORD size = sizeof(reader);
-        RegGetValueW(HKEY_CURRENT_USER, L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", L"AuthenticationReader", RRF_RT_REG_SZ,
-                     nullptr, reader, &size);
-        printf("host:   hand-off for the shell: HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth AuthenticationReader = \"%ls\"\n",
-               reader);
+        // Read directly: the foundation's reader would trace a missing value into this output.
+        RegGetValueW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, tsmb::HandOffKey::kValue, RRF_RT_REG_SZ, nullptr, reader,
+                     &size);
+        printf("host:   hand-off for the shell: HKCU\\%ls %ls = \"%ls\"\n", tsmb::HandOffKey::kKey,
+               tsmb::HandOffKey::kValue, reader);
         if (FAILED(hr) || lastError != 0)
             exitCode = 1;
 

@@ -5,20 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include "AmbrelTestSupport.h"
+#include "CardService.h"
 #include "EventCapture.h"
+#include "HandOff.h"
 #include "ImportHook.h"
+#include "LogFile.h"
 #include "ScratchRegistry.h"
 #include "TraceCapture.h"
 #include "Trace.h"
-#include "scardsim.h"
 
-using ambreltest::LogFile;
 using testsupport::EventEntry;
 using testsupport::ExpectOutcomes;
 using testsupport::ImportHook;
+using testsupport::LogFile;
 using testsupport::ScratchKey;
 using testsupport::TraceCapture;
+using tsmb::HandOffKey;
 
 namespace {
 
@@ -43,26 +45,26 @@ public:
     {
         // The parent belongs to the deployment; the tests make it when it is missing.
         HKEY parent = nullptr;
-        RegCreateKeyExW(HKEY_CURRENT_USER, ambreltest::kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
+        RegCreateKeyExW(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
                         nullptr);
         RegCloseKey(parent);
     }
     void Set(const wchar_t* reader) const
     {
         if (reader)
-            m_key.SetString(L"AuthenticationReader", reader);
+            m_key.SetString(HandOffKey::kValue, reader);
     }
     std::wstring Get() const
     {
         DWORD type = 0, size = 0;
         std::wstring text;
-        if (!m_key.GetRaw(L"AuthenticationReader", type, text, size))
+        if (!m_key.GetRaw(HandOffKey::kValue, type, text, size))
             return L"(missing)";
         return text.substr(0, text.find(L'\0'));
     }
 
 private:
-    ScratchKey m_key{HKEY_CURRENT_USER, ambreltest::kHandOffKey};
+    ScratchKey m_key{HKEY_CURRENT_USER, HandOffKey::kKey};
 };
 
 // ---- Through the manager, against the simulated service ---------------------------------
@@ -71,19 +73,12 @@ class RemovalMonitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAmbrel");
-        ASSERT_EQ(0, SimReset());
         for (const wchar_t* reader : {L"Reader A", L"Reader B"}) {
             ASSERT_EQ(0, SimAttachReader(reader));
             ASSERT_EQ(0, SimInsertCard(reader, nullptr, 0, nullptr, nullptr));
         }
     }
-    void TearDown() override
-    {
-        SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
-        SimReset();
-    }
+    void TearDown() override { SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread(); }
 
     // Starts the monitor and returns once it waits for changes.
     void Start()
@@ -91,20 +86,19 @@ protected:
         SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
         ASSERT_TRUE(WaitForIdleMonitor());
     }
-    // The monitor is idle when it blocks in the service's wait again.
+    // The monitor is idle when it sleeps in a wait begun after the service's latest change.
     static bool WaitForIdleMonitor()
     {
         const DWORD start = GetTickCount();
-        while (SimCountPendingWaits() < 1) {
+        while (SimCountQuietWaits() < 1) {
             if (GetTickCount() - start > 5000)
                 return false;
             Sleep(5);
         }
         return true;
     }
-    // Inserts a card and returns once the monitor has seen it present: the count of pending
-    // waits alone may still show the wait it has not yet left, and a removal made then would
-    // land in the same notification as the insertion.
+    // Inserts a card and returns once the monitor has seen it present: a removal made before
+    // would land in the same notification as the insertion.
     void InsertAndWait(const wchar_t* reader, const std::string& name)
     {
         m_trace.Clear();
@@ -130,6 +124,8 @@ protected:
         ASSERT_TRUE(WaitForIdleMonitor());
     }
 
+    testsupport::CardServiceReset m_service;
+    testsupport::ComponentTrace m_component{L"SCardAmbrel"};
     TraceCapture m_trace;
     HandOff m_handOff;
     LogFile m_sdkLog{L"VSMSDK_LOG", L"ambrel-vsmsdk-monitor.log"};
@@ -147,7 +143,7 @@ TEST_F(RemovalMonitor, RemovalFromTheRecordedReaderDisconnectsOnceAndClearsTheVa
     ExpectOutcomes(m_events, L"Ambrel.exe", {{0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}});
     EXPECT_TRUE(m_trace.Contains(kDisconnect + " finished without exceptions..."));
     EXPECT_TRUE(m_trace.Contains(kCleared));
-    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
 
     // The same reader losing its card again, with no new authentication: nothing more.
     InsertAndWait(L"Reader A", "Reader A");
@@ -171,7 +167,7 @@ TEST_F(RemovalMonitor, AfterTheServiceRestartsARemovalStillDisconnects)
     }
     RemoveAndWait(L"Reader A", "Reader A");
     EXPECT_EQ(kFullSession, m_sdkLog.Lines());
-    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
     const EventEntry gone{0, ORVANE_EVENT_SERVICE_GONE, {L"0x80100012"}}, back{0, ORVANE_EVENT_SERVICE_BACK, {}};
     ExpectOutcomes(m_events, L"Ambrel.exe",
                    {gone, back, gone, back, {0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}});
@@ -218,15 +214,15 @@ INSTANTIATE_TEST_SUITE_P(
                       IgnoredCase{"LetterCase", L"reader a", L"Reader A", "reader a"},
                       IgnoredCase{"TrailingBlank", L"Reader A ", L"Reader A", "Reader A "},
                       IgnoredCase{"Empty", L"", L"Reader A", ""},
-                      IgnoredCase{"Cleared", L"cleared => none", L"Reader A", "cleared => none"},
+                      IgnoredCase{"Cleared", HandOffKey::kCleared, L"Reader A", "cleared => none"},
                       IgnoredCase{"Missing", nullptr, L"Reader A", ""}),
     [](const ::testing::TestParamInfo<IgnoredCase>& info) { return std::string(info.param.name); });
 
 TEST_F(RemovalMonitor, ValueOfAnotherTypeCountsAsNoReader)
 {
-    ScratchKey key(HKEY_CURRENT_USER, ambreltest::kHandOffKey);
+    ScratchKey key(HKEY_CURRENT_USER, HandOffKey::kKey);
     const wchar_t text[] = L"Reader A";
-    key.SetRaw(L"AuthenticationReader", REG_EXPAND_SZ, text, sizeof(text));
+    key.SetRaw(HandOffKey::kValue, REG_EXPAND_SZ, text, sizeof(text));
     Start();
 
     RemoveAndWait(L"Reader A", "");
@@ -327,7 +323,7 @@ TEST_F(RemovalStep, SeveralRemovalsInOneNotificationDisconnectOnlyOnce)
              State(L"\\\\?PnP?\\Notification", 0x30000, 0x30000 | kEmpty | kPresent)});
 
     EXPECT_EQ(1u, Disconnects().size());
-    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
     // Every entry is traced, in order; the PnP entry and the already empty reader are no removals.
     EXPECT_TRUE(m_trace.Contains(kProcess + "SCARD_READERSTATE[0]: reader: \"Reader A\" currentState: 0x00000020 "
                                             "eventState: 0x00000012"));
@@ -357,7 +353,7 @@ TEST_P(RemovalSwap, CountsAsRemovalOnlyWhenTheCounterMoved)
     Process({State(L"Reader A", c.current, c.event), State(L"\\\\?PnP?\\Notification", 0x10000, 0x10000)});
     EXPECT_EQ(c.removal ? 1u : 0u, Disconnects().size());
     EXPECT_EQ(c.removal ? 1u : 0u, m_trace.Count(kProcess + " smart card removed from reader: \"Reader A\""));
-    EXPECT_EQ(c.removal ? L"cleared => none" : L"Reader A", m_handOff.Get());
+    EXPECT_EQ(c.removal ? HandOffKey::kCleared : L"Reader A", m_handOff.Get());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -453,7 +449,7 @@ TEST_P(RemovalSdkFailure, IsTracedAndIgnoredTheLibraryUnloadedAndTheValueStillCl
     EXPECT_EQ(c.sdkLog, m_sdkLog.Lines());
     ExpectOutcomes(m_events, L"Ambrel.exe", {c.event});
     EXPECT_EQ(nullptr, GetModuleHandleW(L"VsmSDK.dll")) << "the SDK stayed loaded";
-    EXPECT_EQ(L"cleared => none", m_handOff.Get());
+    EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
 }
 
 const std::string kInitOk = "VsmInitialize \"AmbrelSCardMonitoring\" -> 0x00000000";
@@ -494,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RemovalStep, ClearFailureIsTracedAsBestEffort)
 {
     // No key at all: nothing to read, and nothing to overwrite either.
-    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, ambreltest::kHandOffKey, KEY_WOW64_32KEY);
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, HandOffKey::kKey, KEY_WOW64_32KEY);
     m_trace.Clear();
     m_monitor->ClearAuthenticationReaderInVolatileRegistry();
     EXPECT_EQ(1u, m_trace.LinesStartingWith("Ambrel:SCardAmbrelMonitoringThread::ClearAuthenticationReaderInVolatile"

@@ -8,21 +8,22 @@
 #include <sstream>
 #include <thread>
 
-#include "AmbrelTestSupport.h"
+#include "CardService.h"
 #include "EventCapture.h"
 #include "ImportHook.h"
+#include "LogFile.h"
+#include "Process.h"
 #include "ScratchRegistry.h"
 #include "Trace.h"
 #include "TraceCapture.h"
-#include "scardsim.h"
 
-using ambreltest::kConfigKey;
-using ambreltest::LogFile;
 using testsupport::ImportHook;
+using testsupport::LogFile;
 using testsupport::ScratchValue;
 
 namespace {
 
+const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kDeskUrl[] = L"http://desk.example/start?x=1&iexplore-lifetime-ms=100";
 const wchar_t kResetUrl[] = L"http://reset.example/again?iexplore-lifetime-ms=2300";
 
@@ -308,9 +309,9 @@ protected:
     void SetUp() override
     {
         EnableTracing();
-        SimReset();
         g_logOffs.clear();
     }
+    testsupport::CardServiceReset m_service;
     ShellConfiguration m_config;
     ImportHook m_shell{nullptr, "ShellExecuteW", &IgnoreShellExecuteW};
     ImportHook m_exit{nullptr, "ExitWindowsEx", &RecordExitWindowsEx};
@@ -356,7 +357,7 @@ INSTANTIATE_TEST_SUITE_P(
 // object stays alive for the thread that may still run, also through the runtime's clean-up.
 TEST(ShellStop, WorkerThatDoesNotEnd_IsNeverDestroyedAndTheShellExitsCleanly)
 {
-    ASSERT_EQ(0, SimReset());
+    testsupport::CardServiceReset service;
     ASSERT_EQ(0, SimAttachReader(L"Reader A"));
     LogFile trace{L"SHELL_STOP_TRACE", L"ambrel-stop-trace.log"};
     wchar_t path[MAX_PATH];
@@ -440,7 +441,6 @@ class ShellProgram : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        SimReset();
         SetEnvironmentVariableW(L"IEXPLORE_LIFETIME_MS", L"100");
         m_config.desktopUrl.SetString(kDeskUrl);
         m_config.resetUrl.SetString(kResetUrl);
@@ -458,6 +458,7 @@ protected:
         return ended;
     }
 
+    testsupport::CardServiceReset m_service;
     ShellConfiguration m_config;
     LogFile m_browserLog{L"IEXPLORE_LOG", L"ambrel-browser.log"};
 };

@@ -8,6 +8,7 @@
 
 #include "ControlHost.h"
 #include "EventCapture.h"
+#include "HandOff.h"
 #include "ImportHook.h"
 #include "Process.h"
 #include "ScratchRegistry.h"
@@ -16,6 +17,7 @@
 
 using ctlfw::ComPtr;
 using testsupport::TraceCapture;
+using tsmb::HandOffKey;
 
 namespace {
 
@@ -420,7 +422,6 @@ TEST_F(ControlTest, ObjectSafety_AcceptsOptionsThreeOnItsInterfacesAndRefusesAny
 
 // ---- The hand-off value ------------------------------------------------------------------
 
-const wchar_t kParent[] = L"SOFTWARE\\Tessam\\Orvane";
 const std::string kHandOff = "SCardAuth:CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry:";
 
 bool IsVolatile(const wchar_t* path)
@@ -452,9 +453,9 @@ class HandOff : public ControlTest, public ::testing::WithParamInterface<HandOff
 TEST_P(HandOff, WritesTheReaderBestEffortAndNeverDeletes)
 {
     const HandOffCase& c = GetParam();
-    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0);
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0);
     HKEY parent = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kParent, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
     RegCloseKey(parent);
     c.arrange();
     TraceCapture trace;
@@ -468,14 +469,14 @@ TEST_P(HandOff, WritesTheReaderBestEffortAndNeverDeletes)
     if (c.valueIn) {
         wchar_t text[256] = {};
         DWORD size = sizeof(text), type = 0;
-        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, c.valueIn, L"AuthenticationReader", RRF_RT_ANY, &type,
+        ASSERT_EQ(ERROR_SUCCESS, RegGetValueW(HKEY_CURRENT_USER, c.valueIn, HandOffKey::kValue, RRF_RT_ANY, &type,
                                               text, &size));
         EXPECT_EQ(static_cast<DWORD>(REG_SZ), type);
         EXPECT_EQ(c.reader, text);
         EXPECT_EQ((c.reader.size() + 1) * sizeof(wchar_t), size);
         EXPECT_EQ(c.volatileKey, IsVolatile(c.valueIn));
     }
-    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0);
+    testsupport::DeleteKeyTree(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0);
 }
 
 const char kOpened[] = " opened HKCU\\SOFTWARE\\Tessam\\Orvane key";
@@ -488,7 +489,6 @@ std::string Added(const char* reader)
     return std::string(" added AuthenticationReader value: \"") + reader +
            "\" to HKCU\\SOFTWARE\\Tessam\\Orvane\\SCardAuth subkey";
 }
-const wchar_t kKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 
 void MakeKey(const wchar_t* path, DWORD options)
 {
@@ -501,21 +501,22 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, HandOff,
     ::testing::Values(
         HandOffCase{"FirstWriteCreatesAVolatileKey", [] {}, L"Reader A", {kOpened, kAbsent, kCreated, Added("Reader A")},
-                    kKey, true},
-        HandOffCase{"NextWriteOpensIt", [] { MakeKey(kKey, REG_OPTION_VOLATILE); }, L"Reader B",
-                    {kOpened, kPresent, kOpenedSub, Added("Reader B")}, kKey, true},
-        HandOffCase{"LastingKeyIsUsedAsItIs", [] { MakeKey(kKey, 0); }, L"Reader C",
-                    {kOpened, kPresent, kOpenedSub, Added("Reader C")}, kKey, false},
+                    HandOffKey::kKey, true},
+        HandOffCase{"NextWriteOpensIt", [] { MakeKey(HandOffKey::kKey, REG_OPTION_VOLATILE); }, L"Reader B",
+                    {kOpened, kPresent, kOpenedSub, Added("Reader B")}, HandOffKey::kKey, true},
+        HandOffCase{"LastingKeyIsUsedAsItIs", [] { MakeKey(HandOffKey::kKey, 0); }, L"Reader C",
+                    {kOpened, kPresent, kOpenedSub, Added("Reader C")}, HandOffKey::kKey, false},
         // Not recognised by the exact search; the create step opens it all the same.
-        HandOffCase{"OtherLetterCaseIsOpenedByCreate", [] { MakeKey(L"SOFTWARE\\Tessam\\Orvane\\scardauth", 0); },
-                    L"Reader D", {kOpened, kAbsent, kCreated, Added("Reader D")}, kKey, false},
+        HandOffCase{"OtherLetterCaseIsOpenedByCreate",
+                    [] { MakeKey((std::wstring(HandOffKey::kParentKey) + L"\\scardauth").c_str(), 0); }, L"Reader D",
+                    {kOpened, kAbsent, kCreated, Added("Reader D")}, HandOffKey::kKey, false},
         HandOffCase{"EmptyNameIsNotWritten", [] {}, L"",
                     {kOpened, kAbsent, kCreated,
                      " setting authentication reader name in volatile HKCU registry failed with exception: Win32 error: "
                      "160 => ignore (best effort)"},
                     nullptr, false},
         HandOffCase{"AbsentParentCreatesNothing",
-                    [] { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, kParent, 0); }, L"Reader E",
+                    [] { testsupport::DeleteKeyTree(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0); }, L"Reader E",
                     {" setting authentication reader name in volatile HKCU registry failed with exception: Win32 error: "
                      "2 => ignore (best effort)"},
                     nullptr, false}),

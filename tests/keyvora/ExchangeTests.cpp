@@ -16,12 +16,15 @@
 #include <sstream>
 #include <utility>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "EventCapture.h"
+#include "HandOff.h"
 #include "ImportHook.h"
 #include "ScratchRegistry.h"
 #include "LogFile.h"
 #include "MemoryScan.h"
+#include "MessagePump.h"
 #include "Process.h"
 #include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
@@ -30,20 +33,18 @@
 #include "Trace.h"
 #include "TraceCapture.h"
 #include "Win32Error.h"
-#include "scardsim.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
-using keyvoratest::PumpFor;
 using keyvoratest::PumpUntil;
 using testsupport::ImportHook;
 using testsupport::LogFile;
 using testsupport::TraceCapture;
+using tsmb::HandOffKey;
 
 namespace {
 
 const std::string kRead = "SCardAuth:SCardAuthCommunicator::ReadHttpData:";
-const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
 const wchar_t kOtherCsp[] = L"Orvane Test Card CSP";
 const wchar_t kBaseCsp[] = L"Microsoft Base Smart Card Crypto Provider";
 const wchar_t kKsp[] = L"Microsoft Smart Card Key Storage Provider";
@@ -250,19 +251,20 @@ std::vector<std::string> LinesStarting(const LogFile& log, const std::string& pr
 
 size_t CountStarting(const LogFile& log, const std::string& prefix) { return LinesStarting(log, prefix).size(); }
 
+// The hand-off value as the shell reads it.
 std::wstring HandOff()
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", RRF_RT_REG_SZ, nullptr, text, &size) !=
-        ERROR_SUCCESS)
+    try {
+        return HandOffKey(KEY_QUERY_VALUE).Read();
+    } catch (const tsmb::Win32Error&) {
         return L"(missing)";
-    return text;
+    }
 }
 
+// Also makes the key (lasting) when no control made it yet.
 void SetHandOff(const wchar_t* reader)
 {
-    RegSetKeyValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", REG_SZ, reader,
+    RegSetKeyValueW(HKEY_CURRENT_USER, HandOffKey::kKey, HandOffKey::kValue, REG_SZ, reader,
                     static_cast<DWORD>((wcslen(reader) + 1) * sizeof(wchar_t)));
 }
 
@@ -290,7 +292,6 @@ protected:
     {
         PrepareMachine();
         ASSERT_NE(0u, TestServer::Get().http) << "the test server is not running";
-        ASSERT_EQ(0, SimReset());
         ASSERT_EQ(0, SimAttachReader(L"R1"));
         g_attached.clear();
         g_requestFlags.clear();
@@ -316,7 +317,6 @@ protected:
                   CountStarting(m_cspLog, "CPDestroyKey"));
         EXPECT_EQ(CountStarting(m_ncryptLog, "NCryptOpenKey") - Failed(m_ncryptLog, "NCryptOpenKey"),
                   CountStarting(m_ncryptLog, "NCryptFreeObject key"));
-        SimReset();
     }
     static size_t Failed(const LogFile& log, const std::string& prefix)
     {
@@ -368,10 +368,11 @@ protected:
             outcome.data.assign(data, SysStringLen(data));
         SysFreeString(data);
         m_host->Control()->get_ReadHttpDataFromUrlLastError(&outcome.lastError);
+        // The call posts its own event before it returns.
         if (expectEvent)
             PumpUntil([&] { return m_sink.events.size() > before; }, 3000);
         else
-            PumpFor(150);
+            testsupport::PumpPosted();
         for (size_t i = before; i < m_sink.events.size(); ++i)
             outcome.events.emplace_back(m_sink.events[i].eventType, m_sink.events[i].status);
         return outcome;
@@ -389,6 +390,7 @@ public:
     }
 
 protected:
+    testsupport::CardServiceReset m_service;
     keyvoratest::ClassRegistration m_registration;
     EventSink m_sink;
     std::unique_ptr<HostedControl> m_host;
@@ -591,7 +593,8 @@ TEST_F(Exchange, TlsSessionEndsOnRemovalOnlyAfterARequest)
             return line.find(" smart card removal and previous SSL authentication => clear SSL authentication state") !=
                    std::string::npos;
         };
-        EXPECT_EQ(request, m_trace.WaitForMatch(cleared, request ? 3000 : 200));
+        WaitForMonitors(1);  // the monitor ends the session, if at all, before it waits again
+        EXPECT_EQ(request, m_trace.WaitForMatch(cleared, 0));
         m_host.reset();
         m_sink.events.clear();
     }
@@ -1182,7 +1185,7 @@ TEST_F(Exchange, NoConnectionServesASecondRequest_NotEvenAcrossTheCardsSession)
 // the removal before the write, so the value must not stay naming an empty reader.
 LONG WINAPI PullingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    if (name && wcscmp(name, L"AuthenticationReader") == 0 && size > sizeof(wchar_t))
+    if (name && wcscmp(name, HandOffKey::kValue) == 0 && size > sizeof(wchar_t))
         SimRemoveCard(L"R1");
     return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
                                                                                                   data, size);
@@ -1205,7 +1208,7 @@ TEST_F(Exchange, ACardPulledWhileTheHandOffIsWritten_TheValueNamesNoReader)
 // disconnect, with the reader and the code.
 LONG WINAPI DeniedRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size)
 {
-    if (name && wcscmp(name, L"AuthenticationReader") == 0)
+    if (name && wcscmp(name, HandOffKey::kValue) == 0)
         return ERROR_ACCESS_DENIED;
     return testsupport::RealExport<decltype(&RegSetValueExW)>(L"advapi32.dll", "RegSetValueExW")(key, name, reserved, type,
                                                                                                   data, size);

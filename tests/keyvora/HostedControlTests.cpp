@@ -2,6 +2,7 @@
 // which card events reach the page's sink, in which order, on which thread, and what the
 // active reader and the last-reported pair say afterwards.
 #include <windows.h>
+#include <olectl.h>
 #include <wininet.h>
 
 #include <gtest/gtest.h>
@@ -12,17 +13,18 @@
 
 #include <memory>
 
+#include "CardService.h"
 #include "ControlHost.h"
 #include "ImportHook.h"
+#include "MessagePump.h"
 #include "Module.h"
 #include "Trace.h"
 #include "TraceCapture.h"
-#include "scardsim.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
-using keyvoratest::PumpFor;
 using keyvoratest::PumpUntil;
+using testsupport::PumpPosted;
 
 namespace {
 
@@ -38,9 +40,7 @@ void Insert(const wchar_t* reader) { ASSERT_EQ(0, SimInsertCard(reader, nullptr,
 
 class HostedControlTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(0, SimReset()); }
-    void TearDown() override { SimReset(); }
-
+    testsupport::CardServiceReset m_service;
     keyvoratest::ClassRegistration m_registration;
 };
 
@@ -70,7 +70,10 @@ TEST_P(CardEvents, ReachTheSinkInPostingOrderOnTheWindowThread)
             step.act();
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() >= step.eventsAfter; })) << "after " << Types(sink).size();
     }
-    PumpFor(300);  // nothing more follows
+    // Nothing more follows once the monitor sleeps again, having taken in the last change, and
+    // what it posted before has been handled.
+    ASSERT_TRUE(PumpUntil([] { return SimCountQuietWaits() >= 1; }));
+    ASSERT_TRUE(PumpPosted());
 
     EXPECT_EQ(s.events, Types(sink));
     LONG previous = 255;
@@ -247,12 +250,9 @@ TEST_P(TlsSessionRule, EndsExactlyWhenTheAuthenticatingCardIsNotTheOneCardPresen
     g_options.clear();
 
     c.deliver(*notification);
+    ASSERT_TRUE(PumpPosted());  // the notification posts its events before it returns
     std::vector<LONG> expected{9};
     expected.insert(expected.end(), c.events.begin(), c.events.end());
-    if (c.events.empty())
-        PumpFor(200);
-    else
-        ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == expected.size(); }));
     EXPECT_EQ(expected, Types(sink));
     EXPECT_EQ(c.ended ? std::vector<int>{INTERNET_OPTION_END_BROWSER_SESSION} : std::vector<int>{}, g_options);
     EXPECT_EQ(c.activeReader, host.Object().GetActiveReader());
@@ -337,9 +337,15 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
         EXPECT_EQ(S_FALSE, ctlfw::Module::CanUnloadNow()) << "a monitor still runs";
         EXPECT_FALSE(trace.Contains(deleted));
     }
-    // The worker wakes after its control is gone: it ends on its own object, harmlessly.
+    // The worker wakes after its control is gone: it ends on its own object, harmlessly, and
+    // gives its context back, so that nothing of this test runs on into the next.
     SetEvent(g_stuckWorkerRelease);
     EXPECT_TRUE(trace.WaitFor("SCardAuth:scardm::SCardMonitoringThread::DestroySCardContext: executing...", 10000));
+    EXPECT_TRUE(PumpUntil([] {
+        LONG contexts = -1;
+        SimGetOutstanding(&contexts, nullptr, nullptr);
+        return contexts == 0;
+    }));
     EXPECT_FALSE(trace.Contains(deleted));
     CloseHandle(g_stuckWorkerRelease);
     CloseHandle(g_stuckWorkerBlocked);
@@ -407,7 +413,7 @@ TEST_F(HostedControlTest, AHandlerWithAModalLoop_ThePairEndsOnTheNewestEvent)
     };
     PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 5);
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 3; }));
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     LONG type = 0, status = 0;
     host.Control()->get_LastReportedSCardEventType(&type);
     host.Control()->get_LastReportedSCardEventStatus(&status);
@@ -440,6 +446,41 @@ TEST_F(HostedControlTest, LastReportedPair_UpdatesWithoutASink_AndAStatusWithThe
     ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 2; }));
     EXPECT_EQ(SCardAuthEventSmartCardBlocked, sink.events.back().eventType);
     EXPECT_EQ(-2146434964, sink.events.back().status);
+}
+
+// A sink connected at the control's connection point hears what is fired while it is
+// connected, nothing after Unadvise, and is let go; the control's pair still follows the events.
+TEST_F(HostedControlTest, ASinkUnadvisedHearsNothingMore_ThePairStillUpdates)
+{
+    HostedControl host;  // the container connects nothing
+    const auto pairIs = [&](LONG expected) {
+        LONG type = 255;
+        host.Control()->get_LastReportedSCardEventType(&type);
+        return type == expected;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(9); }));  // the monitor's report, before the sink
+    ctlfw::ComPtr<IConnectionPointContainer> container;
+    ASSERT_HRESULT_SUCCEEDED(ctlfw::ComPtr<IKeyvoraCtl>(host.Control()).As(IID_IConnectionPointContainer, container));
+    ctlfw::ComPtr<IConnectionPoint> point;
+    ASSERT_HRESULT_SUCCEEDED(container->FindConnectionPoint(DIID__IKeyvoraCtlEvents, point.Put()));
+    EventSink sink;
+    DWORD cookie = 0;
+    ASSERT_HRESULT_SUCCEEDED(point->Advise(&sink, &cookie));
+
+    // The pair is updated after the firing: once it shows the event, the firing is over.
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventInvalidPIN, 5);
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(SCardAuthEventInvalidPIN); }));
+    EXPECT_EQ(std::vector<LONG>{SCardAuthEventInvalidPIN}, Types(sink));
+
+    ASSERT_HRESULT_SUCCEEDED(point->Unadvise(cookie));
+    EXPECT_EQ(0u, sink.References());
+    EXPECT_EQ(CONNECT_E_NOCONNECTION, point->Unadvise(cookie));
+    PostMessageW(host.ControlWindow(), WM_REPORT_SCARD_EVENT, SCardAuthEventSmartCardBlocked, 6);
+    ASSERT_TRUE(PumpUntil([&] { return pairIs(SCardAuthEventSmartCardBlocked); }));
+    EXPECT_EQ(std::vector<LONG>{SCardAuthEventInvalidPIN}, Types(sink));
+    LONG status = 0;
+    host.Control()->get_LastReportedSCardEventStatus(&status);
+    EXPECT_EQ(6, status);
 }
 
 // ---- Lifetime ---------------------------------------------------------------------------
@@ -484,9 +525,9 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         HostedControl host(&sink);
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
     }
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     const keyvoratest::ProcessCounts before = keyvoratest::CurrentProcessCounts();
-    // The registered class object, and a monitor an earlier test left running on purpose.
+    // Counted from here: whatever held the module before the cycles does not matter.
     const LONG locks = ctlfw::Module::LockCount();
     for (int i = 0; i < 200; ++i) {
         EventSink sink;
@@ -495,7 +536,7 @@ TEST_F(HostedControlTest, TwoHundredCyclesLeaveNoThreadHandleOrWindowBehind)
         host.Destroy();
         EXPECT_EQ(0u, sink.References()) << "cycle " << i;
     }
-    PumpFor(100);
+    ASSERT_TRUE(PumpPosted());
     const keyvoratest::ProcessCounts after = keyvoratest::CurrentProcessCounts();
     EXPECT_LE(after.handles, before.handles + 5) << "handles";
     // A leak would be one thread a cycle; a little room for the platform's own pool threads.

@@ -1,6 +1,6 @@
+#include "CardService.h"
 #include "RecordingMonitor.h"
 #include "TraceCapture.h"
-#include "scardsim.h"
 
 #include "Trace.h"
 #include "Win32Error.h"
@@ -16,13 +16,7 @@ const std::wstring kPnP = L"\\\\?PnP?\\Notification";
 
 class Monitor : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAuth");
-        ASSERT_EQ(SimReset(), 0);
-        m_monitor = new RecordingMonitor();
-    }
+    void SetUp() override { m_monitor = new RecordingMonitor(); }
     void TearDown() override
     {
         if (m_monitor) {
@@ -34,7 +28,6 @@ protected:
         EXPECT_EQ(contexts, 0);
         EXPECT_EQ(blocks, 0);
         EXPECT_EQ(started, 0);
-        SimReset();
     }
     void StartAndEnable()
     {
@@ -54,6 +47,8 @@ protected:
     }
     bool Monitoring() { return m_monitor->WaitUntil([&] { return !m_monitor->Initial().empty(); }); }
 
+    testsupport::CardServiceReset m_service;
+    testsupport::ComponentTrace m_component{L"SCardAuth"};
     TraceCapture m_trace;
     RefPtr<RecordingMonitor> m_monitor;
     bool m_stopped = false;
@@ -267,8 +262,7 @@ TEST_F(Monitor, ManyChangesAndServiceRestarts_LeaveNothingBehind)
 
 TEST(MonitorStop, WorkerThatDoesNotEnd_TimesOutWith1460)
 {
-    EnableTracing();
-    tsmb::SetComponentPrefix(L"SCardAuth");
+    testsupport::ComponentTrace component(L"SCardAuth");
     struct Stubborn : RecordingMonitor {
         HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         void Execute() override { WaitForSingleObject(release, 30000); }

@@ -23,18 +23,16 @@
 #include <string>
 #include <vector>
 
+#include "CardService.h"
 #include "ControlHost.h"
+#include "HandOff.h"
 #include "Process.h"
 #include "StandIn.h"
-#include "scardsim.h"
 
 namespace {
 
 const DWORD kQuietTimeoutMs = 15000;
 const size_t kMaxReaders = 4;
-const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
-const wchar_t kHandOffKey[] = L"SOFTWARE\\Tessam\\Orvane\\SCardAuth";
-const wchar_t kCleared[] = L"cleared => none";  // what the shell writes when it clears the hand-off
 
 std::wstring Beside(const wchar_t* name) { return standin::BesideThisProgram(name); }
 
@@ -45,7 +43,7 @@ struct Model {
     bool serviceUp = true;
     std::map<std::wstring, bool> readers;  // attached reader -> card present
     std::map<std::wstring, bool> shellSees;  // what the shell last saw of each reader
-    std::wstring recorded;                  // hand-off value; empty: none or cleared (kCleared)
+    std::wstring recorded;                  // hand-off value; empty: none or cleared
     int disconnects = 0;
 
     int Cards() const
@@ -111,12 +109,11 @@ int DisconnectsLogged(const std::wstring& log)
 
 std::wstring HandOff()
 {
-    wchar_t text[256] = {};
-    DWORD size = sizeof(text);
-    if (RegGetValueW(HKEY_CURRENT_USER, kHandOffKey, L"AuthenticationReader", RRF_RT_REG_SZ, nullptr, text, &size) !=
-        ERROR_SUCCESS)
+    try {
+        return tsmb::HandOffKey(KEY_QUERY_VALUE).Read();
+    } catch (const std::exception&) {
         return L"(missing)";
-    return text;
+    }
 }
 
 // Thrown at the first mismatch, once it is reported.
@@ -125,8 +122,9 @@ struct Diverged {};
 void SetHandOff(const std::wstring& reader)
 {
     HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, kHandOffKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key, nullptr);
-    RegSetValueExW(key, L"AuthenticationReader", 0, REG_SZ, reinterpret_cast<const BYTE*>(reader.c_str()),
+    RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, 0, nullptr, REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr,
+                    &key, nullptr);
+    RegSetValueExW(key, tsmb::HandOffKey::kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(reader.c_str()),
                    static_cast<DWORD>((reader.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
 }
@@ -188,16 +186,16 @@ public:
 private:
     bool Start()
     {
-        SimReset();
         wchar_t folder[MAX_PATH];
         GetTempPathW(MAX_PATH, folder);
         m_sdkLog = std::wstring(folder) + L"soak-vsmsdk.log";
         DeleteFileW(m_sdkLog.c_str());
         SetEnvironmentVariableW(L"VSMSDK_LOG", m_sdkLog.c_str());
         HKEY key = nullptr;
-        RegCreateKeyExW(HKEY_CURRENT_USER, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+        RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr);
         RegCloseKey(key);
-        RegDeleteKeyW(HKEY_CURRENT_USER, kHandOffKey);
+        RegDeleteKeyW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey);
 
         const std::wstring shell = Beside(L"Ambrel.exe");
         std::wstring command = L"\"" + shell + L"\"";
@@ -237,7 +235,6 @@ private:
             WaitForSingleObject(browser, 5000);
             CloseHandle(browser);
         }
-        SimReset();
     }
 
     Counts Control() const
@@ -274,7 +271,7 @@ private:
         m_disconnectsBefore += m_model.disconnects;
         SimReset();
         m_model = Model();
-        SetHandOff(kCleared);
+        SetHandOff(tsmb::HandOffKey::kCleared);
         if (!WaitQuiet())
             Mismatch(seed, -1, "reset", "the monitors did not become quiet");
         Check(seed, -1, "reset");
@@ -384,7 +381,7 @@ private:
         const LONG expectedEvent = m_model.ExpectedEvent();
         const std::wstring expectedReader = m_model.ExpectedActiveReader();
         const int expectedDisconnects = m_model.disconnects + m_disconnectsBefore;
-        const std::wstring expectedHandOff = m_model.recorded.empty() ? kCleared : m_model.recorded;
+        const std::wstring expectedHandOff = m_model.recorded.empty() ? tsmb::HandOffKey::kCleared : m_model.recorded;
         const bool settled = keyvoratest::PumpUntil(
             [&] {
                 // While the service is down the control keeps its last reader (event 10 says why
@@ -413,6 +410,7 @@ private:
         throw Diverged();
     }
 
+    testsupport::CardServiceReset m_service;
     bool m_verbose;
     PROCESS_INFORMATION m_shell = {};
     keyvoratest::ClassRegistration m_registration;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "Trace.h"
+
 namespace testsupport {
 namespace {
 
@@ -93,5 +95,13 @@ void TraceCapture::Clear()
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.clear();
 }
+
+ComponentTrace::ComponentTrace(const wchar_t* prefix) : m_previous(tsmb::GetComponentPrefix())
+{
+    tsmb::EnableTracing();
+    tsmb::SetComponentPrefix(prefix);
+}
+
+ComponentTrace::~ComponentTrace() { tsmb::SetComponentPrefix(m_previous.c_str()); }
 
 }  // namespace testsupport

@@ -33,4 +33,15 @@ private:
     std::vector<std::unique_ptr<ImportHook>> m_hooks;
 };
 
+// Tracing on, and the foundation's and the monitoring framework's lines opening with the given
+// component's name ("SCardAuth", "SCardAmbrel") while this lives; the name before comes back.
+class ComponentTrace {
+public:
+    explicit ComponentTrace(const wchar_t* prefix);
+    ~ComponentTrace();
+
+private:
+    std::wstring m_previous;
+};
+
 }  // namespace testsupport

@@ -1,7 +1,7 @@
 // The simulated smart-card service must behave as the Windows one does, because every card
 // test of the system runs against it.
+#include "CardService.h"
 #include "Process.h"
-#include "scardsim.h"
 
 #include <gtest/gtest.h>
 #include <winscard.h>
@@ -19,7 +19,6 @@ class SCardSim : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(SimReset(), 0);
         ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &m_context), SCARD_S_SUCCESS);
     }
     void TearDown() override
@@ -30,7 +29,6 @@ protected:
         SimGetOutstanding(&contexts, &blocks, nullptr);
         EXPECT_EQ(contexts, 0);
         EXPECT_EQ(blocks, 0);
-        SimReset();
     }
 
     // One immediate status read of the given readers, with what the caller knows.
@@ -54,6 +52,7 @@ protected:
         }
     }
 
+    testsupport::CardServiceReset m_service;
     SCARDCONTEXT m_context = 0;
 };
 
@@ -202,7 +201,7 @@ TEST_F(SCardSim, Cancel_EndsAPendingWait_AndLeavesNoTraceOtherwise)
     ASSERT_EQ(ReadStates(states), SCARD_S_SUCCESS);
     FeedBack(states);
 
-    // A cancel with nothing pending does not end a later wait.
+    // A cancel with nothing pending does not end a later wait: only its time-out can show that.
     ASSERT_EQ(SCardCancel(m_context), SCARD_S_SUCCESS);
     EXPECT_EQ(ReadStates(states, 200), SCARD_E_TIMEOUT);
 

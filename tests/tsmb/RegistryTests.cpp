@@ -2,6 +2,7 @@
 #include "ScratchRegistry.h"
 #include "TraceCapture.h"
 
+#include "HandOff.h"
 #include "RegistryKey.h"
 #include "Trace.h"
 #include "Win32Error.h"
@@ -18,11 +19,7 @@ const wchar_t kScratch[] = L"SOFTWARE\\TsmbTests";
 
 class RegistryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAmbrel");
-    }
+    testsupport::ComponentTrace m_component{L"SCardAmbrel"};
     ScratchKey m_scratch{HKEY_LOCAL_MACHINE, kScratch};
 };
 
@@ -254,6 +251,35 @@ TEST_F(RegistryTest, SetStringValue_WritesTerminatedTextAndRejectsEmpty)
     EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
     EXPECT_EQ(size, 8u);
     EXPECT_EQ(raw, std::wstring(L"abc", 4));
+}
+
+// The control and the shell meet only here: these texts are the contract, and every other test
+// names the key, the value and the cleared text through these constants.
+TEST_F(RegistryTest, HandOff_FixedTexts_ReadWriteAndEmptyOnlyForTheSameName)
+{
+    using tsmb::HandOffKey;
+    EXPECT_STREQ(L"SOFTWARE\\Tessam\\Orvane", HandOffKey::kParentKey);
+    EXPECT_STREQ(L"SCardAuth", HandOffKey::kSubkey);
+    EXPECT_STREQ(L"SOFTWARE\\Tessam\\Orvane\\SCardAuth", HandOffKey::kKey);
+    EXPECT_STREQ(L"AuthenticationReader", HandOffKey::kValue);
+    EXPECT_STREQ(L"cleared => none", HandOffKey::kCleared);
+
+    ScratchKey scratch(HKEY_CURRENT_USER, HandOffKey::kKey);
+    EXPECT_EQ(CodeOf([] { HandOffKey key(KEY_QUERY_VALUE); }), 2u);
+    scratch.SetString(HandOffKey::kValue, L"Reader A");
+    HandOffKey key(KEY_QUERY_VALUE | KEY_SET_VALUE);
+    EXPECT_EQ(key.Read(), L"Reader A");
+    EXPECT_FALSE(key.EmptyIfItNames(L"reader a"));  // reader names compare exactly
+    EXPECT_EQ(key.Read(), L"Reader A");
+    EXPECT_TRUE(key.EmptyIfItNames(L"Reader A"));
+    DWORD type = 0, size = 0;
+    std::wstring raw;
+    ASSERT_TRUE(scratch.GetRaw(HandOffKey::kValue, type, raw, size));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(raw, std::wstring(1, L'\0'));
+    key.Write(HandOffKey::kCleared);
+    EXPECT_EQ(key.Read(), L"cleared => none");
+    EXPECT_EQ(CodeOf([&] { key.Write(L""); }), static_cast<DWORD>(ERROR_BAD_ARGUMENTS));
 }
 
 TEST_F(RegistryTest, CreateSubkey_VolatileCreatedThenOpened_AndEnumerated)

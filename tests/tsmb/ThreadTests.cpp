@@ -20,11 +20,7 @@ namespace {
 
 class FoundationTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAuth");
-    }
+    testsupport::ComponentTrace m_component{L"SCardAuth"};
 };
 
 class LambdaThread : public tsmb::Thread {

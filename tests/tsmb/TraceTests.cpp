@@ -19,11 +19,7 @@ namespace {
 
 class TraceTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        EnableTracing();
-        tsmb::SetComponentPrefix(L"SCardAuth");
-    }
+    testsupport::ComponentTrace m_component{L"SCardAuth"};
 };
 
 // Redirects the C runtime's standard output to a file while alive; returns what was written.

@@ -83,8 +83,7 @@ TEST(Utils, CharacterWithoutAnsiForm_IsReplacedByTheDefault)
 
 TEST(Utils, PlatformFailure_IsTracedAndThrown)
 {
-    EnableTracing();
-    tsmb::SetComponentPrefix(L"SCardAuth");
+    testsupport::ComponentTrace component(L"SCardAuth");
     TraceCapture capture;
     std::wstring wide;
     std::string narrow;
