@@ -204,6 +204,7 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
         size = SysStringByteLen(pin) + sizeof(wchar_t);
     }
     m_pinSecret.reset();
+    m_pinHeld = false;
     try {
         // The store takes the bytes and zeroes the source, the page's string included.
         m_pinSecret = std::make_shared<SecretKeeper>(data, size, kPinSecretFlags);
@@ -212,7 +213,29 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     } catch (const std::exception&) {
         return StoreFailure();
     }
+    m_pinHeld = data != empty;
+    m_pinCard = m_state->GetActiveReader();
     return S_OK;
+}
+
+bool CKeyvoraCtl::PinIsForAnotherCard(const SCardAuthReader& card) const
+{
+    return m_pinHeld && !m_pinCard.name.empty() && m_pinCard != card;
+}
+
+void CKeyvoraCtl::ForgetPin()
+{
+    Trace("SCardAuth:%s: the PIN was set for the card in reader \"%S\", which is not the card in use any more => PIN "
+          "forgotten",
+          "CKeyvoraCtl::ForgetPin", m_pinCard.name.c_str());
+    m_pinHeld = false;
+    m_pinCard = SCardAuthReader();
+    m_pinSecret.reset();
+    // Without a store the next request fails rather than go without the page's PIN.
+    try {
+        m_pinSecret = EmptyPinSecret();
+    } catch (const std::exception&) {
+    }
 }
 
 STDMETHODIMP CKeyvoraCtl::ReadHttpDataFromUrl(BSTR url, BSTR httpRequest, BSTR httpRequestBody, BSTR* httpData)
@@ -254,6 +277,10 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         Trace("SCardAuth:%s: failed: missing active reader", kName);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
+    if (PinIsForAnotherCard(reader))
+        ForgetPin();
+    else if (m_pinHeld && m_pinCard.name.empty())
+        m_pinCard = reader;
     // A control whose last PIN could not be stored holds none: sending without the page's PIN
     // would look like success to the page, so the call fails instead.
     const std::shared_ptr<SecretKeeper> pinSecret = m_pinSecret;
@@ -479,6 +506,10 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
     // A handler may remove the control from its page: the last release must not come while
     // the firing still reads the connection point and then writes the pair.
     const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
+    // A handler of the event (the next person's card present) finds the last card's PIN gone;
+    // a second card put in beside it (several cards) leaves it.
+    if (PinIsForAnotherCard(m_state->GetActiveReader()) && !SCardAuthCardSession::IsPresent(m_pinCard))
+        ForgetPin();
     const ULONG event = ++m_eventsFired;
     // Fired before the pair is updated: a handler that reads the properties sees the previous event.
     Fire_ReportSCardEvent(eventType, status);

@@ -106,6 +106,9 @@ private:
     LRESULT OnCreate();
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
+    // Whether a PIN is held for a card other than card.
+    bool PinIsForAnotherCard(const SCardAuthReader& card) const;
+    void ForgetPin();
     // The exchange after its arguments are taken: the card, the PIN's copy, the request.
     HRESULT Exchange(const ExchangeArguments& arguments, BSTR* httpData);
     // Posts the card event of a finished exchange to the page (none after success); a card
@@ -121,6 +124,11 @@ private:
     // Shared: a request holds the keeper it unlocked even when a handler sets a new PIN inside
     // the exchange (a modal loop of the card's PIN dialog or a TLS prompt).
     std::shared_ptr<SecretKeeper> m_pinSecret;
+    // A PIN is its card's: the card active when the page set it, or, set with none active, the
+    // card of its first request. Once that card has left its reader, or a request is made with
+    // another card, the PIN is forgotten: neither handed to the next card nor read back.
+    bool m_pinHeld = false;
+    SCardAuthReader m_pinCard;
     // The active reader, the TLS-authentication flag and the window events go to, shared with
     // the monitors under one lock.
     RefPtr<SCardAuthState> m_state;

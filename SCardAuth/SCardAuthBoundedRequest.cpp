@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "CriticalSection.h"
+#include "SCardAuthCardSession.h"
 #include "Trace.h"
 #include "Win32Error.h"
 
@@ -16,11 +17,16 @@ const DWORD kPiece = 4096;
 // What WinINet may write to after the exchange gave up on a call: its result, the headers and
 // body it sends, the buffers it fills.
 struct SCardAuthBoundedRequest::Record {
-    Record() : completed(CreateEventW(nullptr, FALSE, FALSE, nullptr)), piece(kPiece) {}
+    Record()
+        : completed(CreateEventW(nullptr, FALSE, FALSE, nullptr)), piece(kPiece),
+          sessionMark(SCardAuthCardSession::Process().RequestOut())
+    {
+    }
     ~Record()
     {
         if (completed)
             CloseHandle(completed);
+        SCardAuthCardSession::Process().RequestLetGo(sessionMark);
     }
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
@@ -32,6 +38,7 @@ struct SCardAuthBoundedRequest::Record {
     std::vector<char> piece;
     DWORD read = 0;
     DWORD available = 0;
+    const ULONG sessionMark;
 };
 
 namespace {

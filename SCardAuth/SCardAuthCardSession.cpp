@@ -25,7 +25,7 @@ void SCardAuthCardSession::EndUnless(const char* function, const SCardAuthReader
         tsmb::CriticalSectionLock lock(m_lock);
         if (!m_authenticated || (!present.name.empty() && present == m_card))
             return;
-        m_authenticated = false;
+        ClearLocked();
     }
     Trace("SCardAuth:%s: the card that authenticated the TLS session is not the one card present any more (%s)", function,
           why);
@@ -61,9 +61,48 @@ void SCardAuthCardSession::Leave(long& count, const char* function, const char* 
         --count;
         if (m_monitors > 0 || m_exchanges > 0 || !m_authenticated)
             return;
-        m_authenticated = false;
+        ClearLocked();
     }
     End(function, why);
+}
+
+void SCardAuthCardSession::ClearLocked()
+{
+    m_authenticated = false;
+    ++m_ends;
+}
+
+ULONG SCardAuthCardSession::RequestOut()
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    return m_ends;
+}
+
+void SCardAuthCardSession::RequestLetGo(ULONG mark)
+{
+    {
+        tsmb::CriticalSectionLock lock(m_lock);
+        if (m_ends == mark)
+            return;
+        m_authenticated = false;
+    }
+    // WinINet lets go of a request in its status callback, where it is not called again: the
+    // end is made on a thread of the pool (the module stays loaded for the process's life).
+    if (!QueueUserWorkItem(&SCardAuthCardSession::EndAgain, nullptr, WT_EXECUTEDEFAULT)) {
+        Trace("SCardAuth:%s:QueueUserWorkItem: failed with last error: %ld", "SCardAuthCardSession::RequestLetGo",
+              GetLastError());
+        EndAgain(nullptr);
+    }
+}
+
+DWORD WINAPI SCardAuthCardSession::EndAgain(void*)
+{
+    static const char kName[] = "SCardAuthCardSession::RequestLetGo";
+    Trace("SCardAuth:%s: a request that was out when the TLS session ended is let go => what its answer set up ends "
+          "too",
+          kName);
+    End(kName, nullptr);
+    return 0;
 }
 
 bool SCardAuthCardSession::IsAuthenticated()

@@ -41,6 +41,13 @@ public:
     void ExchangeStarted();
     void ExchangeEnded(const char* function);
 
+    // A request from its opening until WinINet reports it closed, which may come after the call
+    // that made it gave up on it. What its answer sets up (a TLS session, a cookie) belongs to
+    // the card of the request, so an end that came while it was out is made again once WinINet
+    // let go of it. RequestOut gives the mark that RequestLetGo takes back.
+    ULONG RequestOut();
+    void RequestLetGo(ULONG mark);
+
     bool IsAuthenticated();
 
     // Whether card is still in its reader, asked of the smart-card service now (a monitor may
@@ -54,13 +61,17 @@ private:
     // One monitor or exchange fewer: when that leaves nobody watching and no exchange running
     // with the record set, the record goes and the session ends.
     void Leave(long& count, const char* function, const char* why);
+    // Clears the record and counts the end. Under the lock.
+    void ClearLocked();
     static void End(const char* function, const char* why);
+    static DWORD WINAPI EndAgain(void*);
 
     tsmb::CriticalSection m_lock;
     bool m_authenticated = false;
     SCardAuthReader m_card;
     long m_monitors = 0;
     long m_exchanges = 0;
+    ULONG m_ends = 0;  // ends of the session so far: the mark of a request
 };
 
 // Counts one exchange in progress for its scope.

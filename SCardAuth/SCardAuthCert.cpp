@@ -55,19 +55,7 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
     try {
         CreateSCardContext();
         Trace("SCardAuth:%s: executing for reader: \"%S\"...", kSubmit, m_readerName.c_str());
-        SCARD_READERSTATEW state = {};
-        state.szReader = m_readerName.c_str();
-        state.dwCurrentState = SCARD_STATE_UNAWARE;
-        LONG result = SCardGetStatusChangeW(m_hSCardContext, 0, &state, 1);
-        if (result != SCARD_S_SUCCESS)
-            ThrowSCard(kSubmit, "SCardGetStatusChange", result);
-        if (m_cardExpected && !SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter},
-                                                                   state.dwEventState)) {
-            Trace("SCardAuth:%s: the card in reader \"%S\" is not the card the request began with => nothing submitted "
-                  "(SCARD_W_REMOVED_CARD)",
-                  kSubmit, m_readerName.c_str());
-            throw tsmb::Win32Error(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
-        }
+        const SCARD_READERSTATEW state = ReadExpectedCardState();
         // The record of the process's session follows the card that is actually presented.
         if (m_cardExpected)
             SCardAuthCardSession::Process().Authenticate(SCardAuthReader{m_readerName, m_expectedCounter});
@@ -79,7 +67,7 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
 
         LPWSTR cards = nullptr;
         DWORD length = SCARD_AUTOALLOCATE;
-        result = SCardListCardsW(m_hSCardContext, state.rgbAtr, nullptr, 0, reinterpret_cast<LPWSTR>(&cards), &length);
+        LONG result = SCardListCardsW(m_hSCardContext, state.rgbAtr, nullptr, 0, reinterpret_cast<LPWSTR>(&cards), &length);
         if (result != SCARD_S_SUCCESS)
             ThrowSCard(kSubmit, "SCardListCards", result);
         m_cardName = cards ? cards : L"";
@@ -98,6 +86,9 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
 
         m_containerName = L"\\\\.\\" + m_readerName + L"\\";
         AcquireCryptContext();
+        // The provider took whatever card the reader held when it was asked: the PIN goes in
+        // only if that is still the call's card.
+        ReadExpectedCardState();
         SubmitPin(pin);
         RetrieveCertExchangeKey();
         AttachCertificate(request);
@@ -107,6 +98,24 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
         throw;
     }
     ReleaseAll();
+}
+
+SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
+{
+    SCARD_READERSTATEW state = {};
+    state.szReader = m_readerName.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    const LONG result = SCardGetStatusChangeW(m_hSCardContext, 0, &state, 1);
+    if (result != SCARD_S_SUCCESS)
+        ThrowSCard(kSubmit, "SCardGetStatusChange", result);
+    if (m_cardExpected &&
+        !SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState)) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" is not the card the request began with => nothing submitted "
+              "(SCARD_W_REMOVED_CARD)",
+              kSubmit, m_readerName.c_str());
+        throw tsmb::Win32Error(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+    }
+    return state;
 }
 
 bool SCardAuthCert::UsesKeyStorageProvider() const
@@ -142,6 +151,7 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
     try {
         SCardAuthKeyStorage::Process().OpenProvider();
         OpenNCryptExchangeKey();
+        ReadExpectedCardState();  // the key is the card's the reader held when it was opened
         if (strnlen(pin, kMaxPinBytes) == 0) {
             Trace("SCardAuth:%s: empty PIN => nothing to do (do not submit PIN through NCryptSetProperty)", kSubmit);
             return;

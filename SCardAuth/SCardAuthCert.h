@@ -37,6 +37,9 @@ private:
     void CreateSCardContext();
     void DestroySCardContext();
     void AcquireCryptContext();
+    // The reader's state now; throws SCARD_W_REMOVED_CARD when a card was expected and the
+    // reader holds another one, or none.
+    SCARD_READERSTATEW ReadExpectedCardState();
     void ReleaseCryptContext();
     void RetrieveCertExchangeKey();
     void DestroyCertExchangeKey();

@@ -208,8 +208,13 @@ BOOL WINAPI DemandingHttpSendRequestW(HINTERNET request, LPCWSTR headers, DWORD 
 // The exchange's own status callback, behind one that can turn a completed send into a cut-off.
 INTERNET_STATUS_CALLBACK g_exchangeCallback = nullptr;
 
+// Requests WinINet reported closed (the exchange gives its requests contexts above 0x40000000).
+std::atomic<int> g_requestsClosed{0};
+
 void CALLBACK CuttingOffStatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD length)
 {
+    if (status == INTERNET_STATUS_HANDLE_CLOSING && context > 0x40000000)
+        ++g_requestsClosed;
     if (status == INTERNET_STATUS_REQUEST_COMPLETE && info) {
         INTERNET_ASYNC_RESULT result = *static_cast<INTERNET_ASYNC_RESULT*>(info);
         if (const DWORD code = g_cutOffPending.exchange(0)) {
@@ -659,6 +664,26 @@ TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRuns
     }
 }
 
+// A request given up at the deadline is still out: WinINet may yet take its answer (a session
+// cookie, a TLS session) after the call returned. The card is pulled in between: the session
+// its removal ended must be ended again once WinINet let go of the request.
+TEST_F(Exchange, ACardPulledWhileARequestGivenUpIsStillOut_TheSessionEndsAgainOnceWinINetLetGo)
+{
+    testsupport::ScratchKey config(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane");
+    config.SetDword(L"RequestTimeoutSeconds", 2);
+    const int closed = g_requestsClosed.load();
+    Host(kOtherCsp);
+    const Outcome outcome = Run(Http("/driphead?ms=150&late-answer"), L"GET", L"", true);
+    EXPECT_EQ(static_cast<ULONG>(ERROR_INTERNET_TIMEOUT), outcome.lastError);
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    WaitForMonitors(1);
+    ASSERT_EQ(1, g_sessionEnds.load());
+    ASSERT_EQ(closed, g_requestsClosed.load()) << "WinINet let go of the request before the card was pulled";
+    ASSERT_TRUE(PumpUntil([&] { return g_requestsClosed.load() > closed; }, 20000));
+    EXPECT_TRUE(PumpUntil([&] { return g_sessionEnds.load() > 1; }, 3000)) << "the request's late answer outlives the card";
+    EXPECT_EQ(2, g_sessionEnds.load());
+}
+
 // A hostile server holds the page's thread for the call's bound at most, in every phase: the
 // handshake, the status line and headers, the body. With a time-out of 2 s the bound is 4 s.
 struct HostileCase {
@@ -1032,7 +1057,7 @@ TEST_F(Exchange, ACardSwappedWhileTheRequestRan_NoHandOffThoughTheServerAnswered
 // WinINet's session belongs to the process: every control of it (another tab, the next page)
 // applies the rule to the one record of the card that authenticated it, and once nothing
 // watches that card any more the session ends at once.
-enum class Act { Request, OpenSecond, CloseFirst, Pull, RequestClosingItsControl };
+enum class Act { Request, OpenSecond, CloseFirst, Pull, RequestClosingItsControl, RequestWhilePulled, RequestWhileASecondCardCameAndWent };
 struct AuthorityCase {
     const char* name;
     std::vector<std::pair<Act, int>> steps;  // each act, with the session ends counted once it is handled
@@ -1064,6 +1089,35 @@ protected:
         m_host.reset();
     }
 
+    // A request during whose send (the certificate is attached, the answer not yet come) the
+    // card is pulled, or a second card comes into R2 and goes again, and every monitor has seen
+    // it before the request goes out and its answer (a session cookie, a TLS session) comes.
+    void RequestWhile(Act act)
+    {
+        if (act == Act::RequestWhileASecondCardCameAndWent) {
+            ASSERT_EQ(0, SimAttachReader(L"R2"));
+            WaitForMonitors(1);
+        }
+        bool once = false;
+        g_duringSend = [&] {
+            if (std::exchange(once, true))
+                return;
+            if (act == Act::RequestWhilePulled) {
+                ASSERT_EQ(0, SimRemoveCard(L"R1"));
+                WaitForMonitors(1);
+                return;
+            }
+            ASSERT_EQ(0, SimInsertCard(L"R2", nullptr, 0, nullptr, kOtherCsp));
+            WaitForMonitors(1);
+            ASSERT_EQ(0, SimRemoveCard(L"R2"));
+            WaitForMonitors(1);
+        };
+        const Outcome outcome = Run(Http("/text?body=in-flight"));
+        g_duringSend = nullptr;
+        EXPECT_TRUE(once);
+        EXPECT_EQ(L"in-flight", outcome.data);
+    }
+
     EventSink m_secondSink;
     std::unique_ptr<HostedControl> m_second;
 };
@@ -1091,7 +1145,13 @@ TEST_P(CardAuthority, TheSessionEndsOnceNothingWatchesTheCardThatAuthenticatedIt
         case Act::RequestClosingItsControl:
             RequestClosingItsControl();
             break;
+        case Act::RequestWhilePulled:
+        case Act::RequestWhileASecondCardCameAndWent:
+            RequestWhile(step.first);
+            break;
         }
+        // An end repeated once WinINet let go of a request comes from a thread of the pool.
+        PumpUntil([&] { return g_sessionEnds.load() >= step.second; }, 3000);
         EXPECT_EQ(step.second, g_sessionEnds.load()) << "after act " << static_cast<int>(step.first);
     }
 }
@@ -1106,7 +1166,15 @@ INSTANTIATE_TEST_SUITE_P(
         AuthorityCase{"TheLastControlGoes", {{Act::Request, 0}, {Act::CloseFirst, 1}, {Act::Pull, 1}}},
         AuthorityCase{"AHandlerRemovesTheControlInsideTheRequest", {{Act::RequestClosingItsControl, 1}, {Act::Pull, 1}}},
         AuthorityCase{"TwoControlsSeeThePullItEndsOnce", {{Act::Request, 0}, {Act::OpenSecond, 0}, {Act::Pull, 1}}},
-        AuthorityCase{"NoRequestNothingToEnd", {{Act::OpenSecond, 0}, {Act::CloseFirst, 0}, {Act::Pull, 0}}}),
+        AuthorityCase{"NoRequestNothingToEnd", {{Act::OpenSecond, 0}, {Act::CloseFirst, 0}, {Act::Pull, 0}}},
+        // What the answer of a request still out when its card went sets up (a session cookie,
+        // a TLS session) is that card's: the session must end again once the answer came.
+        AuthorityCase{"ThePullCameWhileTheRequestWasOut_TheSessionEndsAgainAfterTheAnswer",
+                      {{Act::RequestWhilePulled, 2}}},
+        // A second card ended the session while the request was out; what the card's answer
+        // set up afterwards ends with the request, so nothing of it is left for a later pull.
+        AuthorityCase{"ASecondCardCameAndWentWhileTheRequestWasOut_TheAnswerEndsWithTheRequest",
+                      {{Act::RequestWhileASecondCardCameAndWent, 2}, {Act::Pull, 2}}}),
     [](const ::testing::TestParamInfo<AuthorityCase>& info) { return std::string(info.param.name); });
 
 // During the first attempt of a request that is retried, card A is pulled and another
@@ -1148,14 +1216,105 @@ TEST_P(SwapDuringRetry, NothingReachesTheNewCard_ThePageHearsTheCardChanged)
     EXPECT_EQ(L"before", HandOff());
     EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCert::SubmitSCardCertToWinINet: the card in reader \"R1\" is not the "
                                  "card the request began with => nothing submitted (SCARD_W_REMOVED_CARD)"));
-    // The session A authenticated ended with A; B, never presented, ends nothing when it goes.
-    EXPECT_EQ(1, g_sessionEnds.load());
+    // The session A authenticated ended with A, and again once WinINet let go of the attempt
+    // that was out then; B, never presented, ends nothing when it goes.
+    PumpUntil([] { return g_sessionEnds.load() >= 2; }, 3000);
+    EXPECT_EQ(2, g_sessionEnds.load());
     ASSERT_EQ(0, SimRemoveCard(L"R1"));
     WaitForMonitors(1);
-    EXPECT_EQ(1, g_sessionEnds.load());
+    EXPECT_EQ(2, g_sessionEnds.load());
 }
 
 INSTANTIATE_TEST_SUITE_P(Pins, SwapDuringRetry, ::testing::Values("5678", "1234"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.index == 0 ? "AnotherPin" : "TheSamePin");
+                         });
+
+// The card is checked when its reader's state is read, and the PIN goes to whatever card the
+// provider then finds in the reader: here A is swapped for B (another PIN) right after the
+// check, before the provider context is taken. Nothing of A's may reach B.
+bool g_swapAtAcquire = false;
+
+BOOL WINAPI SwappingCryptAcquireContextW(HCRYPTPROV* prov, LPCWSTR container, LPCWSTR provider, DWORD type, DWORD flags)
+{
+    if (std::exchange(g_swapAtAcquire, false)) {
+        SimRemoveCard(L"R1");
+        SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp);
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
+        SimSetCardKey(L"R1", "5678", 3, der.data(), static_cast<DWORD>(der.size()));
+    }
+    return testsupport::RealExport<decltype(&CryptAcquireContextW)>(L"advapi32.dll", "CryptAcquireContextW")(
+        prov, container, provider, type, flags);
+}
+
+TEST_F(Exchange, ACardSwappedBetweenTheCheckAndTheProvider_ThePinNeverReachesTheNewCard)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    Outcome outcome;
+    {
+        ImportHook hook(nullptr, "CryptAcquireContextW", &SwappingCryptAcquireContextW);
+        g_swapAtAcquire = true;
+        outcome = Run(Http("/text?body=swap-at-acquire"), L"GET", L"", true);
+    }
+    EXPECT_FALSE(g_swapAtAcquire) << "the swap did not happen";
+    // B's tries are untouched and A's PIN was offered to no card.
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries) << "A's PIN was tried on B";
+    EXPECT_TRUE(LinesStarting(m_cspLog, "CPSetProvParam").empty());
+    EXPECT_EQ(static_cast<ULONG>(SCARD_W_REMOVED_CARD), outcome.lastError);
+    EXPECT_TRUE(g_attached.empty());
+    EXPECT_TRUE(TestServer::Get().RequestsTo("/text?body=swap-at-acquire").empty());
+}
+
+// The PIN the page set for A's card is A's: once A left and B came, the next request (a page
+// that polls, or calls again on the card-present event) must not hand it to B, whether B has
+// another PIN (it would lose a try, three calls block it) or the same (B would be used without
+// its holder ever typing a PIN).
+class PinAfterTheCardLeft : public Exchange, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(PinAfterTheCardLeft, ThePinSetForTheLastCardNeverReachesTheNextOne)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0u, Run(Http("/text?body=card-a")).lastError);
+    ASSERT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"));
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 0; }));
+    ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+    const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
+    ASSERT_EQ(0, SimSetCardKey(L"R1", GetParam(), 3, der.data(), static_cast<DWORD>(der.size())));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }));
+    BSTR pin = nullptr;
+    ASSERT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
+    EXPECT_EQ(0u, SysStringLen(pin)) << "A's PIN still reads back";
+    SysFreeString(pin);
+
+    // Without a PIN the card's provider asks B's holder for one (here: the request goes without).
+    Run(Http("/text?body=card-b"));
+    EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam")) << "A's PIN went to B";
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries);
+}
+
+// A second card put in beside the PIN's card (several cards) and taken out again leaves the
+// PIN: its card never left.
+TEST_F(Exchange, ThePinStaysWhileItsCardStays_ASecondCardBesideItComesAndGoes)
+{
+    ASSERT_EQ(0, SimAttachReader(L"R2"));
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0, SimInsertCard(L"R2", nullptr, 0, nullptr, kOtherCsp));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 4; }));
+    ASSERT_EQ(0, SimRemoveCard(L"R2"));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }));
+    ASSERT_EQ(0u, Run(Http("/text?body=still-a")).lastError);
+    EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pins, PinAfterTheCardLeft, ::testing::Values("5678", "1234"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                              return std::string(info.index == 0 ? "AnotherPin" : "TheSamePin");
                          });
