@@ -171,6 +171,8 @@ STDMETHODIMP CKeyvoraCtl::get_AuthSCardPin(BSTR* pin)
     if (!PageAllowed())
         return Refuse("CKeyvoraCtl::get_AuthSCardPin", m_pageRefusal);
     try {
+        // The card may have left before the page heard of it.
+        ForgetPinIfItsCardLeft();
         // A control whose last PIN could not be stored holds none: it reads as empty.
         if (!m_pinSecret) {
             *pin = SysAllocString(L"");
@@ -205,7 +207,9 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     }
     m_pinSecret.reset();
     m_pinHeld = false;
+    SCardAuthReader card;
     try {
+        card = m_pageCard;
         // The store takes the bytes and zeroes the source, the page's string included.
         m_pinSecret = std::make_shared<SecretKeeper>(data, size, kPinSecretFlags);
     } catch (const std::bad_alloc&) {
@@ -214,8 +218,14 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
         return StoreFailure();
     }
     m_pinHeld = data != empty;
-    m_pinCard = m_state->GetActiveReader();
+    m_pinCard = std::move(card);
     return S_OK;
+}
+
+void CKeyvoraCtl::ForgetPinIfItsCardLeft()
+{
+    if (PinIsForAnotherCard(m_state->GetActiveReader()) && !SCardAuthCardSession::IsPresent(m_pinCard))
+        ForgetPin();
 }
 
 bool CKeyvoraCtl::PinIsForAnotherCard(const SCardAuthReader& card) const
@@ -225,9 +235,13 @@ bool CKeyvoraCtl::PinIsForAnotherCard(const SCardAuthReader& card) const
 
 void CKeyvoraCtl::ForgetPin()
 {
-    Trace("SCardAuth:%s: the PIN was set for the card in reader \"%S\", which is not the card in use any more => PIN "
-          "forgotten",
-          "CKeyvoraCtl::ForgetPin", m_pinCard.name.c_str());
+    if (m_pinCard.name.empty())
+        Trace("SCardAuth:%s: the PIN was set while no card was active, and the cards changed since => PIN forgotten",
+              "CKeyvoraCtl::ForgetPin");
+    else
+        Trace("SCardAuth:%s: the PIN was set for the card in reader \"%S\", which is not the card in use any more => "
+              "PIN forgotten",
+              "CKeyvoraCtl::ForgetPin", m_pinCard.name.c_str());
     m_pinHeld = false;
     m_pinCard = SCardAuthReader();
     m_pinSecret.reset();
@@ -507,9 +521,17 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
     // the firing still reads the connection point and then writes the pair.
     const ctlfw::ComPtr<IUnknown> self(ControllingUnknown());
     // A handler of the event (the next person's card present) finds the last card's PIN gone;
-    // a second card put in beside it (several cards) leaves it.
-    if (PinIsForAnotherCard(m_state->GetActiveReader()) && !SCardAuthCardSession::IsPresent(m_pinCard))
-        ForgetPin();
+    // a second card put in beside it (several cards) leaves it. A PIN set while no card was
+    // active goes at the first change the page hears of after it (the card it was typed for is
+    // not known); the state found at the control's start is no change.
+    try {
+        ForgetPinIfItsCardLeft();
+        if (m_pinHeld && m_pinCard.name.empty() && m_eventsFired > 0)
+            ForgetPin();
+        m_pageCard = m_state->GetActiveReader();
+    } catch (const std::exception&) {
+        m_pageCard = SCardAuthReader();
+    }
     const ULONG event = ++m_eventsFired;
     // Fired before the pair is updated: a handler that reads the properties sees the previous event.
     Fire_ReportSCardEvent(eventType, status);

@@ -108,6 +108,8 @@ private:
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
     // Whether a PIN is held for a card other than card.
     bool PinIsForAnotherCard(const SCardAuthReader& card) const;
+    // Forgets a PIN whose card has left its reader.
+    void ForgetPinIfItsCardLeft();
     void ForgetPin();
     // The exchange after its arguments are taken: the card, the PIN's copy, the request.
     HRESULT Exchange(const ExchangeArguments& arguments, BSTR* httpData);
@@ -129,6 +131,9 @@ private:
     // another card, the PIN is forgotten: neither handed to the next card nor read back.
     bool m_pinHeld = false;
     SCardAuthReader m_pinCard;
+    // The active card as the page last heard of it (at the last event fired): the monitor may
+    // already have moved on while the page still acts on the previous event.
+    SCardAuthReader m_pageCard;
     // The active reader, the TLS-authentication flag and the window events go to, shared with
     // the monitors under one lock.
     RefPtr<SCardAuthState> m_state;

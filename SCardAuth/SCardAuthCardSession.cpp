@@ -84,10 +84,12 @@ void SCardAuthCardSession::RequestLetGo(ULONG mark)
         tsmb::CriticalSectionLock lock(m_lock);
         if (m_ends == mark)
             return;
-        m_authenticated = false;
+        // The record stays as it is: a card that authenticated since (another request) is
+        // still watched, and what its own answer sets up ends when it leaves.
     }
-    // WinINet lets go of a request in its status callback, where it is not called again: the
-    // end is made on a thread of the pool (the module stays loaded for the process's life).
+    // WinINet lets go of a request in its status callback: the end is made out of its way, on
+    // a thread of the pool (the module stays loaded for the process's life), and here only
+    // when no such thread can be had.
     if (!QueueUserWorkItem(&SCardAuthCardSession::EndAgain, nullptr, WT_EXECUTEDEFAULT)) {
         Trace("SCardAuth:%s:QueueUserWorkItem: failed with last error: %ld", "SCardAuthCardSession::RequestLetGo",
               GetLastError());

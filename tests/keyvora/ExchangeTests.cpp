@@ -1271,29 +1271,54 @@ TEST_F(Exchange, ACardSwappedBetweenTheCheckAndTheProvider_ThePinNeverReachesThe
 // The PIN the page set for A's card is A's: once A left and B came, the next request (a page
 // that polls, or calls again on the card-present event) must not hand it to B, whether B has
 // another PIN (it would lose a try, three calls block it) or the same (B would be used without
-// its holder ever typing a PIN).
-class PinAfterTheCardLeft : public Exchange, public ::testing::WithParamInterface<const char*> {};
+// its holder ever typing a PIN). A PIN typed after A left, with no card in, is not B's either.
+struct PinCase {
+    const char* name;
+    const char* pinOfB;
+    bool setWhileNoCard;  // else set for A and used once
+};
+
+class PinAfterTheCardLeft : public Exchange, public ::testing::WithParamInterface<PinCase> {
+protected:
+    std::wstring PinRead()
+    {
+        BSTR pin = nullptr;
+        EXPECT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
+        const std::wstring text(pin ? pin : L"");
+        SysFreeString(pin);
+        return text;
+    }
+};
 
 TEST_P(PinAfterTheCardLeft, ThePinSetForTheLastCardNeverReachesTheNextOne)
 {
+    const PinCase& c = GetParam();
     Host(kOtherCsp);
-    SetPin(L"1234");
-    ASSERT_EQ(0u, Run(Http("/text?body=card-a")).lastError);
-    ASSERT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"));
+    if (!c.setWhileNoCard) {
+        SetPin(L"1234");
+        ASSERT_EQ(0u, Run(Http("/text?body=card-a")).lastError);
+    }
+    const std::vector<std::string> pinsBefore = LinesStarting(m_cspLog, "CPSetProvParam");
     ASSERT_EQ(0, SimRemoveCard(L"R1"));
+    if (!c.setWhileNoCard) {
+        // Read before the page heard of the removal: the monitor took it in, the event waits.
+        const DWORD start = GetTickCount();
+        while (SimCountQuietWaits() < 1 && GetTickCount() - start < 5000)
+            Sleep(5);
+        EXPECT_EQ(L"", PinRead()) << "A's PIN still reads back";
+    }
     ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 0; }));
+    if (c.setWhileNoCard)
+        SetPin(L"1234");
     ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
     const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
-    ASSERT_EQ(0, SimSetCardKey(L"R1", GetParam(), 3, der.data(), static_cast<DWORD>(der.size())));
+    ASSERT_EQ(0, SimSetCardKey(L"R1", c.pinOfB, 3, der.data(), static_cast<DWORD>(der.size())));
     ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }));
-    BSTR pin = nullptr;
-    ASSERT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
-    EXPECT_EQ(0u, SysStringLen(pin)) << "A's PIN still reads back";
-    SysFreeString(pin);
+    EXPECT_EQ(L"", PinRead());
 
     // Without a PIN the card's provider asks B's holder for one (here: the request goes without).
     Run(Http("/text?body=card-b"));
-    EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam")) << "A's PIN went to B";
+    EXPECT_EQ(pinsBefore, LinesStarting(m_cspLog, "CPSetProvParam")) << "a PIN went to B";
     DWORD tries = 0;
     ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
     EXPECT_EQ(3u, tries);
@@ -1314,10 +1339,10 @@ TEST_F(Exchange, ThePinStaysWhileItsCardStays_ASecondCardBesideItComesAndGoes)
     EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Pins, PinAfterTheCardLeft, ::testing::Values("5678", "1234"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                             return std::string(info.index == 0 ? "AnotherPin" : "TheSamePin");
-                         });
+INSTANTIATE_TEST_SUITE_P(Pins, PinAfterTheCardLeft,
+                         ::testing::Values(PinCase{"AnotherPin", "5678", false}, PinCase{"TheSamePin", "1234", false},
+                                           PinCase{"TypedWhileNoCardWasIn", "1234", true}),
+                         [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.name); });
 
 // A connection that carried the card's certificate serves no later request: WinINet pools
 // connections for the whole process and ending the session leaves the pool as it is.

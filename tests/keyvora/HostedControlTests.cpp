@@ -297,6 +297,68 @@ INSTANTIATE_TEST_SUITE_P(
                 L"A"}),
     [](const ::testing::TestParamInfo<TlsCase>& info) { return std::string(info.param.name); });
 
+// ---- Requests still out when the session ends ---------------------------------------------
+
+std::atomic<int> g_ends{0};
+BOOL WINAPI CountEndsInternetSetOptionW(HINTERNET, DWORD option, LPVOID, DWORD)
+{
+    if (option == INTERNET_OPTION_END_BROWSER_SESSION)
+        ++g_ends;
+    return TRUE;
+}
+
+// What a request's answer sets up is its card's: an end that came while the request was out
+// is made again once WinINet lets go of it, and a card that authenticated in the meantime is
+// still watched afterwards. Steps, each with the ends counted once it is done.
+enum class Op { AuthenticateA, AuthenticateB, RequestOut, LetGo, NoCardPresent };
+struct MarkCase {
+    const char* name;
+    std::vector<std::pair<Op, int>> steps;
+};
+
+class RequestMarks : public ::testing::TestWithParam<MarkCase> {};
+
+TEST_P(RequestMarks, AnEndWhileARequestWasOutIsMadeAgainWhenItIsLetGo)
+{
+    SCardAuthCardSession& session = SCardAuthCardSession::Process();
+    session.EndUnless("test", SCardAuthReader(), "clean start");
+    testsupport::ImportHook hook(nullptr, "InternetSetOptionW", &CountEndsInternetSetOptionW);
+    g_ends = 0;
+    ULONG mark = 0;
+    for (const auto& step : GetParam().steps) {
+        switch (step.first) {
+        case Op::AuthenticateA: session.Authenticate(SCardAuthReader{L"R1", 1}); break;
+        case Op::AuthenticateB: session.Authenticate(SCardAuthReader{L"R1", 3}); break;
+        case Op::RequestOut: mark = session.RequestOut(); break;
+        case Op::LetGo: session.RequestLetGo(mark); break;
+        case Op::NoCardPresent: session.EndUnless("test", SCardAuthReader(), "no card present"); break;
+        }
+        // The end repeated at a let-go comes from a thread of the pool.
+        PumpUntil([&] { return g_ends.load() >= step.second; }, 3000);
+        EXPECT_EQ(step.second, g_ends.load()) << "after step " << static_cast<int>(step.first);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RequestMarks,
+    ::testing::Values(
+        MarkCase{"AnEndWhileOutIsMadeAgain",
+                 {{Op::AuthenticateA, 0}, {Op::RequestOut, 0}, {Op::NoCardPresent, 1}, {Op::LetGo, 2}}},
+        MarkCase{"NoEndWhileOutNothingMore",
+                 {{Op::AuthenticateA, 0}, {Op::RequestOut, 0}, {Op::LetGo, 0}, {Op::NoCardPresent, 1}}},
+        MarkCase{"AnEndBeforeTheRequestIsNotMadeAgain",
+                 {{Op::AuthenticateA, 0}, {Op::NoCardPresent, 1}, {Op::RequestOut, 1}, {Op::LetGo, 1}}},
+        // Card B authenticated between the end and the let-go of A's request: its own answer
+        // may come after the repeated end, so B stays watched and its removal ends it again.
+        MarkCase{"ACardThatAuthenticatedSinceStaysWatched",
+                 {{Op::AuthenticateA, 0},
+                  {Op::RequestOut, 0},
+                  {Op::NoCardPresent, 1},
+                  {Op::AuthenticateB, 1},
+                  {Op::LetGo, 2},
+                  {Op::NoCardPresent, 3}}}),
+    [](const ::testing::TestParamInfo<MarkCase>& info) { return std::string(info.param.name); });
+
 // ---- A monitor whose stop times out ---------------------------------------------------------
 
 HANDLE g_stuckWorkerRelease = nullptr;
