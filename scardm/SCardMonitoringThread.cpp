@@ -16,6 +16,44 @@ bool IsPnPNotificationEntry(const SCARD_READERSTATEW& state)
     return state.szReader != nullptr && wcscmp(state.szReader, PNP_NOTIFICATION_READER) == 0;
 }
 
+bool IsServiceGoneCode(DWORD code)
+{
+    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED);
+}
+
+bool HoldsCard(DWORD state)
+{
+    return (state & SCARD_STATE_PRESENT) &&
+           !(state & (SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE | SCARD_STATE_IGNORE));
+}
+
+CardChange ClassifyCardChange(DWORD lastState, DWORD state, bool watched)
+{
+    const bool was = HoldsCard(lastState), is = HoldsCard(state);
+    // Nothing shows that a card seen before a gap is the one seen after it: the counter may
+    // have started afresh and cards of one issuer share their ATR.
+    if (!watched)
+        return was || is ? CardChange::SightLost : CardChange::None;
+    if (state & (SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE | SCARD_STATE_IGNORE))
+        return was ? CardChange::ReaderGone : CardChange::None;
+    if (was && is)
+        return tsmb::ReaderStateCount(lastState) == tsmb::ReaderStateCount(state) ? CardChange::None : CardChange::Swapped;
+    return was ? CardChange::Left : is ? CardChange::Inserted : CardChange::None;
+}
+
+const char* CardChangeName(CardChange change)
+{
+    switch (change) {
+    case CardChange::None: return "none";
+    case CardChange::Inserted: return "inserted";
+    case CardChange::Left: return "left";
+    case CardChange::Swapped: return "swapped";
+    case CardChange::ReaderGone: return "reader gone";
+    case CardChange::SightLost: return "sight lost";
+    }
+    return "?";
+}
+
 namespace {
 
 // The one-second pause after an error, and after each change while no reader is attached.
@@ -35,13 +73,6 @@ RefPtr<tsmb::SyncEvent> NewEvent()
 }
 
 void TraceExecuting(const char* function) { Trace("%S:%s: executing...", tsmb::GetComponentPrefix(), function); }
-
-// The service stopped or went away: it comes back (its failure actions, updates, an
-// administrator), and the next pass waits for its started event again.
-bool IsServiceGoneCode(DWORD code)
-{
-    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED);
-}
 
 // The first record that is the pseudo-reader, compared exactly.
 SCARD_READERSTATEW* FindPnPRecord(ReaderStates& states)
@@ -165,6 +196,8 @@ void SCardMonitoringThread::Execute()
                 DisableMonitoring();
                 OnMonitoringDisabled(e.GetErrorCode());
             }
+            // At once, not after the pause: a card may be swapped while nobody looks.
+            LoseSight(e.GetErrorCode());
             // The next pass establishes a fresh context; this one must not leak.
             if (m_context != 0)
                 DestroySCardContext();
@@ -172,6 +205,7 @@ void SCardMonitoringThread::Execute()
         } catch (const std::exception& e) {
             Trace("%S:%s: failed with exception: %s => ignore and retry monitoring", tsmb::GetComponentPrefix(), kExecute,
                   e.what());
+            LoseSight(ERROR_INTERNAL_ERROR);
             if (m_context != 0)
                 DestroySCardContext();
             PauseUnlessStopped(kRetryPauseMs);
@@ -219,6 +253,8 @@ void SCardMonitoringThread::WaitForSCardStartedEvent()
             Trace("%S:%s:SCardAccessStartedEvent: failed with last error: %ld", tsmb::GetComponentPrefix(), kName, code);
             throw tsmb::Win32Error(code);
         }
+        if (WaitForSingleObject(started, 0) == WAIT_TIMEOUT)
+            LoseSight(static_cast<DWORD>(SCARD_E_NO_SERVICE));
         ProcessBeforeWaitingForSCardStartedEvent(started);
         HANDLE handles[2] = {started, m_stopEvent->GetHandle()};
         const DWORD result = WaitForMultipleObjects(2, handles, FALSE, INFINITE);
@@ -263,8 +299,7 @@ void SCardMonitoringThread::DestroySCardContext()
 {
     static const char kName[] = "scardm::SCardMonitoringThread::DestroySCardContext";
     TraceExecuting(kName);
-    const SCARDCONTEXT context = m_context;
-    m_context = 0;
+    const SCARDCONTEXT context = m_context.exchange(0);
     if (context != 0) {
         const LONG result = SCardReleaseContext(context);
         if (result != SCARD_S_SUCCESS)
@@ -375,6 +410,55 @@ void SCardMonitoringThread::ProcessStateChangeInReaderStates(ReaderStates&)
     TraceExecuting("scardm::SCardMonitoringThread::ProcessStateChangeInReaderStates");
 }
 
+void SCardMonitoringThread::OnSightLost(DWORD) {}
+
+CardChange SCardMonitoringThread::ChangeAtStateChange(const SCARD_READERSTATEW& record) const
+{
+    return ClassifyCardChange(record.dwCurrentState, record.dwEventState, true);
+}
+
+CardChange SCardMonitoringThread::ChangeAtFirstPass(const SCARD_READERSTATEW& record) const
+{
+    return ClassifyCardChange(record.dwCurrentState, record.dwEventState, m_watchUnbroken);
+}
+
+void SCardMonitoringThread::RecallKnownStates(ReaderStates& states) const
+{
+    for (SCARD_READERSTATEW& s : states) {
+        if (IsPnPNotificationEntry(s))
+            continue;
+        const auto known = m_known.find(s.szReader);
+        s.dwCurrentState = known == m_known.end() ? SCARD_STATE_UNAWARE : known->second;
+    }
+}
+
+void SCardMonitoringThread::RememberStates(const ReaderStates& states)
+{
+    m_known.clear();
+    for (const SCARD_READERSTATEW& s : states)
+        if (!IsPnPNotificationEntry(s))
+            m_known[s.szReader] = s.dwEventState;
+}
+
+void SCardMonitoringThread::RememberFirstPass(const ReaderStates& states)
+{
+    RememberStates(states);
+    m_watchUnbroken = true;
+    m_sightLossReported = false;
+}
+
+void SCardMonitoringThread::LoseSight(DWORD code)
+{
+    m_watchUnbroken = false;
+    if (m_sightLossReported)
+        return;
+    m_sightLossReported = true;
+    Trace("%S:%s: the readers cannot be watched (0x%08X) => what changes until the next pass counts as a card that "
+          "left",
+          tsmb::GetComponentPrefix(), kExecute, code);
+    OnSightLost(code);
+}
+
 bool SCardMonitoringThread::IsPnPNotificationReaderCountChangedInReaderStates(ReaderStates& states)
 {
     static const char kName[] = "scardm::SCardMonitoringThread::IsPnPNotificationReaderCountChangedInReaderStates";
@@ -426,17 +510,22 @@ void SCardMonitoringThread::DoMonitoring()
     ReaderStates states;
     RetrieveReaders(names);
     RetrieveInitialReaderStates(names, states);
+    RecallKnownStates(states);
     ProcessInitalReaderStates(states);
+    RememberFirstPass(states);
     UpdateKnownStatesInReaderStates(states);
     while (!m_stopRequested) {
         WaitForStateChangeInReaderStates(states);
         if (m_stopRequested)
             break;
         ProcessStateChangeInReaderStates(states);
+        RememberStates(states);
         if (IsPnPNotificationReaderCountChangedInReaderStates(states)) {
             RetrieveReaders(names);
             RetrieveInitialReaderStates(names, states);
+            RecallKnownStates(states);
             ProcessInitalReaderStates(states);
+            RememberStates(states);
         }
         UpdateKnownStatesInReaderStates(states);
         if (names.size() == 1) {

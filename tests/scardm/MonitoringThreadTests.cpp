@@ -282,3 +282,90 @@ TEST(MonitorStop, WorkerThatDoesNotEnd_TimesOutWith1460)
     WaitForSingleObject(monitor->GetHandle(), 30000);
     CloseHandle(monitor->release);
 }
+
+// ---- What became of a reader's card --------------------------------------------------------
+
+// The one rule the shell, the control and the card checks share (the oracle: what a card may
+// have done between two looks, given the two state words and whether the monitor watched).
+namespace {
+
+using scardm::CardChange;
+const DWORD kIn = SCARD_STATE_PRESENT, kOut = SCARD_STATE_EMPTY, kChanged = SCARD_STATE_CHANGED;
+const DWORD C1 = 1 << 16, C2 = 2 << 16, C3 = 3 << 16;
+
+struct ChangeCase {
+    const char* name;
+    DWORD last, now;
+    bool watched;
+    CardChange change;
+    bool mayHaveLeft;
+};
+
+class CardChangeRule : public ::testing::TestWithParam<ChangeCase> {};
+
+}  // namespace
+
+TEST_P(CardChangeRule, SaysWhatBecameOfTheCard)
+{
+    const ChangeCase& c = GetParam();
+    const CardChange change = scardm::ClassifyCardChange(c.last, c.now, c.watched);
+    EXPECT_EQ(scardm::CardChangeName(c.change), std::string(scardm::CardChangeName(change)));
+    EXPECT_EQ(c.mayHaveLeft, scardm::CardMayHaveLeft(change));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CardChangeRule,
+    ::testing::Values(
+        ChangeCase{"StillIn", kIn | C1, kChanged | kIn | SCARD_STATE_INUSE | C1, true, CardChange::None, false},
+        ChangeCase{"StillEmpty", kOut | C2, kOut | C2, true, CardChange::None, false},
+        ChangeCase{"Inserted", kOut | C2, kChanged | kIn | C3, true, CardChange::Inserted, false},
+        ChangeCase{"FirstSeen", 0, kIn | C1, true, CardChange::Inserted, false},
+        ChangeCase{"Left", kIn | C1, kChanged | kOut | C2, true, CardChange::Left, true},
+        ChangeCase{"OutAndInAgain", kIn | C1, kChanged | kIn | C3, true, CardChange::Swapped, true},
+        ChangeCase{"OutAndInAnotherMute", kIn | C2, kChanged | kIn | SCARD_STATE_MUTE | (4 << 16), true,
+                   CardChange::Swapped, true},
+        ChangeCase{"CounterWrapped", kIn | 0xFFFF0000, kChanged | kIn | C1, true, CardChange::Swapped, true},
+        ChangeCase{"UnpluggedWithTheCard", kIn | C1, kChanged | SCARD_STATE_UNKNOWN, true, CardChange::ReaderGone, true},
+        ChangeCase{"ReaderUnavailable", kIn | C1, kChanged | SCARD_STATE_UNAVAILABLE, true, CardChange::ReaderGone, true},
+        ChangeCase{"EmptyReaderUnplugged", kOut | C1, kChanged | SCARD_STATE_UNKNOWN, true, CardChange::None, false},
+        // Not watched: a restarted service or a reader attached again numbers cards afresh,
+        // so even the same word proves nothing.
+        ChangeCase{"UnwatchedSameWord", kIn | C1, kIn | C1, false, CardChange::SightLost, true},
+        ChangeCase{"UnwatchedCardCame", kOut, kIn | C1, false, CardChange::SightLost, true},
+        ChangeCase{"UnwatchedCardWent", kIn | C1, kOut | C2, false, CardChange::SightLost, true},
+        ChangeCase{"UnwatchedStillEmpty", kOut, kOut, false, CardChange::None, false}),
+    [](const ::testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
+
+// A stretch the monitor could not watch is reported at its start, once, and its first pass
+// afterwards compares with what the monitor knew before it (not with nothing): the card it knew
+// counts as sight lost, whatever the reader holds now.
+TEST_F(Monitor, AnOutageIsSightLostOnceAndTheNextPassComparesWithWhatWasKnown)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    ASSERT_EQ(SimInsertCard(L"R1", nullptr, 0, nullptr, nullptr), 0);
+    StartAndEnable();
+    ASSERT_TRUE(Monitoring());
+    const RecordingMonitor::Snapshot first = m_monitor->Initial().back();
+    EXPECT_FALSE(first.watchUnbroken) << "a new monitor has watched nothing yet";
+    ASSERT_EQ(2u, first.events.size());
+    const DWORD known = first.events[0];
+
+    // Stopped while the monitor waits, as in the field.
+    ASSERT_TRUE(m_monitor->WaitUntil([] { return SimCountQuietWaits() >= 1; }));
+    ASSERT_EQ(SimStopService(), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->BeforeStartedWaits() >= 2; }));
+    ASSERT_EQ(SimStartService(), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return m_monitor->Initial().size() == 2; }));
+
+    EXPECT_EQ(std::vector<DWORD>{static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED)}, m_monitor->SightLosses());
+    const RecordingMonitor::Snapshot after = m_monitor->Initial().back();
+    EXPECT_FALSE(after.watchUnbroken);
+    EXPECT_EQ(known, after.currents[0]) << "the first pass forgot what the monitor knew";
+    EXPECT_EQ(CardChange::SightLost, after.changes[0]);
+
+    // Watched again: the next change is classified as seen.
+    ASSERT_EQ(SimRemoveCard(L"R1"), 0);
+    ASSERT_TRUE(m_monitor->WaitUntil([&] { return !m_monitor->Changes().empty(); }));
+    EXPECT_EQ(CardChange::Left, m_monitor->Changes().back().changes[0]);
+    EXPECT_EQ(1u, m_monitor->SightLosses().size());
+}
