@@ -17,19 +17,6 @@ typedef DWORD(WINAPI* VsmCallFn)();
 
 RefPtr<SCardAmbrelMonitoringThread> g_monitor;
 
-// A card was present and is now gone; or its reader is gone with it (unplugged); or a card
-// is present again but the reader's insertion/removal counter (high word) moved: it was
-// pulled and another (or the same) put back while the worker was busy. In each case the
-// previous user's sessions must end.
-bool IsRemoval(const SCARD_READERSTATEW& state)
-{
-    if (!(state.dwCurrentState & SCARD_STATE_PRESENT))
-        return false;
-    if (state.dwEventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE))
-        return true;
-    return (state.dwEventState & SCARD_STATE_PRESENT) && tsmb::ReaderStateCount(state.dwCurrentState) != tsmb::ReaderStateCount(state.dwEventState);
-}
-
 std::wstring Hex(DWORD code)
 {
     wchar_t text[16];
@@ -71,6 +58,13 @@ SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread()
     Trace("SCardAmbrel:%s: executing...", "SCardAmbrelMonitoringThread::~SCardAmbrelMonitoringThread");
 }
 
+void SCardAmbrelMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& states)
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::ProcessInitalReaderStates";
+    Trace("SCardAmbrel:%s: executing...", kName);
+    ActOnRemovals(kName, states, true);
+}
+
 void SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderStates& states)
 {
     static const char kName[] = "SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates";
@@ -79,31 +73,74 @@ void SCardAmbrelMonitoringThread::ProcessStateChangeInReaderStates(scardm::Reade
         Trace("SCardAmbrel:%s: no smart card reader present", kName);
         return;
     }
+    ActOnRemovals(kName, states, false);
+}
+
+void SCardAmbrelMonitoringThread::ActOnRemovals(const char* function, const scardm::ReaderStates& states, bool firstPass)
+{
     for (size_t i = 0; i < states.size(); ++i) {
         const SCARD_READERSTATEW& state = states[i];
-        Trace("SCardAmbrel:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", kName,
+        Trace("SCardAmbrel:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", function,
               static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
-        if (scardm::IsPnPNotificationEntry(state) || !IsRemoval(state))
+    }
+    // A value written, or a card pulled, while the shell could not watch: whatever the value
+    // names counts as gone, whether or not that reader holds a card now.
+    if (firstPass && !IsWatchUnbroken()) {
+        ActOnUnwatchedRecord(function);
+        return;
+    }
+    for (const SCARD_READERSTATEW& state : states) {
+        if (scardm::IsPnPNotificationEntry(state))
             continue;
-        Trace("SCardAmbrel:%s: smart card removed from reader: \"%S\"", kName, state.szReader);
+        const scardm::CardChange change = firstPass ? ChangeAtFirstPass(state) : ChangeAtStateChange(state);
+        if (!scardm::CardMayHaveLeft(change))
+            continue;
+        Trace("SCardAmbrel:%s: smart card removed from reader: \"%S\"", function, state.szReader);
         std::wstring authenticationReader;
         RetrieveAuthenticationReaderFromVolatileRegistry(authenticationReader);
-        Trace("SCardAmbrel:%s: authentication reader retrieved from HKCU (empty <=> none): \"%S\"", kName,
+        Trace("SCardAmbrel:%s: authentication reader retrieved from HKCU (empty <=> none): \"%S\"", function,
               authenticationReader.c_str());
         if (authenticationReader != state.szReader)
             continue;
         Trace("SCardAmbrel:%s: smart card removed from authentication reader => disconnect all desktop sessions via "
               "Vsm",
-              kName);
-        try {
-            DisconnectAllDesktopSessions(state.szReader);
-        } catch (const std::exception& e) {
-            Trace("SCardAmbrel:%s:DisconnectAllDesktopSessions: failed with exception: %s => ignore (Vsm issue - see "
-                  "previous Vsm error code)",
-                  kName, e.what());
-        }
-        ClearAuthenticationReaderInVolatileRegistry();
+              function);
+        DisconnectAndClear(function, state.szReader, DisconnectCause::CardLeft);
     }
+}
+
+void SCardAmbrelMonitoringThread::ActOnUnwatchedRecord(const char* function)
+{
+    std::wstring authenticationReader;
+    RetrieveAuthenticationReaderFromVolatileRegistry(authenticationReader);
+    Trace("SCardAmbrel:%s: authentication reader retrieved from HKCU (empty <=> none): \"%S\"", function,
+          authenticationReader.c_str());
+    if (authenticationReader.empty() || authenticationReader == tsmb::HandOffKey::kCleared)
+        return;
+    Trace("SCardAmbrel:%s: the card of the authentication reader could not be watched => disconnect all desktop "
+          "sessions via Vsm",
+          function);
+    DisconnectAndClear(function, authenticationReader, DisconnectCause::CardNotWatched);
+}
+
+void SCardAmbrelMonitoringThread::DisconnectAndClear(const char* function, const std::wstring& reader,
+                                                    DisconnectCause cause)
+{
+    try {
+        DisconnectAllDesktopSessions(reader, cause);
+    } catch (const std::exception& e) {
+        Trace("SCardAmbrel:%s:DisconnectAllDesktopSessions: failed with exception: %s => ignore (Vsm issue - see "
+              "previous Vsm error code)",
+              function, e.what());
+    }
+    ClearAuthenticationReaderInVolatileRegistry();
+}
+
+void SCardAmbrelMonitoringThread::OnSightLost(DWORD code)
+{
+    static const char kName[] = "SCardAmbrelMonitoringThread::OnSightLost";
+    Trace("SCardAmbrel:%s: executing... SCard error: 0x%08X", kName, code);
+    ActOnUnwatchedRecord(kName);
 }
 
 void SCardAmbrelMonitoringThread::RetrieveAuthenticationReaderFromVolatileRegistry(std::wstring& reader)
@@ -149,7 +186,7 @@ void SCardAmbrelMonitoringThread::OnMonitoringDisabled(DWORD code)
     tsmb::ReportOutcome(ORVANE_EVENT_MONITORING_DISABLED, {Hex(code)});
 }
 
-void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstring& reader)
+void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstring& reader, DisconnectCause cause)
 {
     static const char kName[] = "SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions";
     Trace("SCardAmbrel:%s: executing...", kName);
@@ -179,7 +216,9 @@ void SCardAmbrelMonitoringThread::DisconnectAllDesktopSessions(const std::wstrin
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
     // The sessions are gone, whatever the SDK's clean-up says.
-    tsmb::ReportOutcome(ORVANE_EVENT_SESSIONS_DISCONNECTED, {reader});
+    tsmb::ReportOutcome(
+        cause == DisconnectCause::CardLeft ? ORVANE_EVENT_SESSIONS_DISCONNECTED : ORVANE_EVENT_SESSIONS_DISCONNECTED_UNWATCHED,
+        {reader});
     result = uninitialize();
     if (result != 0) {
         Trace("SCardAmbrel:%s:VsmUninitialize: failed with Vsm error: 0x%08X", kName, result);
@@ -217,6 +256,8 @@ void StopAndDestroySCardAmbrelMonitoringThread()
     try {
         g_monitor->RequestStop();
         g_monitor->WaitForStop();
+        // Nothing watches the readers from here on: a card still recorded counts as gone.
+        g_monitor->ActOnUnwatchedRecord(kName);
         g_monitor = nullptr;
     } catch (const std::exception& e) {
         Trace("SCardAmbrel:%s: failed while stopping/destroying SCardAmbrelMonitoringThread with exception: %s",
