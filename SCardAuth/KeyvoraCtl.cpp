@@ -207,7 +207,7 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     }
     m_pinSecret.reset();
     m_pinHeld = false;
-    SCardAuthReader card;
+    SCardAuthActiveCard card;
     try {
         card = m_pageCard;
         // The store takes the bytes and zeroes the source, the page's string included.
@@ -224,26 +224,29 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
 
 void CKeyvoraCtl::ForgetPinIfItsCardLeft()
 {
-    if (PinIsForAnotherCard(m_state->GetActiveReader()) && !SCardAuthCardSession::IsPresent(m_pinCard))
+    // Not the active card (several cards leave it), and gone from its reader, or seen before the
+    // monitor lost sight: then its reader and counter prove nothing.
+    if (PinIsForAnotherCard(m_state->GetActiveCard()) &&
+        !(m_state->IsCurrentWatch(m_pinCard.watch) && SCardAuthCardSession::IsPresent(m_pinCard.card)))
         ForgetPin();
 }
 
-bool CKeyvoraCtl::PinIsForAnotherCard(const SCardAuthReader& card) const
+bool CKeyvoraCtl::PinIsForAnotherCard(const SCardAuthActiveCard& card) const
 {
-    return m_pinHeld && !m_pinCard.name.empty() && m_pinCard != card;
+    return m_pinHeld && !m_pinCard.card.name.empty() && m_pinCard != card;
 }
 
 void CKeyvoraCtl::ForgetPin()
 {
-    if (m_pinCard.name.empty())
+    if (m_pinCard.card.name.empty())
         Trace("SCardAuth:%s: the PIN was set while no card was active, and the cards changed since => PIN forgotten",
               "CKeyvoraCtl::ForgetPin");
     else
         Trace("SCardAuth:%s: the PIN was set for the card in reader \"%S\", which is not the card in use any more => "
               "PIN forgotten",
-              "CKeyvoraCtl::ForgetPin", m_pinCard.name.c_str());
+              "CKeyvoraCtl::ForgetPin", m_pinCard.card.name.c_str());
     m_pinHeld = false;
-    m_pinCard = SCardAuthReader();
+    m_pinCard = SCardAuthActiveCard();
     m_pinSecret.reset();
     // Without a store the next request fails rather than go without the page's PIN.
     try {
@@ -286,15 +289,15 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
 {
     static const char kName[] = "CKeyvoraCtl::ReadHttpDataFromUrl";
     const std::string body = tsmb::Utils::UnicodeToANSIWhole(arguments.body);
-    const SCardAuthReader reader = m_state->GetActiveReader();
-    if (reader.name.empty()) {
+    const SCardAuthActiveCard active = m_state->GetActiveCard();
+    if (active.card.name.empty()) {
         Trace("SCardAuth:%s: failed: missing active reader", kName);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    if (PinIsForAnotherCard(reader))
+    if (PinIsForAnotherCard(active))
         ForgetPin();
-    else if (m_pinHeld && m_pinCard.name.empty())
-        m_pinCard = reader;
+    else if (m_pinHeld && m_pinCard.card.name.empty())
+        m_pinCard = active;
     // A control whose last PIN could not be stored holds none: sending without the page's PIN
     // would look like success to the page, so the call fails instead.
     const std::shared_ptr<SecretKeeper> pinSecret = m_pinSecret;
@@ -309,7 +312,7 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
     {
         ScopedSecretUnlock unlocked(*pinSecret);
         const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
-        communicator.reset(new SCardAuthCommunicator(reader, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
+        communicator.reset(new SCardAuthCommunicator(active, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
         unlocked.Lock();
     }
     std::string data;
@@ -324,7 +327,7 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
     *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
     if (!*httpData)
         throw std::bad_alloc();
-    ReportExchangeOutcome(m_readHttpDataFromUrlLastError, reader.name);
+    ReportExchangeOutcome(m_readHttpDataFromUrlLastError, active.card.name);
     return S_OK;
 }
 
@@ -526,11 +529,11 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
     // not known); the state found at the control's start is no change.
     try {
         ForgetPinIfItsCardLeft();
-        if (m_pinHeld && m_pinCard.name.empty() && m_eventsFired > 0)
+        if (m_pinHeld && m_pinCard.card.name.empty() && m_eventsFired > 0)
             ForgetPin();
-        m_pageCard = m_state->GetActiveReader();
+        m_pageCard = m_state->GetActiveCard();
     } catch (const std::exception&) {
-        m_pageCard = SCardAuthReader();
+        m_pageCard = SCardAuthActiveCard();
     }
     const ULONG event = ++m_eventsFired;
     // Fired before the pair is updated: a handler that reads the properties sees the previous event.
@@ -546,9 +549,9 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
 
 void CKeyvoraCtl::SetActiveReader(const std::wstring& reader) { m_state->SetActiveReader(SCardAuthReader{reader, 0}); }
 
-std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveReader().name; }
+std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveCard().card.name; }
 
-bool CKeyvoraCtl::IsActiveCard(const SCardAuthReader& reader) { return m_state->GetActiveReader() == reader; }
+bool CKeyvoraCtl::IsActiveCard(const SCardAuthActiveCard& card) { return m_state->GetActiveCard() == card; }
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {

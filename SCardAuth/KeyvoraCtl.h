@@ -83,7 +83,7 @@ public:
     // What the control shares with its monitors and requests.
     const RefPtr<SCardAuthState>& State() const { return m_state; }
     // What an exchange asks of the control.
-    bool IsActiveCard(const SCardAuthReader& reader) override;
+    bool IsActiveCard(const SCardAuthActiveCard& card) override;
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // Empties the hand-off value if it still names reader (the card left while it was
     // written); best effort.
@@ -107,7 +107,7 @@ private:
     LRESULT OnDestroy();
     LRESULT OnReportSCardEvent(UINT message, WPARAM wParam, LPARAM lParam, BOOL& handled);
     // Whether a PIN is held for a card other than card.
-    bool PinIsForAnotherCard(const SCardAuthReader& card) const;
+    bool PinIsForAnotherCard(const SCardAuthActiveCard& card) const;
     // Forgets a PIN whose card has left its reader.
     void ForgetPinIfItsCardLeft();
     void ForgetPin();
@@ -127,13 +127,14 @@ private:
     // the exchange (a modal loop of the card's PIN dialog or a TLS prompt).
     std::shared_ptr<SecretKeeper> m_pinSecret;
     // A PIN is its card's: the card active when the page set it, or, set with none active, the
-    // card of its first request. Once that card has left its reader, or a request is made with
-    // another card, the PIN is forgotten: neither handed to the next card nor read back.
+    // card of its first request. Once that card has left its reader, or its monitor lost sight
+    // of the readers, or a request is made with another card, the PIN is forgotten: neither
+    // handed to the next card nor read back.
     bool m_pinHeld = false;
-    SCardAuthReader m_pinCard;
+    SCardAuthActiveCard m_pinCard;
     // The active card as the page last heard of it (at the last event fired): the monitor may
     // already have moved on while the page still acts on the previous event.
-    SCardAuthReader m_pageCard;
+    SCardAuthActiveCard m_pageCard;
     // The active reader, the TLS-authentication flag and the window events go to, shared with
     // the monitors under one lock.
     RefPtr<SCardAuthState> m_state;

@@ -3,6 +3,7 @@
 #include <wininet.h>
 #include <winscard.h>
 
+#include "SCardMonitoringThread.h"
 #include "Trace.h"
 
 SCardAuthCardSession& SCardAuthCardSession::Process()
@@ -126,8 +127,9 @@ void SCardAuthCardSession::End(const char* function, const char* why)
 
 bool SCardAuthCardSession::IsSameCard(const SCardAuthReader& card, DWORD eventState)
 {
-    return (eventState & SCARD_STATE_PRESENT) && !(eventState & (SCARD_STATE_EMPTY | SCARD_STATE_UNAVAILABLE)) &&
-           tsmb::ReaderStateCount(eventState) == card.counter;
+    // The card as the monitors classify it: what it would be had the reader been watched since.
+    const DWORD known = SCARD_STATE_PRESENT | (card.counter << 16);
+    return scardm::HoldsCard(eventState) && scardm::ClassifyCardChange(known, eventState, true) == scardm::CardChange::None;
 }
 
 bool SCardAuthCardSession::IsPresent(const SCardAuthReader& card)

@@ -43,8 +43,11 @@ void FreeSCardMemory(SCARDCONTEXT context, const void* block)
 
 SCardAuthCert::SCardAuthCert(const std::wstring& readerName) : m_readerName(readerName) {}
 
-SCardAuthCert::SCardAuthCert(const SCardAuthReader& card)
-    : m_readerName(card.name), m_cardExpected(true), m_expectedCounter(card.counter)
+SCardAuthCert::SCardAuthCert(const SCardAuthReader& card, std::function<bool()> isStillTheCallsCard)
+    : m_readerName(card.name),
+      m_cardExpected(true),
+      m_expectedCounter(card.counter),
+      m_isStillTheCallsCard(std::move(isStillTheCallsCard))
 {
 }
 
@@ -109,7 +112,8 @@ SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
     if (result != SCARD_S_SUCCESS)
         ThrowSCard(kSubmit, "SCardGetStatusChange", result);
     if (m_cardExpected &&
-        !SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState)) {
+        (!SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState) ||
+         (m_isStillTheCallsCard && !m_isStillTheCallsCard()))) {
         Trace("SCardAuth:%s: the card in reader \"%S\" is not the card the request began with => nothing submitted "
               "(SCARD_W_REMOVED_CARD)",
               kSubmit, m_readerName.c_str());

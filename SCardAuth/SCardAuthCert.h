@@ -8,6 +8,7 @@
 #include <winscard.h>
 #include <ncrypt.h>
 
+#include <functional>
 #include <string>
 
 #include "SCardAuthCardSession.h"
@@ -16,10 +17,11 @@ class SCardAuthCert {
 public:
     explicit SCardAuthCert(const std::wstring& readerName);
     // For a request: the card must still be this one (reader and insertion/removal counter)
-    // when its state is read, or nothing is submitted and SCARD_W_REMOVED_CARD is thrown: a
+    // when its state is read, and isStillTheCallsCard (the control's view: the same card in the
+    // same watch) must say so, or nothing is submitted and SCARD_W_REMOVED_CARD is thrown: a
     // retry never hands the page's PIN to the next person's card. Once it is, it becomes the
     // card of the process's WinINet session.
-    explicit SCardAuthCert(const SCardAuthReader& card);
+    SCardAuthCert(const SCardAuthReader& card, std::function<bool()> isStillTheCallsCard);
     virtual ~SCardAuthCert();
     SCardAuthCert(const SCardAuthCert&) = delete;
     SCardAuthCert& operator=(const SCardAuthCert&) = delete;
@@ -54,6 +56,7 @@ private:
     std::wstring m_readerName;
     bool m_cardExpected = false;
     DWORD m_expectedCounter = 0;
+    std::function<bool()> m_isStillTheCallsCard;
     std::wstring m_cardName;
     std::wstring m_cspName;
     std::wstring m_containerName;

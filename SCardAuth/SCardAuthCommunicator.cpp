@@ -139,9 +139,9 @@ std::wstring QueryHeader(SCardAuthBoundedRequest& request, DWORD query)
 
 }  // namespace
 
-SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin,
+SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin,
                                              SCardAuthExchangeHost* host, bool submitCertBeforeSend)
-    : m_card(reader), m_host(host), m_submitCertBeforeSend(submitCertBeforeSend)
+    : m_card(card), m_host(host), m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -184,7 +184,14 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
         if (page.empty())
             page = defaultPage;
         result = ReadHttpData(server, page, port, secure, body, verb);
-        HandOff();
+        // The answer was bought with the call's card: once that card is not the active one any
+        // more (pulled, swapped, or not watched meanwhile), the page may be the next person's.
+        if (!IsStillTheCallsCard() || !HandOff()) {
+            Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => the answer is not handed "
+                  "to the page (SCARD_W_REMOVED_CARD)",
+                  kReadFromUrl, m_card.card.name.c_str());
+            throw tsmb::Win32Error(static_cast<DWORD>(SCARD_W_REMOVED_CARD));
+        }
         Trace("SCardAuth:%s: succeeded", kReadFromUrl);
         return 0;
     } catch (const tsmb::Win32Error& e) {
@@ -204,25 +211,24 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
     return status;
 }
 
-void SCardAuthCommunicator::HandOff()
+bool SCardAuthCommunicator::IsStillTheCallsCard() const
 {
-    // The shell disconnects when the recorded reader loses its card: a request whose card was
-    // pulled or swapped meanwhile (it may have retried for a while) names no reader.
-    if (!m_host->IsActiveCard(m_card) || !SCardAuthCardSession::IsPresent(m_card)) {
-        Trace("SCardAuth:%s: the card in reader \"%S\" is not the active card any more => authentication reader not set",
-              kReadFromUrl, m_card.name.c_str());
-        return;
-    }
+    return m_host->IsActiveCard(m_card) && SCardAuthCardSession::IsPresent(m_card.card);
+}
+
+bool SCardAuthCommunicator::HandOff()
+{
     Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-          m_card.name.c_str());
-    m_host->SetAuthenticationReaderInVolatileRegistry(m_card.name);
+          m_card.card.name.c_str());
+    m_host->SetAuthenticationReaderInVolatileRegistry(m_card.card.name);
     // A card pulled between the check and the write may have been seen by the shell before the
     // write: the value would then name an empty reader for the next user.
-    if (!SCardAuthCardSession::IsPresent(m_card)) {
-        Trace("SCardAuth:%s: the card in reader \"%S\" left while the authentication reader was written => clear it",
-              kReadFromUrl, m_card.name.c_str());
-        m_host->ClearAuthenticationReaderInVolatileRegistry(m_card.name);
-    }
+    if (IsStillTheCallsCard())
+        return true;
+    Trace("SCardAuth:%s: the card in reader \"%S\" left while the authentication reader was written => clear it",
+          kReadFromUrl, m_card.card.name.c_str());
+    m_host->ClearAuthenticationReaderInVolatileRegistry(m_card.card.name);
+    return false;
 }
 
 std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, const std::wstring& page, DWORD port,
@@ -231,7 +237,7 @@ std::string SCardAuthCommunicator::ReadHttpData(const std::wstring& server, cons
     Trace("SCardAuth:%s: executing...", kReadData);
     // From here until the call ends, the card's removal ends the process's WinINet session.
     const SCardAuthExchangeScope exchangeInProgress(kReadData);
-    SCardAuthCardSession::Process().Authenticate(m_card);
+    SCardAuthCardSession::Process().Authenticate(m_card.card);
     std::string output;
     const DWORD error = Exchange(server, page, port, secure, body, verb, output);
     if (error != 0) {
@@ -377,7 +383,7 @@ void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
 {
     // Checks that the card is still the call's, and records it as the session's, before anything
     // reaches it.
-    SCardAuthCert certificate(m_card);
+    SCardAuthCert certificate(m_card.card, [this] { return m_host->IsActiveCard(m_card); });
     if (!m_pinPresent) {
         certificate.SubmitSCardCertToWinINet(request, nullptr);
         return;

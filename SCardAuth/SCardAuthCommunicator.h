@@ -20,9 +20,9 @@ const DWORD kHttpStatusErrorBase = exchange::kHttpStatusErrorBase;
 
 class SCardAuthCommunicator {
 public:
-    // reader: the active reader (and its card) when the request began. pin: the page's PIN, or
-    // nullptr for none. host: the control that runs the call.
-    SCardAuthCommunicator(const SCardAuthReader& reader, const wchar_t* pin, SCardAuthExchangeHost* host,
+    // card: the active card when the request began. pin: the page's PIN, or nullptr for none.
+    // host: the control that runs the call.
+    SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, SCardAuthExchangeHost* host,
                           bool submitCertBeforeSend);
     virtual ~SCardAuthCommunicator();
     SCardAuthCommunicator(const SCardAuthCommunicator&) = delete;
@@ -61,11 +61,15 @@ private:
     Attempt AfterFailure(exchange::Failure where, DWORD code, const std::wstring& verb);
     bool CountFailure(exchange::RetryBudget& budget, DWORD error);
     void SubmitCertificate(HINTERNET request);
-    // Records the call's reader for the shell, if its card is still there before and after.
-    void HandOff();
+    // Whether the call's card is still the control's active card and in its reader.
+    bool IsStillTheCallsCard() const;
+    // Records the call's reader for the shell; false when its card left meanwhile (then the
+    // value names it no more).
+    bool HandOff();
 
-    // The card the call began with: the only one it authenticates with and records.
-    SCardAuthReader m_card;
+    // The card the call began with: the only one it authenticates with, records, and answers
+    // for.
+    SCardAuthActiveCard m_card;
     std::unique_ptr<SecretKeeper> m_pinKeeper;
     bool m_pinPresent = false;
     SCardAuthExchangeHost* m_host;

@@ -21,47 +21,48 @@ SCardAuthMonitoringThread::~SCardAuthMonitoringThread()
 void SCardAuthMonitoringThread::Post(const char* function, const char* eventName, SCardAuthEventType code)
 {
     Trace("SCardAuth:%s: calling PostMessage with %s ctlHwnd: %08X", function, eventName, HandleValue(m_ctlHwnd));
+    m_lastPosted = code;
     if (!m_state->Post(m_generation, WM_REPORT_SCARD_EVENT, static_cast<WPARAM>(code), 0))
         Trace("SCardAuth:%s: the control window is gone => event not posted", function);
 }
 
-void SCardAuthMonitoringThread::ProcessBeforeWaitingForSCardStartedEvent(HANDLE startedEvent)
+void SCardAuthMonitoringThread::OnSightLost(DWORD code)
 {
-    static const char kName[] = "SCardAuthMonitoringThread::ProcessBeforeWaitingForSCardStartedEvent";
-    Trace("SCardAuth:%s: executing...", kName);
-    if (WaitForSingleObject(startedEvent, 0) == WAIT_TIMEOUT) {
+    static const char kName[] = "SCardAuthMonitoringThread::OnSightLost";
+    Trace("SCardAuth:%s: executing... SCard error: 0x%08X", kName, code);
+    const bool cardKnown =
+        m_lastPosted == SCardAuthEventSmartCardPresent || m_lastPosted == SCardAuthEventMultipleSmartCardsPresent;
+    Trace("SCardAuth:%s: the readers cannot be watched => reset active reader", kName);
+    m_state->LoseSight(m_generation);
+    EndTlsSessionUnless(kName, SCardAuthReader(), "the readers cannot be watched");
+    if (scardm::IsServiceGoneCode(code))
         Post(kName, "SCardAuthEventResourceManagerNotStarted", SCardAuthEventResourceManagerNotStarted);
-        // Nobody watches the card while the service is down.
-        EndTlsSessionUnless(kName, SCardAuthReader(), "smart-card service not started");
-    }
+    else if (cardKnown)
+        Post(kName, "SCardAuthEventSmartCardAbsent", SCardAuthEventSmartCardAbsent);
 }
 
-long SCardAuthMonitoringThread::CountPresent(const char* function, scardm::ReaderStates& states, long& current,
-                                             SCardAuthReader& candidate, bool& changed)
+SCardAuthMonitoringThread::Tally SCardAuthMonitoringThread::CountCards(const char* function,
+                                                                       const scardm::ReaderStates& states,
+                                                                       bool firstPass) const
 {
-    long event = 0;
-    current = 0;
-    changed = false;
+    Tally tally;
     for (size_t i = 0; i < states.size(); ++i) {
         const SCARD_READERSTATEW& state = states[i];
         Trace("SCardAuth:%s:SCARD_READERSTATE[%ld]: reader: \"%S\" currentState: 0x%08X eventState: 0x%08X", function,
               static_cast<long>(i), state.szReader, state.dwCurrentState, state.dwEventState);
         if (scardm::IsPnPNotificationEntry(state))
             continue;
-        const bool was = (state.dwCurrentState & SCARD_STATE_PRESENT) != 0;
-        const bool is = (state.dwEventState & SCARD_STATE_PRESENT) != 0;
-        if (was != is ||
-            (was && is && tsmb::ReaderStateCount(state.dwCurrentState) != tsmb::ReaderStateCount(state.dwEventState)))
-            changed = true;
-        if (was)
-            ++current;
-        if (is) {
-            ++event;
-            candidate.name = state.szReader;
-            candidate.counter = tsmb::ReaderStateCount(state.dwEventState);
+        const scardm::CardChange change = firstPass ? ChangeAtFirstPass(state) : ChangeAtStateChange(state);
+        tally.changed = tally.changed || change != scardm::CardChange::None;
+        if (scardm::HoldsCard(state.dwCurrentState))
+            ++tally.before;
+        if (scardm::HoldsCard(state.dwEventState)) {
+            ++tally.now;
+            tally.candidate.name = state.szReader;
+            tally.candidate.counter = tsmb::ReaderStateCount(state.dwEventState);
         }
     }
-    return event;
+    return tally;
 }
 
 void SCardAuthMonitoringThread::ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate)
@@ -96,13 +97,10 @@ void SCardAuthMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& 
         EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
         return;
     }
-    long current = 0;
-    bool changed = false;
-    SCardAuthReader candidate;
-    const long count = CountPresent(kName, states, current, candidate, changed);
-    // Also the first pass of a new monitor: a card pulled (and put back) while no monitor
-    // watched has another counter, and ends the session here.
-    ApplyOutcome(kName, count, candidate);
+    // Also the first pass of a new monitor, or after the readers could not be watched: a card
+    // pulled (and put back) meanwhile has another counter, or the session ended already.
+    const Tally tally = CountCards(kName, states, true);
+    ApplyOutcome(kName, tally.now, tally.candidate);
 }
 
 void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderStates& states)
@@ -115,14 +113,11 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
         EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
         return;
     }
-    long current = 0;
-    bool changed = false;
-    SCardAuthReader candidate;
-    const long event = CountPresent(kName, states, current, candidate, changed);
-    Trace("SCardAuth:%s: SCard count current state: %ld SCard count event state: %ld", kName, current, event);
+    const Tally tally = CountCards(kName, states, false);
+    Trace("SCardAuth:%s: SCard count current state: %ld SCard count event state: %ld", kName, tally.before, tally.now);
     // Equal counts still hide a change when one card left and another came in the same
     // notification: the new state is reported as any other.
-    if (!changed)
+    if (!tally.changed)
         return;
-    ApplyOutcome(kName, event, candidate);
+    ApplyOutcome(kName, tally.now, tally.candidate);
 }

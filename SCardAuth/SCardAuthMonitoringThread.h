@@ -26,6 +26,8 @@ const UINT WM_REPORT_SCARD_EVENT = WM_USER + 1;
 // A window handle as the traces print it ("%08X").
 inline DWORD HandleValue(HWND window) { return static_cast<DWORD>(reinterpret_cast<UINT_PTR>(window)); }
 
+// Threads: constructed on the page thread; every hook runs on the monitor's worker; the last
+// reference may go on the page thread, or never (a monitor whose stop timed out).
 class SCardAuthMonitoringThread : public scardm::SCardMonitoringThread {
 public:
     // generation: what state.AttachWindow gave for ctlHwnd; a monitor of an earlier window
@@ -34,16 +36,24 @@ public:
     ~SCardAuthMonitoringThread() override;
 
 protected:
-    void ProcessBeforeWaitingForSCardStartedEvent(HANDLE startedEvent) override;
     void ProcessInitalReaderStates(scardm::ReaderStates& states) override;
     void ProcessStateChangeInReaderStates(scardm::ReaderStates& states) override;
+    // The readers cannot be watched: no active card, a new watch (the PIN and any request of
+    // the last one are not the active card's any more), the TLS session ends, and the page
+    // hears what the control can tell: the service is gone (10), or its card is (0).
+    void OnSightLost(DWORD code) override;
 
 private:
-    // Counts the cards present in the new states (tracing every entry); candidate is the
-    // reader of the last one. changed: a card came or went in some reader, also when the
-    // counts stay (a card swapped, or one leaving A as another enters B).
-    long CountPresent(const char* function, scardm::ReaderStates& states, long& current, SCardAuthReader& candidate,
-                      bool& changed);
+    // The cards of the new states, every entry traced: how many were in before and are in now,
+    // the reader of the last one in, and whether a card came or went in some reader (also when
+    // the counts stay: a card swapped, or one leaving A as another enters B).
+    struct Tally {
+        long before = 0;
+        long now = 0;
+        SCardAuthReader candidate;
+        bool changed = false;
+    };
+    Tally CountCards(const char* function, const scardm::ReaderStates& states, bool firstPass) const;
     // Sets the active reader, posts the event for that count of cards, and ends the TLS
     // session unless its card is that one card.
     void ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate);
@@ -58,4 +68,5 @@ private:
     HWND m_ctlHwnd;
     RefPtr<SCardAuthState> m_state;
     ULONG m_generation;
+    LONG m_lastPosted = 255;  // worker only: the last event this monitor posted
 };

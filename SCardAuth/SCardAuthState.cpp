@@ -4,6 +4,7 @@ ULONG SCardAuthState::AttachWindow(HWND window)
 {
     tsmb::CriticalSectionLock lock(m_lock);
     m_window = window;
+    ++m_watch;
     return ++m_generation;
 }
 
@@ -12,6 +13,7 @@ void SCardAuthState::DetachWindow()
     tsmb::CriticalSectionLock lock(m_lock);
     m_window = nullptr;
     ++m_generation;
+    ++m_watch;
     m_activeReader = SCardAuthReader();
 }
 
@@ -36,14 +38,29 @@ void SCardAuthState::SetActiveReader(ULONG generation, const SCardAuthReader& re
         m_activeReader = reader;
 }
 
+void SCardAuthState::LoseSight(ULONG generation)
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    if (generation != m_generation)
+        return;
+    m_activeReader = SCardAuthReader();
+    ++m_watch;
+}
+
 void SCardAuthState::SetActiveReader(const SCardAuthReader& reader)
 {
     tsmb::CriticalSectionLock lock(m_lock);
     m_activeReader = reader;
 }
 
-SCardAuthReader SCardAuthState::GetActiveReader()
+SCardAuthActiveCard SCardAuthState::GetActiveCard()
 {
     tsmb::CriticalSectionLock lock(m_lock);
-    return m_activeReader;
+    return SCardAuthActiveCard{m_activeReader, m_watch};
+}
+
+bool SCardAuthState::IsCurrentWatch(ULONG watch)
+{
+    tsmb::CriticalSectionLock lock(m_lock);
+    return watch == m_watch;
 }

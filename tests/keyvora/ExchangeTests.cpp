@@ -348,6 +348,21 @@ protected:
         ASSERT_EQ(S_OK, m_host->Control()->put_AuthSCardPin(text));
         SysFreeString(text);
     }
+    std::wstring PinRead()
+    {
+        BSTR pin = nullptr;
+        EXPECT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
+        const std::wstring text(pin ? pin : L"");
+        SysFreeString(pin);
+        return text;
+    }
+    // B's card, with its own certificate and PIN, in the reader.
+    static void InsertBob(const wchar_t* reader, const char* pin)
+    {
+        ASSERT_EQ(0, SimInsertCard(reader, nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
+        ASSERT_EQ(0, SimSetCardKey(reader, pin, 3, der.data(), static_cast<DWORD>(der.size())));
+    }
     Outcome Run(const std::wstring& url, const wchar_t* verb = L"GET", const wchar_t* body = L"", bool expectEvent = false)
     {
         return Call(SysAllocString(url.c_str()), verb ? SysAllocString(verb) : nullptr, SysAllocString(body), expectEvent);
@@ -1023,9 +1038,9 @@ INSTANTIATE_TEST_SUITE_P(
                  L"landed", "/text?body=landed", 'O', ""}),
     [](const ::testing::TestParamInfo<LockCase>& info) { return std::string(info.param.name); });
 
-// The shell acts on the recorded reader when its card leaves: a request whose card was pulled
-// (here: and another put in) while it ran must not name that reader afterwards.
-TEST_F(Exchange, ACardSwappedWhileTheRequestRan_NoHandOffThoughTheServerAnswered)
+// The answer is the card's: a request whose card was pulled (here: and another put in) while
+// the server answered hands the page, now the next person's, no data, and names no reader.
+TEST_F(Exchange, ACardSwappedWhileTheRequestRan_TheAnswerIsNotHandedToThePage)
 {
     Host(kOtherCsp);
     bool once = false;
@@ -1042,11 +1057,14 @@ TEST_F(Exchange, ACardSwappedWhileTheRequestRan_NoHandOffThoughTheServerAnswered
     };
     const Outcome outcome = Run(Http("/text?body=swapped"));
     g_duringSend = nullptr;
-    EXPECT_EQ(0u, outcome.lastError);
-    EXPECT_EQ(L"swapped", outcome.data);
+    const ULONG cardChanged = static_cast<ULONG>(SCARD_W_REMOVED_CARD);
+    EXPECT_EQ(cardChanged, outcome.lastError);
+    EXPECT_EQ(L"", outcome.data);
+    EXPECT_EQ((std::vector<std::pair<LONG, LONG>>{{0, 0}, {1, 0}, {8, static_cast<LONG>(cardChanged)}}), outcome.events);
     EXPECT_EQ(L"before", HandOff());
     EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: the card in reader \"R1\" is not "
-                                 "the active card any more => authentication reader not set"));
+                                 "the active card any more => the answer is not handed to the page "
+                                 "(SCARD_W_REMOVED_CARD)"));
     // The card that is there now authenticates the next request, and that one is recorded.
     ASSERT_EQ(0u, Run(Http("/text?body=after-swap")).lastError);
     EXPECT_EQ(L"R1", HandOff());
@@ -1070,7 +1088,8 @@ protected:
         m_second.reset();
         Exchange::TearDown();
     }
-    // A request whose script handler removes the control from the page while it runs.
+    // A request whose script handler removes the control from the page while it runs: nothing
+    // watches its card any more, so the answer is not handed over.
     void RequestClosingItsControl()
     {
         bool once = false;
@@ -1082,7 +1101,7 @@ protected:
         BSTR url = SysAllocString(Http("/text?body=closing").c_str());
         BSTR data = nullptr;
         EXPECT_EQ(S_OK, control->ReadHttpDataFromUrl(url, nullptr, nullptr, &data));
-        EXPECT_STREQ(L"closing", data);
+        EXPECT_STREQ(L"", data);
         SysFreeString(url);
         SysFreeString(data);
         g_duringSend = nullptr;
@@ -1115,7 +1134,8 @@ protected:
         const Outcome outcome = Run(Http("/text?body=in-flight"));
         g_duringSend = nullptr;
         EXPECT_TRUE(once);
-        EXPECT_EQ(L"in-flight", outcome.data);
+        // The card that stayed still answers for its request; a pulled one does not.
+        EXPECT_EQ(act == Act::RequestWhilePulled ? L"" : L"in-flight", outcome.data);
     }
 
     EventSink m_secondSink;
@@ -1279,15 +1299,6 @@ struct PinCase {
 };
 
 class PinAfterTheCardLeft : public Exchange, public ::testing::WithParamInterface<PinCase> {
-protected:
-    std::wstring PinRead()
-    {
-        BSTR pin = nullptr;
-        EXPECT_EQ(S_OK, m_host->Control()->get_AuthSCardPin(&pin));
-        const std::wstring text(pin ? pin : L"");
-        SysFreeString(pin);
-        return text;
-    }
 };
 
 TEST_P(PinAfterTheCardLeft, ThePinSetForTheLastCardNeverReachesTheNextOne)
@@ -1310,9 +1321,7 @@ TEST_P(PinAfterTheCardLeft, ThePinSetForTheLastCardNeverReachesTheNextOne)
     ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 0; }));
     if (c.setWhileNoCard)
         SetPin(L"1234");
-    ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
-    const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-bob.der"));
-    ASSERT_EQ(0, SimSetCardKey(L"R1", c.pinOfB, 3, der.data(), static_cast<DWORD>(der.size())));
+    InsertBob(L"R1", c.pinOfB);
     ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }));
     EXPECT_EQ(L"", PinRead());
 
@@ -1343,6 +1352,60 @@ INSTANTIATE_TEST_SUITE_P(Pins, PinAfterTheCardLeft,
                          ::testing::Values(PinCase{"AnotherPin", "5678", false}, PinCase{"TheSamePin", "1234", false},
                                            PinCase{"TypedWhileNoCardWasIn", "1234", true}),
                          [](const ::testing::TestParamInfo<PinCase>& info) { return std::string(info.param.name); });
+
+// A's card authenticated and A's PIN is set; then the control's monitor cannot watch the
+// readers for a moment (the service restarts, or a pass fails and the monitor pauses before it
+// looks again), and meanwhile R1 is attached again with B's card: the service numbers it
+// afresh, so its counter equals A's. Nothing of A's may serve B: the session ends at once, the
+// page hears what the control can tell, the PIN reads back empty, and B's request hands B's
+// card no PIN.
+struct BlindCase {
+    const char* name;
+    bool outage;               // else a pass fails while the service runs
+    LONG eventWhenBlind;       // what the page hears as the control loses sight
+};
+
+class ControlCannotWatch : public Exchange, public ::testing::WithParamInterface<BlindCase> {};
+
+TEST_P(ControlCannotWatch, NothingOfTheLastCardServesTheNextOne)
+{
+    const BlindCase& c = GetParam();
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0u, Run(Http("/text?body=card-a")).lastError);
+    const std::vector<std::string> pinsBefore = LinesStarting(m_cspLog, "CPSetProvParam");
+    const size_t before = m_sink.events.size();
+    if (c.outage) {
+        ASSERT_EQ(0, SimStopService());
+    } else {
+        ASSERT_EQ(0, SimFailNext("SCardListReadersW", static_cast<LONG>(SCARD_F_COMM_ERROR)));
+        ASSERT_EQ(0, SimAttachReader(L"R2"));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() > before; }));
+    EXPECT_EQ(1, g_sessionEnds.load()) << "the session outlived the monitor's sight";
+    ASSERT_EQ(0, SimDetachReader(L"R1"));
+    ASSERT_EQ(0, SimAttachReader(L"R1"));
+    InsertBob(L"R1", "5678");
+    if (c.outage) {
+        ASSERT_EQ(0, SimStartService());
+    }
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }, 5000));
+
+    std::vector<LONG> heard;
+    for (size_t i = before; i < m_sink.events.size(); ++i)
+        heard.push_back(m_sink.events[i].eventType);
+    EXPECT_EQ((std::vector<LONG>{c.eventWhenBlind, 1}), heard);
+    EXPECT_EQ(L"", PinRead()) << "A's PIN still reads back";
+    Run(Http("/text?body=card-b"));
+    EXPECT_EQ(pinsBefore, LinesStarting(m_cspLog, "CPSetProvParam")) << "a PIN went to B";
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
+                         ::testing::Values(BlindCase{"TheServiceRestarts", true, 10}, BlindCase{"APassFails", false, 0}),
+                         [](const ::testing::TestParamInfo<BlindCase>& info) { return std::string(info.param.name); });
 
 // A connection that carried the card's certificate serves no later request: WinINet pools
 // connections for the whole process and ending the session leaves the pool as it is.
@@ -1378,10 +1441,14 @@ LONG WINAPI PullingRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD 
 TEST_F(Exchange, ACardPulledWhileTheHandOffIsWritten_TheValueNamesNoReader)
 {
     Host(kOtherCsp);
+    Outcome outcome;
     {
         ImportHook hook(nullptr, "RegSetValueExW", &PullingRegSetValueExW);
-        EXPECT_EQ(0u, Run(Http("/text?body=pulled-at-the-write")).lastError);
+        outcome = Run(Http("/text?body=pulled-at-the-write"));
     }
+    // Gone before the call returned: its answer is not handed over either.
+    EXPECT_EQ(static_cast<ULONG>(SCARD_W_REMOVED_CARD), outcome.lastError);
+    EXPECT_EQ(L"", outcome.data);
     EXPECT_EQ(L"", HandOff());
     EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: the card in reader \"R1\" left "
                                  "while the authentication reader was written => clear it"));

@@ -191,7 +191,7 @@ public:
         scardm::ReaderStates states = States(entries);
         ProcessInitalReaderStates(states);
     }
-    void ServiceCheck(HANDLE startedEvent) { ProcessBeforeWaitingForSCardStartedEvent(startedEvent); }
+    void SightLost(DWORD code) { OnSightLost(code); }
 
 private:
     static scardm::ReaderStates States(const Vector& entries)
@@ -280,13 +280,11 @@ INSTANTIATE_TEST_SUITE_P(
         TlsCase{"NoReaderLeft",
                 [](Notification& n) { n.Deliver({{scardm::PNP_NOTIFICATION_READER, {kPnPTwoReaders, 0}}}); }, {9}, true,
                 L""},
-        TlsCase{"ServiceNotStarted",
-                [](Notification& n) {
-                    HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-                    n.ServiceCheck(never);
-                    CloseHandle(never);
-                },
-                {10}, true, L"A"},
+        // The readers cannot be watched: the service went (the page hears it), or a pass failed.
+        TlsCase{"ServiceGone", [](Notification& n) { n.SightLost(static_cast<DWORD>(SCARD_E_NO_SERVICE)); }, {10}, true,
+                L""},
+        TlsCase{"ReadersNotReadable", [](Notification& n) { n.SightLost(static_cast<DWORD>(SCARD_F_COMM_ERROR)); }, {},
+                true, L""},
         TlsCase{"NewMonitorFindsAnotherCard", [](Notification& n) { n.Initial(TwoReaders(0, P | C2, 0, E)); }, {1}, true,
                 L"A"},
         TlsCase{"NewMonitorFindsTheSameCard", [](Notification& n) { n.Initial(TwoReaders(0, P | C1, 0, E)); }, {1}, false,
