@@ -6,6 +6,7 @@
 #include "CriticalSection.h"
 #include "SCardAuthCardSession.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 #include "Win32Error.h"
 
 namespace {
@@ -22,16 +23,11 @@ struct SCardAuthBoundedRequest::Record {
           sessionMark(SCardAuthCardSession::Process().RequestOut())
     {
     }
-    ~Record()
-    {
-        if (completed)
-            CloseHandle(completed);
-        SCardAuthCardSession::Process().RequestLetGo(sessionMark);
-    }
+    ~Record() { SCardAuthCardSession::Process().RequestLetGo(sessionMark); }
     Record(const Record&) = delete;
     Record& operator=(const Record&) = delete;
 
-    HANDLE completed;
+    const tsmb::UniqueHandle completed;
     DWORD error = 0;
     std::wstring headers;
     std::string body;
@@ -89,7 +85,7 @@ void CALLBACK SCardAuthBoundedRequest::StatusCallback(HINTERNET, DWORD_PTR conte
     if (!record || status != INTERNET_STATUS_REQUEST_COMPLETE)
         return;
     record->error = info ? static_cast<INTERNET_ASYNC_RESULT*>(info)->dwError : ERROR_INTERNAL_ERROR;
-    SetEvent(record->completed);
+    SetEvent(record->completed.Get());
 }
 
 SCardAuthBoundedRequest::SCardAuthBoundedRequest(InternetHandle request, ULONGLONG deadline)
@@ -118,7 +114,7 @@ BOOL SCardAuthBoundedRequest::Complete(BOOL started, bool resultIsError)
         return FALSE;
     const ULONGLONG now = GetTickCount64();
     const DWORD wait = m_deadline > now ? static_cast<DWORD>(m_deadline - now) : 0;
-    if (WaitForSingleObject(m_record->completed, wait) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(m_record->completed.Get(), wait) == WAIT_OBJECT_0) {
         if (!resultIsError)
             return TRUE;
         SetLastError(m_record->error);
@@ -142,7 +138,7 @@ BOOL SCardAuthBoundedRequest::Send(const wchar_t* headers, const std::string& bo
     }
     m_record->headers = headers;
     m_record->body = body;
-    ResetEvent(m_record->completed);
+    ResetEvent(m_record->completed.Get());
     // A length of (DWORD)-1 for the zero-terminated headers: with 0 the platform drops them.
     return Complete(HttpSendRequestW(m_request.Get(), m_record->headers.c_str(), static_cast<DWORD>(-1),
                                      const_cast<char*>(m_record->body.data()), static_cast<DWORD>(m_record->body.size())));
@@ -156,7 +152,7 @@ BOOL SCardAuthBoundedRequest::QueryDataAvailable(DWORD& available)
             SetLastError(ERROR_INTERNET_TIMEOUT);
             return FALSE;
         }
-        ResetEvent(m_record->completed);
+        ResetEvent(m_record->completed.Get());
         m_record->available = 0;
         if (InternetQueryDataAvailable(m_request.Get(), &m_record->available, 0, 0)) {
             available = m_record->available;
@@ -176,7 +172,7 @@ BOOL SCardAuthBoundedRequest::Read(DWORD size, std::string& data, DWORD& read)
         SetLastError(ERROR_INTERNET_TIMEOUT);
         return FALSE;
     }
-    ResetEvent(m_record->completed);
+    ResetEvent(m_record->completed.Get());
     m_record->read = 0;
     if (!Complete(InternetReadFile(m_request.Get(), m_record->piece.data(), size < kPiece ? size : kPiece,
                                    &m_record->read)))

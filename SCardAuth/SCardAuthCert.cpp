@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "RegistryKey.h"
+#include "SCardMonitoringThread.h"
 #include "SCardAuthKeyStorage.h"
 #include "Trace.h"
 #include "Utils.h"
@@ -31,11 +32,10 @@ const char kSubmit[] = "SCardAuthCert::SubmitSCardCertToWinINet";
 }
 
 // Gives back a block the smart-card subsystem allocated; a failure is only traced.
-void FreeSCardMemory(SCARDCONTEXT context, const void* block)
+void FreeSCardMemory(scardm::SCardMemory& block)
 {
-    const LONG freed = SCardFreeMemory(context, block);
-    if (freed != SCARD_S_SUCCESS)
-        Trace("SCardAuth:%s:SCardFreeMemory: failed with SCard error: 0x%08X", kSubmit, static_cast<DWORD>(freed));
+    if (!block.Close())
+        Trace("SCardAuth:%s:SCardFreeMemory: failed with SCard error: 0x%08X", kSubmit, GetLastError());
 }
 
 }  // namespace
@@ -51,8 +51,6 @@ SCardAuthCert::SCardAuthCert(const SCardAuthReader& card, std::function<bool()> 
 {
 }
 
-SCardAuthCert::~SCardAuthCert() = default;
-
 void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
 {
     try {
@@ -64,29 +62,10 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
             SCardAuthCardSession::Process().Authenticate(SCardAuthReader{m_readerName, m_expectedCounter});
         if (!(state.dwEventState & SCARD_STATE_PRESENT)) {
             Trace("SCardAuth:%s: no card present in reader: \"%S\" => return", kSubmit, m_readerName.c_str());
-            DestroySCardContext();
             return;
         }
 
-        LPWSTR cards = nullptr;
-        DWORD length = SCARD_AUTOALLOCATE;
-        LONG result = SCardListCardsW(m_hSCardContext, state.rgbAtr, nullptr, 0, reinterpret_cast<LPWSTR>(&cards), &length);
-        if (result != SCARD_S_SUCCESS)
-            ThrowSCard(kSubmit, "SCardListCards", result);
-        m_cardName = cards ? cards : L"";
-        Trace("SCardAuth:%s: retrieved smart card name: \"%S\"", kSubmit, m_cardName.c_str());
-        FreeSCardMemory(m_hSCardContext, cards);
-
-        LPWSTR csp = nullptr;
-        length = SCARD_AUTOALLOCATE;
-        result = SCardGetCardTypeProviderNameW(m_hSCardContext, m_cardName.c_str(), SCARD_PROVIDER_CSP,
-                                               reinterpret_cast<LPWSTR>(&csp), &length);
-        if (result != SCARD_S_SUCCESS)
-            ThrowSCard(kSubmit, "SCardGetCardTypeProviderName", result);
-        m_cspName = csp ? csp : L"";
-        Trace("SCardAuth:%s: retrieved smart card CSP name: \"%S\"", kSubmit, m_cspName.c_str());
-        FreeSCardMemory(m_hSCardContext, csp);
-
+        RetrieveCardAndCspNames(state);
         m_containerName = L"\\\\.\\" + m_readerName + L"\\";
         AcquireCryptContext();
         // The provider took whatever card the reader held when it was asked: the PIN goes in
@@ -97,10 +76,35 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
         AttachCertificate(request);
     } catch (const std::exception& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kSubmit, e.what());
-        ReleaseAll();
         throw;
     }
-    ReleaseAll();
+}
+
+void SCardAuthCert::RetrieveCardAndCspNames(const SCARD_READERSTATEW& state)
+{
+    scardm::SCardMemory cards;
+    DWORD length = SCARD_AUTOALLOCATE;
+    LONG result = SCardListCardsW(m_cardContext.Get(), state.rgbAtr, nullptr, 0,
+                                  scardm::AutoAllocated(cards, m_cardContext.Get()), &length);
+    if (result != SCARD_S_SUCCESS) {
+        cards.Release();
+        ThrowSCard(kSubmit, "SCardListCards", result);
+    }
+    m_cardName = cards.Get().block ? static_cast<const wchar_t*>(cards.Get().block) : L"";
+    Trace("SCardAuth:%s: retrieved smart card name: \"%S\"", kSubmit, m_cardName.c_str());
+    FreeSCardMemory(cards);
+
+    scardm::SCardMemory csp;
+    length = SCARD_AUTOALLOCATE;
+    result = SCardGetCardTypeProviderNameW(m_cardContext.Get(), m_cardName.c_str(), SCARD_PROVIDER_CSP,
+                                           scardm::AutoAllocated(csp, m_cardContext.Get()), &length);
+    if (result != SCARD_S_SUCCESS) {
+        csp.Release();
+        ThrowSCard(kSubmit, "SCardGetCardTypeProviderName", result);
+    }
+    m_cspName = csp.Get().block ? static_cast<const wchar_t*>(csp.Get().block) : L"";
+    Trace("SCardAuth:%s: retrieved smart card CSP name: \"%S\"", kSubmit, m_cspName.c_str());
+    FreeSCardMemory(csp);
 }
 
 SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
@@ -108,7 +112,7 @@ SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
     SCARD_READERSTATEW state = {};
     state.szReader = m_readerName.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const LONG result = SCardGetStatusChangeW(m_hSCardContext, 0, &state, 1);
+    const LONG result = SCardGetStatusChangeW(m_cardContext.Get(), 0, &state, 1);
     if (result != SCARD_S_SUCCESS)
         ThrowSCard(kSubmit, "SCardGetStatusChange", result);
     if (m_cardExpected &&
@@ -145,7 +149,7 @@ void SCardAuthCert::SubmitPin(const char* pin)
         SubmitPinThroughNCrypt(pin);
         return;
     }
-    if (!CryptSetProvParam(m_hCryptProv, PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
+    if (!CryptSetProvParam(m_cryptProvider.Get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
         ThrowLastError(kSubmit, "CryptSetProvParam");
     Trace("SCardAuth:%s:CryptSetProvParam: succeeded to submit PIN for exchange key (PP_KEYEXCHANGE_PIN)", kSubmit);
 }
@@ -162,7 +166,7 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
         }
         std::vector<wchar_t> wide = tsmb::Utils::ANSIToUnicodeZ(pin, kMaxPinBytes);
         const SECURITY_STATUS status =
-            SCardAuthKeyStorage::Process().SetProperty(m_hNCryptExchangeKey, kPinProperty, reinterpret_cast<BYTE*>(wide.data()),
+            SCardAuthKeyStorage::Process().SetProperty(m_nCryptExchangeKey.Get(), kPinProperty, reinterpret_cast<BYTE*>(wide.data()),
                                                        static_cast<DWORD>(wide.size() * sizeof(wchar_t)));
         SecureZeroMemory(wide.data(), wide.size() * sizeof(wchar_t));
         if (status != ERROR_SUCCESS) {
@@ -179,18 +183,18 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
 void SCardAuthCert::AttachCertificate(HINTERNET request)
 {
     DWORD length = 0;
-    if (!CryptGetKeyParam(m_hCertExchangeKey, KP_CERTIFICATE, nullptr, &length, 0) && GetLastError() != ERROR_MORE_DATA)
+    if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, nullptr, &length, 0) && GetLastError() != ERROR_MORE_DATA)
         ThrowLastError(kSubmit, "CryptGetKeyParam");
     if (length == 0) {
         Trace("SCardAuth:%s:CryptGetKeyParam: failed to retrieve certificate (empty)", kSubmit);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
     std::vector<BYTE> certificate(length, 0);
-    if (!CryptGetKeyParam(m_hCertExchangeKey, KP_CERTIFICATE, certificate.data(), &length, 0))
+    if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, certificate.data(), &length, 0))
         ThrowLastError(kSubmit, "CryptGetKeyParam");
     Trace("SCardAuth:%s: succeeded to retrieve certificate...", kSubmit);
 
-    PCCERT_CONTEXT context = CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(), length);
+    const CertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(), length));
     if (!context)
         ThrowLastError(kSubmit, "CertCreateCertificateContext");
     CRYPT_KEY_PROV_INFO info = {};
@@ -206,53 +210,23 @@ void SCardAuthCert::AttachCertificate(HINTERNET request)
         info.pwszProvName = const_cast<wchar_t*>(m_cspName.c_str());
         info.dwProvType = PROV_RSA_FULL;
     }
-    if (!CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
-        const DWORD code = GetLastError();
-        CertFreeCertificateContext(context);
-        Trace("SCardAuth:%s:CertSetCertificateContextProperty: failed with last error: %ld", kSubmit, code);
-        throw tsmb::Win32Error(code);
-    }
-    if (!InternetSetOptionW(request, INTERNET_OPTION_CLIENT_CERT_CONTEXT, const_cast<CERT_CONTEXT*>(context),
-                            sizeof(CERT_CONTEXT))) {
-        const DWORD code = GetLastError();
-        CertFreeCertificateContext(context);
-        Trace("SCardAuth:%s:InternetSetOption: failed with last error: %ld", kSubmit, code);
-        throw tsmb::Win32Error(code);
-    }
-    CertFreeCertificateContext(context);
-}
-
-void SCardAuthCert::ReleaseAll()
-{
-    DestroyCertExchangeKey();
-    ReleaseCryptContext();
-    DestroySCardContext();
-    if (SCardAuthKeyStorage::Process().IsLinked())
-        CloseNCryptExchangeKey();
+    if (!CertSetCertificateContextProperty(context.Get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+        ThrowLastError(kSubmit, "CertSetCertificateContextProperty");
+    // WinINet keeps its own reference to the context.
+    if (!InternetSetOptionW(request, INTERNET_OPTION_CLIENT_CERT_CONTEXT, const_cast<CERT_CONTEXT*>(context.Get()),
+                            sizeof(CERT_CONTEXT)))
+        ThrowLastError(kSubmit, "InternetSetOption");
 }
 
 void SCardAuthCert::CreateSCardContext()
 {
     static const char kName[] = "SCardAuthCert::CreateSCardContext";
     Trace("SCardAuth:%s: executing...", kName);
-    const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &m_hSCardContext);
+    const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, m_cardContext.Put());
     if (result != SCARD_S_SUCCESS) {
-        m_hSCardContext = 0;
+        m_cardContext.Release();
         ThrowSCard(kName, "SCardEstablishContext", result);
     }
-}
-
-void SCardAuthCert::DestroySCardContext()
-{
-    static const char kName[] = "SCardAuthCert::DestroySCardContext";
-    if (m_hSCardContext == 0)
-        return;
-    Trace("SCardAuth:%s: executing...", kName);
-    const LONG result = SCardReleaseContext(m_hSCardContext);
-    if (result != SCARD_S_SUCCESS)
-        Trace("SCardAuth:%s:SCardReleaseContext: failed with SCard error: 0x%08X => ignore", kName,
-              static_cast<DWORD>(result));
-    m_hSCardContext = 0;
 }
 
 void SCardAuthCert::AcquireCryptContext()
@@ -260,40 +234,19 @@ void SCardAuthCert::AcquireCryptContext()
     static const char kName[] = "SCardAuthCert::AcquireCryptContext";
     Trace("SCardAuth:%s: executing for CSP: \"%S\" and container: \"%S\"...", kName, m_cspName.c_str(),
           m_containerName.c_str());
-    if (!CryptAcquireContextW(&m_hCryptProv, m_containerName.c_str(), m_cspName.c_str(), PROV_RSA_FULL, 0)) {
-        m_hCryptProv = 0;
+    if (!CryptAcquireContextW(m_cryptProvider.Put(), m_containerName.c_str(), m_cspName.c_str(), PROV_RSA_FULL, 0)) {
+        m_cryptProvider.Release();
         ThrowLastError(kName, "CryptAcquireContext");
     }
-}
-
-void SCardAuthCert::ReleaseCryptContext()
-{
-    static const char kName[] = "SCardAuthCert::ReleaseCryptContext";
-    if (m_hCryptProv == 0)
-        return;
-    Trace("SCardAuth:%s: executing...", kName);
-    if (!CryptReleaseContext(m_hCryptProv, 0))
-        Trace("SCardAuth:%s:CryptReleaseContext: failed with last error: %ld", kName, GetLastError());
-    m_hCryptProv = 0;
 }
 
 void SCardAuthCert::RetrieveCertExchangeKey()
 {
     static const char kName[] = "SCardAuthCert::RetrieveCertExchangeKey";
-    if (!CryptGetUserKey(m_hCryptProv, AT_KEYEXCHANGE, &m_hCertExchangeKey)) {
-        m_hCertExchangeKey = 0;
+    if (!CryptGetUserKey(m_cryptProvider.Get(), AT_KEYEXCHANGE, m_certExchangeKey.Put())) {
+        m_certExchangeKey.Release();
         ThrowLastError(kName, "CryptGetUserKey");
     }
-}
-
-void SCardAuthCert::DestroyCertExchangeKey()
-{
-    static const char kName[] = "SCardAuthCert::DestroyCertExchangeKey";
-    if (m_hCertExchangeKey == 0)
-        return;
-    if (!CryptDestroyKey(m_hCertExchangeKey))
-        Trace("SCardAuth:%s:CryptDestroyKey: failed with last error: %ld", kName, GetLastError());
-    m_hCertExchangeKey = 0;
 }
 
 void SCardAuthCert::OpenNCryptExchangeKey()
@@ -304,30 +257,16 @@ void SCardAuthCert::OpenNCryptExchangeKey()
         Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptOpenKey not called", kName);
         return;
     }
-    const SECURITY_STATUS status = SCardAuthKeyStorage::Process().OpenKey(&m_hNCryptExchangeKey, m_containerName.c_str());
+    NCRYPT_KEY_HANDLE key = 0;
+    const SECURITY_STATUS status = SCardAuthKeyStorage::Process().OpenKey(&key, m_containerName.c_str());
+    if (status == ERROR_SUCCESS)
+        m_nCryptExchangeKey = NCryptHandle(key);
     if (status != ERROR_SUCCESS) {
-        m_hNCryptExchangeKey = 0;
         Trace("SCardAuth:%s:NCryptOpenKey: failed with security status: %ld for key/container name: \"%S\"", kName,
               static_cast<long>(status), m_containerName.c_str());
         throw tsmb::Win32Error(static_cast<DWORD>(status));
     }
     Trace("SCardAuth:%s:NCryptOpenKey: succeeded for key/container name: \"%S\"", kName, m_containerName.c_str());
-}
-
-void SCardAuthCert::CloseNCryptExchangeKey()
-{
-    static const char kName[] = "SCardAuthCert::CloseNCryptExchangeKey";
-    Trace("SCardAuth:%s: executing...", kName);
-    if (!SCardAuthKeyStorage::Process().IsLinked()) {
-        Trace("SCardAuth:%s: failed to explicitly link required CNG NCrypt functions => NCryptFreeObject not called", kName);
-        return;
-    }
-    if (m_hNCryptExchangeKey == 0)
-        return;
-    const SECURITY_STATUS status = SCardAuthKeyStorage::Process().FreeObject(m_hNCryptExchangeKey);
-    if (status != ERROR_SUCCESS)
-        Trace("SCardAuth:%s:NCryptFreeObject: failed with security status: %ld", kName, static_cast<long>(status));
-    m_hNCryptExchangeKey = 0;
 }
 
 bool SCardAuthCert::IsNCryptLinked() { return SCardAuthKeyStorage::Process().IsLinked(); }

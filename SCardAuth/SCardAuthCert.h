@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "CardHandles.h"
 #include "SCardAuthCardSession.h"
 
 class SCardAuthCert {
@@ -22,14 +23,14 @@ public:
     // retry never hands the page's PIN to the next person's card. Once it is, it becomes the
     // card of the process's WinINet session.
     SCardAuthCert(const SCardAuthReader& card, std::function<bool()> isStillTheCallsCard);
-    virtual ~SCardAuthCert();
+    virtual ~SCardAuthCert() = default;
     SCardAuthCert(const SCardAuthCert&) = delete;
     SCardAuthCert& operator=(const SCardAuthCert&) = delete;
 
     // pin: NUL-terminated, system ANSI code page, or nullptr. Throws tsmb::Win32Error with the
     // failing call's status; returns without effect when the reader holds no card (unless a
-    // card is expected). Every
-    // handle is released before it returns or throws.
+    // card is expected). The handles it takes are released when the object goes (one
+    // submission each).
     void SubmitSCardCertToWinINet(HINTERNET request, const char* pin);
 
     // Whether the process's CNG functions are there (SCardAuthKeyStorage).
@@ -37,20 +38,17 @@ public:
 
 private:
     void CreateSCardContext();
-    void DestroySCardContext();
     void AcquireCryptContext();
     // The reader's state now; throws SCARD_W_REMOVED_CARD when a card was expected and the
     // reader holds another one, or none.
     SCARD_READERSTATEW ReadExpectedCardState();
-    void ReleaseCryptContext();
+    // The card type of the card's ATR and the provider registered for it.
+    void RetrieveCardAndCspNames(const SCARD_READERSTATEW& state);
     void RetrieveCertExchangeKey();
-    void DestroyCertExchangeKey();
     void OpenNCryptExchangeKey();
-    void CloseNCryptExchangeKey();
     void SubmitPin(const char* pin);
     void SubmitPinThroughNCrypt(const char* pin);
     void AttachCertificate(HINTERNET request);
-    void ReleaseAll();
     bool UsesKeyStorageProvider() const;
 
     std::wstring m_readerName;
@@ -60,8 +58,9 @@ private:
     std::wstring m_cardName;
     std::wstring m_cspName;
     std::wstring m_containerName;
-    SCARDCONTEXT m_hSCardContext = 0;
-    HCRYPTPROV m_hCryptProv = 0;
-    HCRYPTKEY m_hCertExchangeKey = 0;
-    NCRYPT_KEY_HANDLE m_hNCryptExchangeKey = 0;
+    // Released in the reverse order: the key, its provider, the card context, the CNG key.
+    NCryptHandle m_nCryptExchangeKey;
+    CardContext m_cardContext;
+    CryptProvider m_cryptProvider;
+    CryptKey m_certExchangeKey;
 };

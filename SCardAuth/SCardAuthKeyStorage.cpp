@@ -86,28 +86,29 @@ NCRYPT_PROV_HANDLE SCardAuthKeyStorage::OpenProvider()
               kName);
         return 0;
     }
-    if (m_provider != 0) {
+    if (m_provider) {
         Trace("SCardAuth:%s:NCryptOpenStorageProvider: already called previously (with success) for key storage provider: "
               "\"%S\"",
               kName, kKeyStorageProvider);
-        return m_provider;
+        return m_provider.Get();
     }
-    const SECURITY_STATUS status = m_openStorageProvider(&m_provider, kKeyStorageProvider, 0);
+    NCRYPT_PROV_HANDLE provider = 0;
+    const SECURITY_STATUS status = m_openStorageProvider(&provider, kKeyStorageProvider, 0);
     if (status != ERROR_SUCCESS) {
-        m_provider = 0;
         Trace("SCardAuth:%s:NCryptOpenStorageProvider: failed with security status: %ld", kName, static_cast<long>(status));
         throw tsmb::Win32Error(static_cast<DWORD>(status));
     }
+    m_provider = NCryptHandle(provider);
     Trace("SCardAuth:%s:NCryptOpenStorageProvider: succeeded for key storage provider: \"%S\"", kName,
           kKeyStorageProvider);
-    return m_provider;
+    return m_provider.Get();
 }
 
 SECURITY_STATUS SCardAuthKeyStorage::OpenKey(NCRYPT_KEY_HANDLE* key, const wchar_t* name)
 {
     // Under the lock: the last control going must not close the provider under the key's open.
     tsmb::CriticalSectionLock lock(m_lock);
-    return m_openKey(m_provider, key, name, AT_KEYEXCHANGE, 0);
+    return m_openKey(m_provider.Get(), key, name, AT_KEYEXCHANGE, 0);
 }
 
 SECURITY_STATUS SCardAuthKeyStorage::SetProperty(NCRYPT_KEY_HANDLE key, const wchar_t* property, BYTE* data, DWORD size)
@@ -121,10 +122,5 @@ void SCardAuthKeyStorage::CloseProvider()
 {
     static const char kName[] = "SCardAuthCert::CloseNCryptStorageProvider";
     Trace("SCardAuth:%s: executing...", kName);
-    if (m_provider != 0) {
-        const SECURITY_STATUS status = m_freeObject(m_provider);
-        if (status != ERROR_SUCCESS)
-            Trace("SCardAuth:%s:NCryptFreeObject: failed with security status: %ld", kName, static_cast<long>(status));
-    }
-    m_provider = 0;
+    m_provider.Close();
 }

@@ -7,6 +7,7 @@
 #include <wincrypt.h>
 #include <ncrypt.h>
 
+#include "CardHandles.h"
 #include "CriticalSection.h"
 
 class SCardAuthKeyStorage {
@@ -39,5 +40,6 @@ private:
     decltype(&NCryptOpenKey) m_openKey = nullptr;
     decltype(&NCryptSetProperty) m_setProperty = nullptr;
     decltype(&NCryptFreeObject) m_freeObject = nullptr;
-    NCRYPT_PROV_HANDLE m_provider = 0;
+    // Freed through m_freeObject (NCryptHandle's release), under the lock.
+    NCryptHandle m_provider;
 };

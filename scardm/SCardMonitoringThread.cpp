@@ -317,9 +317,11 @@ void SCardMonitoringThread::RetrieveReaders(ReaderNames& names)
         Trace("%S:%s: SCardContext not available => readers not retrieved", tsmb::GetComponentPrefix(), kName);
         return;
     }
-    LPWSTR buffer = nullptr;
+    SCardMemory list;
     DWORD length = SCARD_AUTOALLOCATE;
-    const LONG result = SCardListReadersW(m_context, nullptr, reinterpret_cast<LPWSTR>(&buffer), &length);
+    const LONG result = SCardListReadersW(m_context, nullptr, AutoAllocated(list, m_context), &length);
+    if (result != SCARD_S_SUCCESS)
+        list.Release();  // nothing was allocated
     if (result == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) {
         Trace("%S:%s:SCardListReaders: succeeded with SCARD_E_NO_READERS_AVAILABLE", tsmb::GetComponentPrefix(), kName);
         names.emplace_back(PNP_NOTIFICATION_READER);
@@ -331,6 +333,7 @@ void SCardMonitoringThread::RetrieveReaders(ReaderNames& names)
         throw tsmb::Win32Error(static_cast<DWORD>(result));
     }
     // Walk the multi-string, never past the length the service reported.
+    const wchar_t* buffer = static_cast<const wchar_t*>(list.Get().block);
     const wchar_t* end = buffer + length;
     for (const wchar_t* name = buffer; name < end && *name != L'\0';) {
         const size_t limit = std::min<size_t>(kMaxReaderNameChars, static_cast<size_t>(end - name));
@@ -339,11 +342,10 @@ void SCardMonitoringThread::RetrieveReaders(ReaderNames& names)
         Trace("%S:%s: retrieved reader: \"%S\"", tsmb::GetComponentPrefix(), kName, names.back().c_str());
         name += chars + 1;
     }
-    const LONG freed = SCardFreeMemory(m_context, buffer);
-    if (freed != SCARD_S_SUCCESS) {
-        Trace("%S:%s:SCardFreeMemory: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName,
-              static_cast<DWORD>(freed));
-        throw tsmb::Win32Error(static_cast<DWORD>(freed));
+    if (!list.Close()) {
+        const DWORD freed = GetLastError();
+        Trace("%S:%s:SCardFreeMemory: failed with SCard error: 0x%08X", tsmb::GetComponentPrefix(), kName, freed);
+        throw tsmb::Win32Error(freed);
     }
     names.emplace_back(PNP_NOTIFICATION_READER);
 }

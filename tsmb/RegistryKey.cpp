@@ -20,9 +20,9 @@ REGSAM RegistryKey::OpenAccess(REGSAM access, View view)
 
 RegistryKey::RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view)
 {
-    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), &m_key);
+    const LONG result = RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), m_key.Put());
     if (result != ERROR_SUCCESS) {
-        m_key = nullptr;
+        m_key.Release();
         Trace("%S%s:RegOpenKeyEx: failed for key name: %S with error: %ld", GetComponentPrefix(),
               "tsmb::RegistryKey::RegistryKey", subkeyName.c_str(), result);
         throw Win32Error(static_cast<DWORD>(result));
@@ -31,12 +31,9 @@ RegistryKey::RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM acc
 
 RegistryKey::~RegistryKey()
 {
-    if (m_key) {
-        const LONG result = RegCloseKey(m_key);
-        if (result != ERROR_SUCCESS)
-            Trace("%S%s:RegCloseKey: failed with error: %ld", GetComponentPrefix(), "tsmb::RegistryKey::~RegistryKey",
-                  result);
-    }
+    if (!m_key.Close())
+        Trace("%S%s:RegCloseKey: failed with error: %ld", GetComponentPrefix(), "tsmb::RegistryKey::~RegistryKey",
+              GetLastError());
 }
 
 void RegistryKey::SetStringValue(const std::wstring& valueName, const std::wstring& text, bool allowEmpty)
@@ -47,7 +44,7 @@ void RegistryKey::SetStringValue(const std::wstring& valueName, const std::wstri
         throw Win32Error(ERROR_BAD_ARGUMENTS);
     }
     const DWORD size = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
-    const LONG result = RegSetValueExW(m_key, valueName.c_str(), 0, REG_SZ,
+    const LONG result = RegSetValueExW(m_key.Get(), valueName.c_str(), 0, REG_SZ,
                                        reinterpret_cast<const BYTE*>(text.c_str()), size);
     if (result != ERROR_SUCCESS) {
         Trace("%S%s:RegSetValueEx: failed with error: %ld", GetComponentPrefix(), kName, result);
@@ -60,7 +57,7 @@ void RegistryKey::QueryValue(const std::wstring& valueName, std::vector<BYTE>& d
     static const char* const kName = "tsmb::RegistryKey::QueryValue";
     data.clear();
     DWORD size = 0;
-    LONG result = RegQueryValueExW(m_key, valueName.c_str(), nullptr, &type, nullptr, &size);
+    LONG result = RegQueryValueExW(m_key.Get(), valueName.c_str(), nullptr, &type, nullptr, &size);
     if (result != ERROR_SUCCESS) {
         Trace("%S%s:RegQueryValueEx: failed with error: %ld", GetComponentPrefix(), kName, result);
         throw Win32Error(static_cast<DWORD>(result));
@@ -70,7 +67,7 @@ void RegistryKey::QueryValue(const std::wstring& valueName, std::vector<BYTE>& d
         throw Win32Error(ERROR_TSMB_ERROR_INVALID_REGISTRY_VALUE_SIZE);
     }
     data.resize(size);
-    result = RegQueryValueExW(m_key, valueName.c_str(), nullptr, &type, data.data(), &size);
+    result = RegQueryValueExW(m_key.Get(), valueName.c_str(), nullptr, &type, data.data(), &size);
     if (result != ERROR_SUCCESS) {
         data.clear();
         Trace("%S%s:RegQueryValueEx: failed with error: %ld", GetComponentPrefix(), kName, result);
@@ -123,25 +120,26 @@ void RegistryKey::QueryStringValue(const std::wstring& valueName, std::wstring& 
 
 RefPtr<RegistryKey> RegistryKey::TryOpen(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), &key) != ERROR_SUCCESS)
+    UniqueRegistryKey key;
+    if (RegOpenKeyExW(parent, subkeyName.c_str(), 0, OpenAccess(access, view), key.Put()) != ERROR_SUCCESS) {
+        key.Release();
         return nullptr;
+    }
     try {
-        return RefPtr<RegistryKey>(new RegistryKey(key));
+        return RefPtr<RegistryKey>(new RegistryKey(std::move(key)));
     } catch (const std::bad_alloc&) {
-        RegCloseKey(key);
         return nullptr;
     }
 }
 
 bool RegistryKey::TryQueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type) const
 {
-    return TryQueryRegistryValue(m_key, valueName.c_str(), data, type);
+    return TryQueryRegistryValue(m_key.Get(), valueName.c_str(), data, type);
 }
 
 bool RegistryKey::TryDeleteValue(const std::wstring& valueName)
 {
-    return RegDeleteValueW(m_key, valueName.c_str()) == ERROR_SUCCESS;
+    return RegDeleteValueW(m_key.Get(), valueName.c_str()) == ERROR_SUCCESS;
 }
 
 std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data)
@@ -162,16 +160,17 @@ std::vector<std::wstring> SplitMultiString(const std::vector<BYTE>& data)
 RefPtr<RegistryKey> RegistryKey::CreateSubkey(const std::wstring& subkeyName, DWORD options, REGSAM access,
                                               const RefPtr<SecurityAttributes>& attributes, DWORD& disposition)
 {
-    HKEY newKey = nullptr;
+    UniqueRegistryKey newKey;
     SECURITY_ATTRIBUTES* sa = attributes ? attributes->GetForCreation() : nullptr;
-    const LONG result = RegCreateKeyExW(m_key, subkeyName.c_str(), 0, nullptr, options, access | GetRegistryViewFlag(),
-                                        sa, &newKey, &disposition);
+    const LONG result = RegCreateKeyExW(m_key.Get(), subkeyName.c_str(), 0, nullptr, options,
+                                        access | GetRegistryViewFlag(), sa, newKey.Put(), &disposition);
     if (result != ERROR_SUCCESS) {
+        newKey.Release();
         Trace("%S%s:RegCreateKeyEx: failed for subkey name: %S with error: %ld", GetComponentPrefix(),
               "tsmb::RegistryKey::CreateSubkey", subkeyName.c_str(), result);
         throw Win32Error(static_cast<DWORD>(result));
     }
-    return RefPtr<RegistryKey>(new RegistryKey(newKey));
+    return RefPtr<RegistryKey>(new RegistryKey(std::move(newKey)));
 }
 
 void RegistryKey::EnumerateSubkeyNames(std::vector<std::wstring>& names)
@@ -180,7 +179,7 @@ void RegistryKey::EnumerateSubkeyNames(std::vector<std::wstring>& names)
     for (DWORD index = 0;; ++index) {
         wchar_t name[256];
         DWORD length = 256;
-        const LONG result = RegEnumKeyExW(m_key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        const LONG result = RegEnumKeyExW(m_key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr);
         if (result == ERROR_NO_MORE_ITEMS)
             return;
         if (result != ERROR_SUCCESS) {

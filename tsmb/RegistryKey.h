@@ -3,6 +3,7 @@
 // used on 64-bit Windows, unless an open asks for the program's own view (View::Own).
 #include "RefCount.h"
 #include "SecurityAttributes.h"
+#include "UniqueHandle.h"
 
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@ public:
     enum class View { Foundation, Own };
 
     RegistryKey(HKEY parent, const std::wstring& subkeyName, REGSAM access, View view = View::Foundation);
+    // A failure to close is traced; never throws.
     ~RegistryKey() override;
 
     // An empty text is refused (ERROR_BAD_ARGUMENTS) unless allowEmpty.
@@ -36,13 +38,13 @@ public:
     bool TryQueryValue(const std::wstring& valueName, std::vector<BYTE>& data, DWORD& type) const;
     bool TryDeleteValue(const std::wstring& valueName);
 
-    HKEY GetHandle() const { return m_key; }
+    HKEY GetHandle() const { return m_key.Get(); }
 
 private:
-    explicit RegistryKey(HKEY ownedKey) : m_key(ownedKey) {}
+    explicit RegistryKey(UniqueRegistryKey key) : m_key(std::move(key)) {}
     static REGSAM OpenAccess(REGSAM access, View view);
 
-    HKEY m_key = nullptr;
+    UniqueRegistryKey m_key;
 };
 
 // The strings of REG_MULTI_SZ data, up to the empty one; data written without its terminators

@@ -5,6 +5,8 @@
 // takes no more than this for its reads.
 #include <windows.h>
 
+#include "UniqueHandle.h"
+
 #include <new>
 #include <vector>
 
@@ -35,12 +37,12 @@ inline bool TryQueryRegistryValue(HKEY key, const wchar_t* valueName, std::vecto
 inline bool TryReadRegistryValue(HKEY root, const wchar_t* path, const wchar_t* valueName, REGSAM access,
                                  std::vector<BYTE>& data, DWORD& type)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path, 0, access, &key) != ERROR_SUCCESS)
+    UniqueRegistryKey key;
+    if (RegOpenKeyExW(root, path, 0, access, key.Put()) != ERROR_SUCCESS) {
+        key.Release();
         return false;
-    const bool read = TryQueryRegistryValue(key, valueName, data, type);
-    RegCloseKey(key);
-    return read;
+    }
+    return TryQueryRegistryValue(key.Get(), valueName, data, type);
 }
 
 }  // namespace tsmb

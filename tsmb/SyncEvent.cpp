@@ -7,23 +7,17 @@ namespace tsmb {
 
 SyncEvent::SyncEvent(const RefPtr<SecurityAttributes>& attributes)
 {
-    m_handle = CreateEventW(attributes->GetForCreation(), TRUE, FALSE, nullptr);
-    if (m_handle == nullptr) {
+    m_handle = UniqueHandle(CreateEventW(attributes->GetForCreation(), TRUE, FALSE, nullptr));
+    if (!m_handle) {
         const DWORD code = GetLastError();
         Trace("%S%s:CreateEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::SyncEvent", code);
         throw Win32Error(code);
     }
 }
 
-SyncEvent::~SyncEvent()
-{
-    if (m_handle)
-        CloseHandle(m_handle);
-}
-
 void SyncEvent::Set()
 {
-    if (!SetEvent(m_handle)) {
+    if (!SetEvent(m_handle.Get())) {
         const DWORD code = GetLastError();
         Trace("%S%s:SetEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::Set", code);
         throw Win32Error(code);
@@ -32,7 +26,7 @@ void SyncEvent::Set()
 
 void SyncEvent::Reset()
 {
-    if (!ResetEvent(m_handle)) {
+    if (!ResetEvent(m_handle.Get())) {
         const DWORD code = GetLastError();
         Trace("%S%s:ResetEvent: failed with last error: %ld", GetComponentPrefix(), "tsmb::SyncEvent::Reset", code);
         throw Win32Error(code);

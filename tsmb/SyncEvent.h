@@ -2,21 +2,21 @@
 // Unnamed manual-reset event, created not signalled.
 #include "RefCount.h"
 #include "SecurityAttributes.h"
+#include "UniqueHandle.h"
 
 namespace tsmb {
 
 class SyncEvent : public Object {
 public:
     explicit SyncEvent(const RefPtr<SecurityAttributes>& attributes);
-    ~SyncEvent() override;
 
     virtual void Set();
     virtual void Reset();
 
-    HANDLE GetHandle() const { return m_handle; }
+    HANDLE GetHandle() const { return m_handle.Get(); }
 
 private:
-    HANDLE m_handle = nullptr;
+    UniqueHandle m_handle;
 };
 
 }  // namespace tsmb

@@ -10,17 +10,11 @@ Thread::Thread(DWORD stackSize) : m_stackSize(stackSize)
     Init(RefPtr<SecurityAttributes>(new SecurityAttributes(false)), stackSize);
 }
 
-Thread::~Thread()
-{
-    if (m_handle)
-        CloseHandle(m_handle);
-}
-
 void Thread::Init(const RefPtr<SecurityAttributes>& attributes, DWORD stackSize)
 {
-    m_handle = CreateThread(attributes->GetForCreation(), stackSize, &Thread::ThreadProc, this,
-                            CREATE_SUSPENDED, &m_threadId);
-    if (m_handle == nullptr) {
+    m_handle = UniqueHandle(
+        CreateThread(attributes->GetForCreation(), stackSize, &Thread::ThreadProc, this, CREATE_SUSPENDED, &m_threadId));
+    if (!m_handle) {
         const DWORD code = GetLastError();
         Trace("%S%s:CreateThread: failed with last error: %ld", GetComponentPrefix(), "tsmb::Thread::Init", code);
         throw Win32Error(code);
@@ -29,7 +23,7 @@ void Thread::Init(const RefPtr<SecurityAttributes>& attributes, DWORD stackSize)
 
 void Thread::ResumeOrThrow(const char* functionName)
 {
-    if (ResumeThread(m_handle) == static_cast<DWORD>(-1)) {
+    if (ResumeThread(m_handle.Get()) == static_cast<DWORD>(-1)) {
         const DWORD code = GetLastError();
         Trace("%S%s:ResumeThread: failed with last error: %ld", GetComponentPrefix(), functionName, code);
         throw Win32Error(code);
@@ -42,7 +36,7 @@ void Thread::Resume() { ResumeOrThrow("tsmb::Thread::Resume"); }
 
 void Thread::Suspend()
 {
-    if (SuspendThread(m_handle) == static_cast<DWORD>(-1)) {
+    if (SuspendThread(m_handle.Get()) == static_cast<DWORD>(-1)) {
         const DWORD code = GetLastError();
         Trace("%S%s:SuspendThread: failed with last error: %ld", GetComponentPrefix(), "tsmb::Thread::Suspend", code);
         throw Win32Error(code);

@@ -4,20 +4,20 @@
 // last reference goes: destruction only closes the handle.
 #include "RefCount.h"
 #include "SecurityAttributes.h"
+#include "UniqueHandle.h"
 
 namespace tsmb {
 
 class Thread : public Object {
 public:
     explicit Thread(DWORD stackSize = 0);
-    ~Thread() override;
 
     virtual void Start();
     virtual void Suspend();
     virtual void Resume();
     virtual void Execute() = 0;
 
-    HANDLE GetHandle() const { return m_handle; }
+    HANDLE GetHandle() const { return m_handle.Get(); }
     DWORD GetThreadId() const { return m_threadId; }
 
     static DWORD WINAPI ThreadProc(LPVOID parameter);
@@ -26,7 +26,7 @@ private:
     void Init(const RefPtr<SecurityAttributes>& attributes, DWORD stackSize);
     void ResumeOrThrow(const char* functionName);
 
-    HANDLE m_handle = nullptr;
+    UniqueHandle m_handle;
     DWORD m_stackSize = 0;
     DWORD m_threadId = 0;
 };

@@ -1,7 +1,10 @@
 #pragma once
-// One owner per kernel handle or loaded module: released by the owner's destructor, movable,
-// never copied, so a handle is released exactly once. Header-only: the release call is made
-// from the owner's own module, through that module's imports.
+// The one family of owners for the platform's handles: each kind is a UniqueResource over its
+// traits (the type, its "none" value Type(), and the release call), released by the owner's
+// destructor or Close, movable, never copied, so a handle is released exactly once; release
+// never throws. Here: kernel handles, modules and registry keys; the control adds its WinINet,
+// CryptoAPI, certificate, CNG and smart-card owners beside it. Header-only: the release call
+// is made from the owner's own module, through that module's imports.
 #include <windows.h>
 
 #include <utility>
@@ -32,6 +35,12 @@ public:
     explicit operator bool() const { return m_value != Type(); }
     // Hands the value over without releasing it.
     Type Release() noexcept { return std::exchange(m_value, Type()); }
+    // For a call that fills a handle: releases the one held, and gives the slot to fill.
+    Type* Put() noexcept
+    {
+        Close();
+        return &m_value;
+    }
     // Releases now (nothing when empty); false when the platform refused, GetLastError says why.
     bool Close() noexcept
     {
@@ -54,10 +63,23 @@ struct ModuleTraits {
     static BOOL Close(HMODULE module) { return FreeLibrary(module); }
 };
 
+struct RegistryKeyTraits {
+    using Type = HKEY;
+    // RegCloseKey returns its error rather than setting it.
+    static BOOL Close(HKEY key)
+    {
+        const LONG result = RegCloseKey(key);
+        SetLastError(static_cast<DWORD>(result));
+        return result == ERROR_SUCCESS;
+    }
+};
+
 // A kernel handle whose "none" is null (CreateMutex, CreateEvent, CreateThread, OpenProcess),
 // not INVALID_HANDLE_VALUE.
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 // A module from LoadLibrary, freed once.
 using UniqueModule = UniqueResource<ModuleTraits>;
+// An open registry key (never a predefined one such as HKEY_CURRENT_USER).
+using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
 
 }  // namespace tsmb
