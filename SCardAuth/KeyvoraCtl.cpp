@@ -180,7 +180,6 @@ STDMETHODIMP CKeyvoraCtl::get_AuthSCardPin(BSTR* pin)
         }
         ScopedSecretUnlock unlocked(*m_pinSecret);
         *pin = SysAllocString(static_cast<const wchar_t*>(unlocked.Plaintext()));
-        unlocked.Lock();
     } catch (const std::exception&) {
         SysFreeString(*pin);
         *pin = nullptr;
@@ -313,7 +312,6 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         ScopedSecretUnlock unlocked(*pinSecret);
         const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
         communicator.reset(new SCardAuthCommunicator(active, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
-        unlocked.Lock();
     }
     std::string data;
     m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(arguments.url, L"", body, arguments.verb, data);

@@ -85,20 +85,16 @@ DWORD ProtectDataFlags(DWORD flags)
     return CRYPTPROTECT_UI_FORBIDDEN | (Scope(flags) == SK_CROSS_PROCESS ? CRYPTPROTECT_LOCAL_MACHINE : 0);
 }
 
-bool IsReadableWordBefore(const void* pointer)
-{
-    return pointer && !IsBadReadPtr(static_cast<const BYTE*>(pointer) - sizeof(void*), sizeof(void*));
-}
 
 void* AllocateBlock(DWORD size)
 {
     return VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE);
 }
 
-// address: the block's start.
+// address: the block's start (or null).
 void ReleaseBlock(void* address)
 {
-    if (address && !IsBadReadPtr(address, sizeof(void*)))
+    if (address)
         VirtualFree(address, 0, MEM_RELEASE);
 }
 
@@ -435,7 +431,7 @@ void* SKCreateSecret(void* data, DWORD size, DWORD flags)
 
 void* SKLockSecret(void* pointer)
 {
-    if (!IsReadableWordBefore(pointer))
+    if (!pointer)
         return nullptr;
     EnsureInitialized();
     StoreLock lock;
@@ -445,7 +441,7 @@ void* SKLockSecret(void* pointer)
 
 void* SKUnlockSecret(void* handle)
 {
-    if (!IsReadableWordBefore(handle))
+    if (!handle)
         return nullptr;
     EnsureInitialized();
     StoreLock lock;
@@ -461,7 +457,7 @@ void* SKUnlockSecret(void* handle)
 
 BOOL SKIsSecretLocked(void* handle)
 {
-    if (!IsReadableWordBefore(handle))
+    if (!handle)
         return FALSE;
     EnsureInitialized();
     StoreLock lock;
@@ -471,7 +467,7 @@ BOOL SKIsSecretLocked(void* handle)
 
 void SKDestroySecret(void* pointer)
 {
-    if (!IsReadableWordBefore(pointer))
+    if (!pointer)
         return;
     EnsureInitialized();
     StoreLock lock;
@@ -487,11 +483,7 @@ SecretKeeper::SecretKeeper(void* data, DWORD size, DWORD flags) : m_secret(SKCre
         throw lock_error();
 }
 
-SecretKeeper::~SecretKeeper()
-{
-    if (m_secret && m_secret != reinterpret_cast<void*>(static_cast<uintptr_t>(kAllOnes)))
-        SKDestroySecret(m_secret);
-}
+SecretKeeper::~SecretKeeper() { Destroy(); }
 
 void* SecretKeeper::Unlock()
 {
@@ -515,24 +507,20 @@ void SecretKeeper::Lock()
         throw lock_error();
 }
 
-ScopedSecretUnlock::ScopedSecretUnlock(SecretKeeper& keeper)
-    : m_keeper(keeper), m_plaintext(keeper.Unlock()), m_exceptionsOnEntry(std::uncaught_exceptions())
+void SecretKeeper::Destroy() noexcept
 {
+    if (m_secret && m_secret != reinterpret_cast<void*>(static_cast<uintptr_t>(kAllOnes)))
+        SKDestroySecret(m_secret);
+    m_secret = nullptr;
 }
+
+ScopedSecretUnlock::ScopedSecretUnlock(SecretKeeper& keeper) : m_keeper(keeper), m_plaintext(keeper.Unlock()) {}
 
 ScopedSecretUnlock::~ScopedSecretUnlock()
 {
-    if (m_locked || std::uncaught_exceptions() <= m_exceptionsOnEntry)
-        return;
     try {
         m_keeper.Lock();
     } catch (const std::exception&) {
-        // Already leaving by an exception; the secret stays as the store has it.
+        m_keeper.Destroy();
     }
-}
-
-void ScopedSecretUnlock::Lock()
-{
-    m_keeper.Lock();
-    m_locked = true;
 }

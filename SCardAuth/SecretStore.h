@@ -27,8 +27,8 @@ void* SKCreateSecret(void* data, DWORD size, DWORD flags);
 void* SKLockSecret(void* pointer);
 // The plaintext (as long as the data given at creation), or nullptr.
 void* SKUnlockSecret(void* handle);
-// True when the secret has no plaintext copy; false for a null or unreadable pointer; true
-// for a handle the store does not know.
+// True when the secret has no plaintext copy; false for a null pointer; true for a handle the
+// store does not know. Pointers are recognised by identity: the store reads none it did not make.
 BOOL SKIsSecretLocked(void* handle);
 // pointer: handle or plaintext address. Wipes and releases the whole secret.
 void SKDestroySecret(void* pointer);
@@ -49,13 +49,16 @@ public:
 
     void* Unlock();
     void Lock();
+    // Wipes and releases the secret now; the keeper then holds none (Unlock throws no_secret).
+    void Destroy() noexcept;
 
 private:
     void* m_secret;
 };
 
-// Holds a secret unlocked for a scope; the normal path calls Lock() itself, an exception
-// leaving the scope locks it again.
+// Holds a secret unlocked for a scope and locks it again on every way out: the end of the
+// scope, a return, an exception. A secret that cannot be locked again is destroyed (wiped and
+// released) rather than left in plain memory.
 class ScopedSecretUnlock {
 public:
     explicit ScopedSecretUnlock(SecretKeeper& keeper);
@@ -64,11 +67,8 @@ public:
     ScopedSecretUnlock& operator=(const ScopedSecretUnlock&) = delete;
 
     void* Plaintext() const { return m_plaintext; }
-    void Lock();
 
 private:
     SecretKeeper& m_keeper;
     void* m_plaintext;
-    int m_exceptionsOnEntry;
-    bool m_locked = false;
 };

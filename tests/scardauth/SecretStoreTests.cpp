@@ -161,6 +161,8 @@ TEST_F(SecretStore, DestroyingByPlaintextAddressDestroysTheWholeSecret)
     EXPECT_EQ(nullptr, SKLockSecret(handle));
 }
 
+// Pointers are recognised by identity: one the store did not make is unknown, and is never
+// read, even where reading it would fault.
 TEST_F(SecretStore, UnknownNullAndUnreadablePointersAreRejected)
 {
     DWORD notASecret[4] = {1, 2, 3, 4};
@@ -177,30 +179,47 @@ TEST_F(SecretStore, UnknownNullAndUnreadablePointersAreRejected)
     SKDestroySecret(nullptr);
     // The word before this address lies in the never-mapped first page.
     void* unreadable = reinterpret_cast<void*>(0x104);
-    EXPECT_FALSE(SKIsSecretLocked(unreadable));
+    EXPECT_TRUE(SKIsSecretLocked(unreadable));
     EXPECT_EQ(nullptr, SKUnlockSecret(unreadable));
+    EXPECT_EQ(nullptr, SKLockSecret(unreadable));
+    SKDestroySecret(unreadable);
 }
 
-TEST_F(SecretStore, ScopedUnlockLocksAgainWhenLeftByAnException)
+// The unlock is a scope: it locks again however it is left, a normal end, an early return or
+// an exception; the secret then unlocks again (Unlock refuses a secret already unlocked).
+enum class Leave { End, EarlyReturn, Exception };
+
+class ScopedUnlock : public SecretStore, public ::testing::WithParamInterface<Leave> {
+protected:
+    static void Use(SecretKeeper& keeper, Leave how)
+    {
+        ScopedSecretUnlock unlocked(keeper);
+        EXPECT_STREQ("2468", static_cast<const char*>(unlocked.Plaintext()));
+        if (how == Leave::EarlyReturn)
+            return;
+        if (how == Leave::Exception)
+            throw std::runtime_error("submission failed");
+    }
+};
+
+TEST_P(ScopedUnlock, LocksAgainOnEveryWayOut)
 {
     char pin[] = "2468";
     SecretKeeper keeper(pin, sizeof(pin), SK_PROTECT_MEMORY);
     try {
-        ScopedSecretUnlock unlocked(keeper);
-        EXPECT_STREQ("2468", static_cast<const char*>(unlocked.Plaintext()));
-        throw std::runtime_error("submission failed");
+        Use(keeper, GetParam());
     } catch (const std::runtime_error&) {
     }
     EXPECT_NO_THROW(keeper.Unlock()) << "the secret was left unlocked";
     keeper.Lock();
-
-    {
-        ScopedSecretUnlock unlocked(keeper);
-        unlocked.Lock();
-    }
-    EXPECT_NO_THROW(keeper.Unlock());
-    keeper.Lock();
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, ScopedUnlock, ::testing::Values(Leave::End, Leave::EarlyReturn, Leave::Exception),
+                         [](const ::testing::TestParamInfo<Leave>& info) {
+                             return std::string(info.param == Leave::End           ? "End"
+                                                : info.param == Leave::EarlyReturn ? "EarlyReturn"
+                                                                                   : "Exception");
+                         });
 
 // ---- Memory: no plaintext copy outside the unlocked window --------------------------------
 
