@@ -3,6 +3,7 @@
 #include <wininet.h>
 #include <winscard.h>
 
+#include "CardHandles.h"
 #include "SCardMonitoringThread.h"
 #include "Trace.h"
 
@@ -30,7 +31,17 @@ void SCardAuthCardSession::EndUnless(const char* function, const SCardAuthReader
     }
     Trace("SCardAuth:%s: the card that authenticated the TLS session is not the one card present any more (%s)", function,
           why);
-    End(function, nullptr);
+    End(function);
+}
+
+void SCardAuthCardSession::EndNow(const char* function, const char* why)
+{
+    {
+        tsmb::CriticalSectionLock lock(m_lock);
+        ClearLocked();
+    }
+    Trace("SCardAuth:%s: the TLS session ends (%s)", function, why);
+    End(function);
 }
 
 void SCardAuthCardSession::MonitorStarted()
@@ -64,7 +75,8 @@ void SCardAuthCardSession::Leave(long& count, const char* function, const char* 
             return;
         ClearLocked();
     }
-    End(function, why);
+    Trace("SCardAuth:%s: nothing watches the card that authenticated the TLS session any more (%s)", function, why);
+    End(function);
 }
 
 void SCardAuthCardSession::ClearLocked()
@@ -104,7 +116,7 @@ DWORD WINAPI SCardAuthCardSession::EndAgain(void*)
     Trace("SCardAuth:%s: a request that was out when the TLS session ended is let go => what its answer set up ends "
           "too",
           kName);
-    End(kName, nullptr);
+    End(kName);
     return 0;
 }
 
@@ -114,11 +126,9 @@ bool SCardAuthCardSession::IsAuthenticated()
     return m_authenticated;
 }
 
-void SCardAuthCardSession::End(const char* function, const char* why)
+void SCardAuthCardSession::End(const char* function)
 {
     // WinINet is called without the lock: a monitor must not wait for it to take a record.
-    if (why)
-        Trace("SCardAuth:%s: nothing watches the card that authenticated the TLS session any more (%s)", function, why);
     Trace("SCardAuth:%s: smart card removal and previous SSL authentication => clear SSL authentication state", function);
     if (!InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0))
         Trace("SCardAuth:%s:InternetSetOption: failed for INTERNET_OPTION_END_BROWSER_SESSION with last error: %ld",
@@ -135,17 +145,17 @@ bool SCardAuthCardSession::IsSameCard(const SCardAuthReader& card, DWORD eventSt
 bool SCardAuthCardSession::IsPresent(const SCardAuthReader& card)
 {
     static const char kName[] = "SCardAuthCardSession::IsPresent";
-    SCARDCONTEXT context = 0;
-    LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
+    CardContext context;
+    LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put());
     if (result != SCARD_S_SUCCESS) {
+        context.Release();
         Trace("SCardAuth:%s:SCardEstablishContext: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
         return false;
     }
     SCARD_READERSTATEW state = {};
     state.szReader = card.name.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
-    result = SCardGetStatusChangeW(context, 0, &state, 1);
-    SCardReleaseContext(context);
+    result = SCardGetStatusChangeW(context.Get(), 0, &state, 1);
     if (result != SCARD_S_SUCCESS) {
         Trace("SCardAuth:%s:SCardGetStatusChange: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
         return false;

@@ -66,8 +66,8 @@ void SetTimeouts(HINTERNET handle, DWORD seconds)
 {
     connect.Close();
     open.Close();
-    InternetSetOptionW(nullptr, INTERNET_OPTION_END_BROWSER_SESSION, nullptr, 0);
     Trace("SCardAuth:%s:%s: failed with last error: %ld", kReadData, call, error);
+    SCardAuthCardSession::Process().EndNow(kReadData, "a request could not be opened");
     throw tsmb::Win32Error(error);
 }
 
@@ -390,7 +390,6 @@ void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
     }
     ScopedSecretUnlock unlocked(*m_pinKeeper);
     certificate.SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()));
-    unlocked.Lock();
 }
 
 bool SCardAuthCommunicator::SendHttpRequest(SCardAuthBoundedRequest& request, const std::string& body, DWORD& error)

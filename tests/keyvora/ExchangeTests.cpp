@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <algorithm>
 #include <atomic>
@@ -144,10 +145,17 @@ std::atomic<int> g_sessionEnds{0};  // INTERNET_OPTION_END_BROWSER_SESSION, from
 DWORD g_cutOff = 0;     // the next send goes out, then fails with this code
 std::atomic<DWORD> g_cutOffPending{0};  // ... when its completion comes
 
+// Where each end of the session was called from: one place in the product ends it.
+std::mutex g_endSitesLock;
+std::set<void*> g_endSites;
+
 BOOL WINAPI RecordingInternetSetOptionW(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length)
 {
-    if (option == INTERNET_OPTION_END_BROWSER_SESSION)
+    if (option == INTERNET_OPTION_END_BROWSER_SESSION) {
         ++g_sessionEnds;
+        std::lock_guard<std::mutex> lock(g_endSitesLock);
+        g_endSites.insert(__builtin_return_address(0));
+    }
     if ((option == INTERNET_OPTION_CONNECT_TIMEOUT || option == INTERNET_OPTION_SEND_TIMEOUT ||
          option == INTERNET_OPTION_RECEIVE_TIMEOUT) &&
         length == sizeof(DWORD))
@@ -173,9 +181,15 @@ BOOL WINAPI RecordingInternetSetOptionW(HINTERNET handle, DWORD option, LPVOID b
     return TRUE;
 }
 
+bool g_failOpen = false;  // the next HttpOpenRequestW fails
+
 HINTERNET WINAPI RecordingHttpOpenRequestW(HINTERNET connect, LPCWSTR verb, LPCWSTR object, LPCWSTR version,
                                            LPCWSTR referrer, LPCWSTR* accept, DWORD flags, DWORD_PTR context)
 {
+    if (std::exchange(g_failOpen, false)) {
+        SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
+        return nullptr;
+    }
     g_requestFlags.push_back(flags);
     return testsupport::RealExport<decltype(&HttpOpenRequestW)>(L"wininet.dll", "HttpOpenRequestW")(
         connect, verb, object, version, referrer, accept, flags, context);
@@ -1196,6 +1210,48 @@ INSTANTIATE_TEST_SUITE_P(
         AuthorityCase{"ASecondCardCameAndWentWhileTheRequestWasOut_TheAnswerEndsWithTheRequest",
                       {{Act::RequestWhileASecondCardCameAndWent, 2}, {Act::Pull, 2}}}),
     [](const ::testing::TestParamInfo<AuthorityCase>& info) { return std::string(info.param.name); });
+
+// Every way the session ends (a monitor's rule, a request that could not be opened, the repeat
+// once a request out at the end is let go, the last control going) goes through one call: a
+// second caller of INTERNET_OPTION_END_BROWSER_SESSION would end it behind the record's back.
+TEST_F(Exchange, EveryEndOfTheSessionComesFromOneCallSite)
+{
+    Host(kOtherCsp);
+    {
+        std::lock_guard<std::mutex> lock(g_endSitesLock);
+        g_endSites.clear();
+    }
+    const auto reinsert = [&] {
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.back().eventType == 1; }));
+    };
+    ASSERT_EQ(0u, Run(Http("/text?body=one-site")).lastError);
+    ASSERT_EQ(0, SimRemoveCard(L"R1"));  // the monitor's rule
+    WaitForMonitors(1);
+    reinsert();
+    g_failOpen = true;  // a request that cannot be opened
+    EXPECT_EQ(static_cast<ULONG>(ERROR_INTERNET_INTERNAL_ERROR), Run(Http("/text?body=not-opened"), L"GET", L"", true).lastError);
+    bool once = false;  // pulled while the request is out: ended again once it is let go
+    g_duringSend = [&] {
+        if (!std::exchange(once, true)) {
+            ASSERT_EQ(0, SimRemoveCard(L"R1"));
+            WaitForMonitors(1);
+        }
+    };
+    Run(Http("/text?body=out-at-the-end"), L"GET", L"", true);
+    g_duringSend = nullptr;
+    reinsert();
+    ASSERT_EQ(0u, Run(Http("/text?body=last-control")).lastError);
+    const int before = g_sessionEnds.load();
+    m_host.reset();  // the last control goes
+    ASSERT_TRUE(PumpUntil([&] { return g_sessionEnds.load() > before; }, 3000));
+
+    EXPECT_GE(g_sessionEnds.load(), 5);
+    std::lock_guard<std::mutex> lock(g_endSitesLock);
+    EXPECT_EQ(1u, g_endSites.size()) << "the session is ended from more than one place";
+}
 
 // During the first attempt of a request that is retried, card A is pulled and another
 // person's card B goes into the same reader: the retry ends the call before anything reaches
