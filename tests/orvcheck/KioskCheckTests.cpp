@@ -177,6 +177,19 @@ DWORD RunSystemProgram(const wchar_t* program, const std::wstring& arguments)
 
 // ---- The rows' changes.
 
+// The control of the test-signed set with one byte changed since it was signed.
+Undo ChangedAfterSigning()
+{
+    const std::wstring control = InstallFolder() + L"\\Keyvora.dll";
+    const std::string original = FileBytes(control);
+    std::string changed = FileBytes(testsupport::BesideTestProgram(L"signed\\Keyvora.dll"));
+    EXPECT_FALSE(changed.empty());
+    if (!changed.empty())
+        changed[changed.size() / 3] ^= 0x20;
+    EXPECT_TRUE(WriteBytes(control, changed));
+    return Undo([control, original] { EXPECT_TRUE(WriteBytes(control, original)); });
+}
+
 Undo ClassUnregistered()
 {
     const std::wstring control = L"\"" + InstallFolder() + L"\\Keyvora.dll\"";
@@ -418,6 +431,7 @@ TEST_P(KioskCheck, FindsExactlyTheBrokenSetting)
 INSTANTIATE_TEST_SUITE_P(
     Rows, KioskCheck,
     testing::Values(Row{"AsTheGuideSays", AsTheGuideSays, nullptr, "OK", 0},
+                    Row{"ChangedAfterSigning", ChangedAfterSigning, "signatures", "FAIL", 2},
                     Row{"ClassUnregistered", ClassUnregistered, "control-registration", "FAIL", 2},
                     Row{"ControlNotApproved", ControlNotApproved, "control-approval", "FAIL", 2},
                     Row{"KillBit", KillBit, "control-approval", "FAIL", 2},
