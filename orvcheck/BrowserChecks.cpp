@@ -86,9 +86,8 @@ std::wstring ControlBlock(const std::wstring& clsid, DWORD listEntry)
     if (listEntry == kNotListed && PolicyOn(L"RestrictToList"))
         return L"a policy denies every add-on the Add-on List does not allow, and the list does not name it";
     DWORD userFlags = 0;
-    if (listEntry == kNotListed &&
-        ReadNumber(HKEY_CURRENT_USER, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings\\" + clsid, L"Flags",
-                   0, userFlags) &&
+    const std::wstring userSettings = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\Settings\\" + clsid;
+    if (listEntry == kNotListed && ReadNumber(HKEY_CURRENT_USER, userSettings, L"Flags", 0, userFlags) &&
         (userFlags & 1))
         return L"this user turned it off in Manage Add-ons";
     return std::wstring();
@@ -113,7 +112,8 @@ Finding CheckControlApproval(const KioskFacts& facts)
     if (PolicyOn(L"NoFirsttimeprompt"))
         return Make(Status::Ok, L"a policy turns the ActiveX opt-in prompt off", guide::kApproval);
     if (!facts.desktopUrl.empty() && SUCCEEDED(facts.zone.result) && Allowed(facts.zone.runWithoutOptIn))
-        return Make(Status::Ok, L"the desktop page's zone runs unused controls without asking (1208)", guide::kApproval);
+        return Make(Status::Ok, L"the desktop page's zone runs unused controls without asking (1208)",
+                    guide::kApproval);
     return Make(Status::Fail,
                 L"not approved: Internet Explorer asks on its Information bar before it runs the control, and "
                 L"nobody answers on a kiosk",
@@ -164,7 +164,8 @@ Finding CheckActiveX(const KioskFacts& facts)
     if (FAILED(zone.runActiveX.result) || FAILED(zone.scriptSafeActiveX.result))
         return Make(Status::Warn, L"in " + ZoneName(zone.zone) + L": " + settings, guide::kZone);
     if (!Allowed(zone.runActiveX) || !Allowed(zone.scriptSafeActiveX))
-        return Make(Status::Fail, L"in " + ZoneName(zone.zone) + L": " + settings + L": the page cannot use the control",
+        return Make(Status::Fail,
+                    L"in " + ZoneName(zone.zone) + L": " + settings + L": the page cannot use the control",
                     guide::kZone);
     return Make(Status::Ok, L"in " + ZoneName(zone.zone) + L": " + settings, guide::kZone);
 }

@@ -186,7 +186,8 @@ Finding CheckSmartCards(const KioskFacts&)
     SCARDCONTEXT raw = 0;
     const LONG established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &raw);
     if (established != SCARD_S_SUCCESS)
-        return Make(Status::Warn, L"the smart-card service does not answer (" + Hex(static_cast<DWORD>(established)) + L")",
+        return Make(Status::Warn,
+                    L"the smart-card service does not answer (" + Hex(static_cast<DWORD>(established)) + L")",
                     guide::kBesidesThePackage);
     const SCardContext context(raw);
     std::vector<std::wstring> readers;

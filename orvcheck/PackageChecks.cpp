@@ -5,7 +5,6 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <cwchar>
 #include <vector>
 
 #include "Checks.h"
@@ -56,7 +55,8 @@ LONG VerifySignature(const std::wstring& path)
 
 bool IsUnsigned(LONG result)
 {
-    return result == static_cast<LONG>(TRUST_E_NOSIGNATURE) || result == static_cast<LONG>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
+    return result == static_cast<LONG>(TRUST_E_NOSIGNATURE) ||
+           result == static_cast<LONG>(TRUST_E_SUBJECT_FORM_UNKNOWN) ||
            result == static_cast<LONG>(TRUST_E_PROVIDER_UNKNOWN);
 }
 
@@ -82,7 +82,8 @@ Finding CheckDeliverables(const KioskFacts& facts)
     if (!others.empty())
         return Make(Status::Warn, L"not this package's version " + version + L": " + others + L"; repair the package",
                     guide::kDeploying);
-    return Make(Status::Ok, L"Keyvora.dll, Ambrel.exe, vantor.exe, Tumblet.exe in " + facts.folder + L", version " + version,
+    return Make(Status::Ok,
+                L"Keyvora.dll, Ambrel.exe, vantor.exe, Tumblet.exe in " + facts.folder + L", version " + version,
                 guide::kDeploying);
 }
 
@@ -177,7 +178,8 @@ Finding CheckTrace(const KioskFacts&)
     }
     if (!on.empty())
         return Make(Status::Warn,
-                    L"the trace is on for " + on + L": it names readers, URLs and what pages send; turn it off when done",
+                    L"the trace is on for " + on +
+                        L": it names readers, URLs and what pages send; turn it off when done",
                     guide::kTrace);
     return Make(Status::Ok, L"the trace is off", guide::kTrace);
 }

@@ -107,7 +107,8 @@ bool ParseExports(const FileImage& image, PeExports& exports)
         return false;
     const auto* table = image.At<IMAGE_EXPORT_DIRECTORY>(offset);
     size_t names = 0;
-    if (!table || (table->NumberOfNames > 0 && !RvaToOffset(sections, file->NumberOfSections, table->AddressOfNames, names)))
+    if (!table ||
+        (table->NumberOfNames > 0 && !RvaToOffset(sections, file->NumberOfSections, table->AddressOfNames, names)))
         return false;
     for (DWORD i = 0; i < table->NumberOfNames; ++i) {
         const DWORD* rva = image.At<DWORD>(names + sizeof(DWORD) * i);
@@ -138,7 +139,8 @@ bool ReadPeExports(const std::wstring& path, PeExports& exports, DWORD& error)
         return false;
     }
     const tsmb::UniqueHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-    const tsmb::UniqueResource<ViewTraits> view(mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0) : nullptr);
+    const tsmb::UniqueResource<ViewTraits> view(mapping ? MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0)
+                                                        : nullptr);
     if (!view) {
         error = GetLastError();
         return false;

@@ -165,7 +165,8 @@ Finding CheckShell(const KioskFacts& facts)
                     guide::kKioskShell);
     const std::wstring ours = facts.folder + L"\\Ambrel.exe";
     if (!SamePath(program, ours))
-        return Make(Status::Warn, L"this user's shell is " + program + L" (" + source + L"), not this package's " + ours,
+        return Make(Status::Warn,
+                    L"this user's shell is " + program + L" (" + source + L"), not this package's " + ours,
                     guide::kKioskShell);
     return Make(Status::Ok, L"this user's shell is " + program + L" (" + source + L")", guide::kKioskShell);
 }
@@ -184,14 +185,16 @@ Finding CheckHandOffKey(const KioskFacts& facts)
     DWORD error = 0;
     const tsmb::UniqueHandle token = TokenAtIntegrity(low ? WinLowLabelSid : WinMediumLabelSid, error);
     if (!token)
-        return Make(Status::Warn, key + L" is there; whether a page at " + level +
-                                      L" integrity may write it cannot be checked (error " + std::to_wstring(error) + L")",
+        return Make(Status::Warn,
+                    key + L" is there; whether a page at " + level +
+                        L" integrity may write it cannot be checked (error " + std::to_wstring(error) + L")",
                     guide::kZone);
     const LONG opened = OpenAsTheControl(token.Get());
     if (opened != ERROR_SUCCESS)
         return Make(Status::Fail,
-                    key + L" cannot be written at " + level + L" integrity, the browser's for the desktop page (error " +
-                        std::to_wstring(opened) + L"): pulling the card disconnects nothing (event 2003)",
+                    key + L" cannot be written at " + level +
+                        L" integrity, the browser's for the desktop page (error " + std::to_wstring(opened) +
+                        L"): pulling the card disconnects nothing (event 2003)",
                     guide::kZone);
     return Make(Status::Ok, key + L" is there and takes the control's record at " + level + L" integrity",
                 guide::kDeploying);
@@ -227,7 +230,8 @@ Finding CheckSessionSdk(const KioskFacts& facts)
     if (!missing.empty())
         return Make(Status::Fail, sdk + L" does not export " + missing + L": the shell cannot disconnect the sessions",
                     guide::kBesidesThePackage);
-    return Make(Status::Ok, sdk + L" exports VsmInitialize, VsmDisconnectAllSessions, VsmUninitialize (read from the file)",
+    return Make(Status::Ok,
+                sdk + L" exports VsmInitialize, VsmDisconnectAllSessions, VsmUninitialize (read from the file)",
                 guide::kBesidesThePackage);
 }
 

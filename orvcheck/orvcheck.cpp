@@ -27,10 +27,11 @@ void Write(DWORD which, const std::wstring& text)
         WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
         return;
     }
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int chars = static_cast<int>(text.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), chars, nullptr, 0, nullptr, nullptr);
     std::string utf8(bytes > 0 ? static_cast<size_t>(bytes) : 0, '\0');
     if (bytes > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], bytes, nullptr, nullptr);
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), chars, &utf8[0], bytes, nullptr, nullptr);
     WriteFile(out, utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
 }
 

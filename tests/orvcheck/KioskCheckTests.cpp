@@ -78,7 +78,8 @@ void SetValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM v
               DWORD size)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr));
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
     RegCloseKey(key);
 }
@@ -156,7 +157,8 @@ Undo RemoveKey(HKEY root, const std::wstring& path, REGSAM view)
     testsupport::DeleteKeyTree(root, path, view);
     return Undo([root, path, view] {
         HKEY key = nullptr;
-        if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) == ERROR_SUCCESS)
+        if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
+            ERROR_SUCCESS)
             RegCloseKey(key);
     });
 }
@@ -205,8 +207,8 @@ Undo ControlNotApproved()
 {
     // Wine's zones have no value for running unused controls without asking (1208), so here
     // only the pre-approved list approves the control.
-    return RemoveKey(HKEY_LOCAL_MACHINE,
-                     std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\PreApproved\\") + kClsid, kOwnView);
+    const std::wstring key = std::wstring(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\PreApproved\\") + kClsid;
+    return RemoveKey(HKEY_LOCAL_MACHINE, key, kOwnView);
 }
 
 Undo KillBit()
@@ -423,7 +425,8 @@ TEST_P(KioskCheck, FindsExactlyTheBrokenSetting)
                                                       << person.output << json.output;
     for (size_t i = 0; i < json.ids.size(); ++i) {
         const bool broken = row.check && json.ids[i] == row.check;
-        EXPECT_EQ(broken ? row.status : "OK", json.statusAndWhy[i].first) << json.ids[i] << ": " << json.statusAndWhy[i].second;
+        EXPECT_EQ(broken ? row.status : "OK", json.statusAndWhy[i].first)
+            << json.ids[i] << ": " << json.statusAndWhy[i].second;
     }
     EXPECT_TRUE(s_sdkLog->Lines().empty()) << "the check loaded the session-control SDK";
 }
