@@ -30,6 +30,8 @@ const wchar_t kEventSourceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\EventLo
 const wchar_t kPreApprovedKey[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ext\\PreApproved\\{9E96B5EC-8318-4927-B026-630DFD86D539}";
 const wchar_t kProtocolExecuteKey[] = L"SOFTWARE\\Microsoft\\Internet Explorer\\ProtocolExecute\\vantor";
+// The four deliverables and the kiosk check beside them.
+const wchar_t* const kPackageFiles[] = {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe", L"orvcheck.exe"};
 const GUID kLibId = {0xC6BF16ED, 0xD903, 0x4A22, {0x83, 0xF7, 0x29, 0xF9, 0xE5, 0xE6, 0xCE, 0x17}};
 #ifdef _WIN64
 const REGSAM kView = KEY_WOW64_64KEY;
@@ -226,7 +228,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     ASSERT_EQ(0u, Msiexec(L"/i \"" + Package(L"Orvane.msi") +
                           L"\" /qn DESKTOPURL=http://desk.example/start DESKTOPRESETURL=http://desk.example/reset "
                           L"AMBRELAUTOLOGOFF=1 KEYVORADEBUG=1"));
-    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"})
+    for (const wchar_t* file : kPackageFiles)
         EXPECT_TRUE(Exists(folder + L"\\" + file)) << file;
     CheckSettings();
     CheckRegistration(folder);
@@ -290,7 +292,7 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
     ASSERT_EQ(0, RegSetKeyValueW(HKEY_CURRENT_USER, kConfigKey, L"DesktopResetInProgress", REG_DWORD, &flag, sizeof(flag)));
     ASSERT_EQ(0u, Msiexec(L"/x \"" + Package(L"Orvane-upgrade.msi") + L"\" /qn"));
     EXPECT_TRUE(RelatedProducts().empty());
-    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"})
+    for (const wchar_t* file : kPackageFiles)
         EXPECT_FALSE(Exists(folder + L"\\" + file)) << file;
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kConfigKey));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}"));
@@ -379,7 +381,7 @@ TEST(Package, SignedPackageInstallsItsSignedFiles)
     ASSERT_TRUE(RelatedProducts().empty()) << "needs a prefix without the product";
     const std::wstring folder = InstallFolder();
     ASSERT_EQ(0u, Msiexec(L"/i \"" + testsupport::BesideTestProgram(L"signed\\Orvane.msi") + L"\" /qn"));
-    for (const wchar_t* file : {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"}) {
+    for (const wchar_t* file : kPackageFiles) {
         const std::wstring signedFile = testsupport::BesideTestProgram(std::wstring(L"signed\\") + file);
         EXPECT_EQ(1u, Certificates(signedFile)) << file;
         EXPECT_TRUE(FileBytes(signedFile) == FileBytes(folder + L"\\" + file)) << file;

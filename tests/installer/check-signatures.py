@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks the signing of the deliverables and the package, outside Wine:
-- each of the five signed files verifies with osslsigncode against the test CA, SHA-256,
+- each of the six signed files verifies with osslsigncode against the test CA, SHA-256,
   signed by the test publisher, with the product name and the publisher's URL;
 - a signed deliverable is its unsigned build byte for byte, but for the PE checksum and the
   certificate table the signature adds (so its VERSIONINFO and code are untouched);
@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-DELIVERABLES = ["Keyvora.dll", "Ambrel.exe", "vantor.exe", "Tumblet.exe"]
+DELIVERABLES = ["Keyvora.dll", "Ambrel.exe", "vantor.exe", "Tumblet.exe", "orvcheck.exe"]
 failures = []
 
 
