@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -39,6 +40,12 @@ public:
     HINTERNET Handle() const { return m_request.Get(); }
     // The deadline has passed (whether or not a call was waiting then).
     bool TimeSpent() const { return m_expired || GetTickCount64() >= m_deadline; }
+    // What is left of the call's time, in milliseconds (0 once spent).
+    DWORD TimeLeftMs() const
+    {
+        const ULONGLONG now = GetTickCount64();
+        return m_expired || now >= m_deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(m_deadline - now, MAXDWORD));
+    }
 
     struct Record;
 

@@ -1,5 +1,7 @@
 #include "SCardAuthCommunicator.h"
 
+#include <algorithm>
+#include <cwctype>
 #include <new>
 #include <vector>
 
@@ -127,14 +129,34 @@ struct ClosingTrace {
     }
 };
 
-// A header of the answer as text; empty when the server sent none.
+// A header of the answer as text, however long; empty when the server sent none.
 std::wstring QueryHeader(SCardAuthBoundedRequest& request, DWORD query)
 {
-    wchar_t text[64] = {};
-    DWORD size = sizeof(text) - sizeof(wchar_t);
-    if (!request.Handle() || !HttpQueryInfoW(request.Handle(), query, text, &size, nullptr))
-        return std::wstring();
-    return text;
+    std::vector<wchar_t> text(64);
+    for (int tries = 0; request.Handle() && tries < 2; ++tries) {
+        DWORD size = static_cast<DWORD>((text.size() - 1) * sizeof(wchar_t));
+        if (HttpQueryInfoW(request.Handle(), query, text.data(), &size, nullptr))
+            return std::wstring(text.data(), size / sizeof(wchar_t));
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            break;
+        text.assign(size / sizeof(wchar_t) + 2, L'\0');
+    }
+    return std::wstring();
+}
+
+// WinINet keeps a connection for later when the answer does not say that it closes, whatever
+// the request asked: a server that ignores the request's "Connection: close" may see the next
+// request, another card's, on the connection that carried this card's certificate.
+void WarnUnlessClosing(SCardAuthBoundedRequest& request)
+{
+    std::wstring connection = QueryHeader(request, HTTP_QUERY_CONNECTION);
+    for (wchar_t& c : connection)
+        c = static_cast<wchar_t>(towlower(c));
+    if (connection.find(L"close") != std::wstring::npos)
+        return;
+    Trace("SCardAuth:%s: the server did not answer \"Connection: close\" (\"%S\") => WinINet may send a later request "
+          "on this connection: the server must close it after a request that asks so",
+          kReadData, connection.c_str());
 }
 
 }  // namespace
@@ -271,12 +293,13 @@ DWORD SCardAuthCommunicator::RunAttempts(SCardAuthBoundedRequest& request, const
         const Attempt attempt = AttemptOnce(request, body, verb, output);
         if (attempt.answered)
             return 0;
-        bool again = attempt.retry == exchange::Retry::Yes && CountFailure(budget, attempt.error);
+        const bool again = attempt.retry == exchange::Retry::Yes && CountFailure(budget, attempt.error);
         if (attempt.retry != exchange::Retry::Yes)
             Trace("SCardAuth:%s:SendHttpRequest: failed (=> no retry) with error: %ld", kReadData, attempt.error);
-        Sleep(kRetryPauseMs);
         if (!again)
             return attempt.error;
+        // The pause comes only before another attempt, and never past the call's bound.
+        Sleep(std::min(kRetryPauseMs, request.TimeLeftMs()));
         if (request.TimeSpent()) {
             Trace("SCardAuth:%s: the call's time (%lu s) is spent => no further attempt", kReadData, 2 * timeoutSeconds);
             return attempt.error != 0 ? attempt.error : ERROR_INTERNET_TIMEOUT;
@@ -346,6 +369,7 @@ SCardAuthCommunicator::Attempt SCardAuthCommunicator::ReadAnswer(SCardAuthBounde
         Trace("SCardAuth:%s:SendHttpRequest succeeded (HTTP status OK (200))", kReadData);
         if (ReadHttpResponseBody(request, verb, output, error)) {
             Trace("SCardAuth:%s:ReadHttpResponseBody: succeeded", kReadData);
+            WarnUnlessClosing(request);
             Attempt answered;
             answered.answered = true;
             return answered;
@@ -454,8 +478,8 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
           static_cast<long>(total));
     const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
     if (exchange::IsCutOff(verb, length, !QueryHeader(request, HTTP_QUERY_TRANSFER_ENCODING).empty(), total)) {
-        Trace("SCardAuth:%s: the body ended after %lu of the %S bytes its Content-Length announced => cut off", kReadBody,
-              static_cast<unsigned long>(total), length.c_str());
+        Trace("SCardAuth:%s: the body ended after %lu of the \"%S\" bytes its Content-Length announced => cut off",
+              kReadBody, static_cast<unsigned long>(total), length.c_str());
         error = exchange::kCutOffError;
         body.clear();
         return false;

@@ -1,5 +1,7 @@
 #include "SCardAuthExchangePolicy.h"
 
+#include <climits>
+
 namespace exchange {
 
 namespace {
@@ -59,12 +61,52 @@ DWORD TimeoutSeconds(bool configured, DWORD value)
 
 ULONGLONG CallBoundMs(DWORD timeoutSeconds) { return 2ULL * timeoutSeconds * 1000; }
 
+namespace {
+
+// One value of the list: 1*DIGIT between optional blanks.
+bool ParseLengthValue(const std::wstring& text, size_t begin, size_t end, ULONGLONG& value)
+{
+    while (begin < end && (text[begin] == L' ' || text[begin] == L'\t'))
+        ++begin;
+    while (end > begin && (text[end - 1] == L' ' || text[end - 1] == L'\t'))
+        --end;
+    if (begin == end)
+        return false;
+    value = 0;
+    for (size_t i = begin; i < end; ++i) {
+        if (text[i] < L'0' || text[i] > L'9')
+            return false;
+        const ULONGLONG digit = static_cast<ULONGLONG>(text[i] - L'0');
+        value = value > (ULLONG_MAX - digit) / 10 ? ULLONG_MAX : value * 10 + digit;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseContentLength(const std::wstring& text, ULONGLONG& length)
+{
+    bool first = true;
+    for (size_t begin = 0;;) {
+        const size_t comma = text.find(L',', begin);
+        const size_t end = comma == std::wstring::npos ? text.size() : comma;
+        ULONGLONG value = 0;
+        if (!ParseLengthValue(text, begin, end, value) || (!first && value != length))
+            return false;
+        length = value;
+        first = false;
+        if (comma == std::wstring::npos)
+            return true;
+        begin = comma + 1;
+    }
+}
+
 bool IsCutOff(const std::wstring& verb, const std::wstring& contentLength, bool chunked, ULONGLONG received)
 {
-    if (verb == L"HEAD" || chunked || contentLength.empty() ||
-        contentLength.find_first_not_of(L"0123456789") != std::wstring::npos || contentLength.size() > 19)
+    if (verb == L"HEAD" || chunked || contentLength.empty())
         return false;
-    return received < std::stoull(contentLength);
+    ULONGLONG length = 0;
+    return !ParseContentLength(contentLength, length) || received < length;
 }
 
 DWORD BodyReadError(DWORD readError)

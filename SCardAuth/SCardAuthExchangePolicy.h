@@ -68,10 +68,16 @@ const DWORD kMaxTimeoutSeconds = 600;
 DWORD TimeoutSeconds(bool configured, DWORD value);
 ULONGLONG CallBoundMs(DWORD timeoutSeconds);
 
-// A body that ended before its Content-Length (the connection reset or closed early) is no
-// answer. contentLength: the header's text, empty when there was none; it does not count for
-// HEAD (no body follows it) or a chunked body. A read that failed because the connection went
-// is the same fault, reported alike; other read errors keep their code.
+// The length a Content-Length field gives, read as HTTP defines it (RFC 9112 §6.3): digits,
+// leading zeros allowed, a list of equal values taken as one; a value too large for 64 bits
+// counts as the largest. false: the field is no length, and the answer's framing cannot be
+// trusted.
+bool ParseContentLength(const std::wstring& text, ULONGLONG& length);
+// A body that ended before its Content-Length (the connection reset or closed early), or whose
+// Content-Length is no length, is no answer. contentLength: the header's text, empty when there
+// was none; it does not count for HEAD (no body follows it) or a chunked body. A read that
+// failed because the connection went is the same fault, reported alike; other read errors keep
+// their code.
 const DWORD kCutOffError = ERROR_INTERNET_CONNECTION_RESET;
 bool IsCutOff(const std::wstring& verb, const std::wstring& contentLength, bool chunked, ULONGLONG received);
 DWORD BodyReadError(DWORD readError);

@@ -126,16 +126,32 @@ class Handler(BaseHTTPRequestHandler):
                 pass
             self.close_connection = True
         elif path == "/cutoff":
+            # Fewer bytes than the framing promises: a Content-Length (its text as given), or a
+            # chunked body that ends before its last (empty) chunk; then a reset, or with
+            # how=fin an orderly end.
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
-            self.send_header("Content-Length", query.get("announce", "100000"))
-            self.end_headers()
-            self.wfile.write(pattern(int(query.get("send", "10"))))
+            data = pattern(int(query.get("send", "10")))
+            if "chunked" in query:
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                self.wfile.write(b"%x\r\n" % len(data) + data + b"\r\n")
+            else:
+                self.send_header("Content-Length", query.get("announce", "100000"))
+                self.end_headers()
+                self.wfile.write(data)
             self.wfile.flush()
-            # A reset, not an orderly end: the client learns nothing of the missing bytes.
-            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            if query.get("how") != "fin":
+                # The client learns nothing of the missing bytes.
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             self.connection.close()
             self.close_connection = True
+        elif path == "/keepopen":
+            # A server that ignores the request's "Connection: close": it answers without saying
+            # it closes, and keeps the connection for another request.
+            self.close_connection = False
+            self.reply(200, str(self.client_address[1]).encode())
+            self.close_connection = False
         elif path == "/peer":
             self.reply(200, str(self.client_address[1]).encode())
         elif path == "/redirect":

@@ -126,7 +126,13 @@ TEST(ExchangePolicy, ABodyShorterThanItsContentLengthIsCutOff)
         {L"GET", L"100000", false, 10, true},   {L"POST", L"11", false, 10, true},
         {L"GET", L"10", false, 10, false},      {L"GET", L"", false, 0, false},
         {L"HEAD", L"100", false, 0, false},     {L"GET", L"100", true, 10, false},
-        {L"GET", L"12ab", false, 0, false},     {L"GET", L"99999999999999999999", false, 0, false},
+        // Read as HTTP defines the field: leading zeros, blanks, a list of equal values; no
+        // length at all (letters, unequal values) means the framing cannot be trusted.
+        {L"GET", L"0000000000000000000100000", false, 10, true},
+        {L"GET", L"0010", false, 10, false},    {L"GET", L" 10 ", false, 10, false},
+        {L"GET", L"10, 10", false, 10, false},  {L"GET", L"10, 11", false, 11, true},
+        {L"GET", L"12ab", false, 100, true},    {L"GET", L"-1", false, 10, true},
+        {L"GET", L"99999999999999999999999", false, 1000, true},
     };
     for (const Row& row : rows)
         EXPECT_EQ(row.cutOff, exchange::IsCutOff(row.verb, row.length, row.chunked, row.received))
