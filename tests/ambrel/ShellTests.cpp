@@ -280,6 +280,66 @@ TEST_F(FrameKeeper, WaitsOutItsPeriodOnTheStopEventAndEndsWhenItIsSet)
         EXPECT_EQ(std::make_pair(m_stop, DWORD{500}), g_keeperWaits[i]) << "wait " << i;
 }
 
+// The shell's keeper, as the shell starts it: its thread and stop event, as CreateThread got
+// them. Its period waits on that event are made endless, so that only the event can end the
+// keeper before Stop gives up on it: no timing decides the outcome.
+HANDLE g_shellKeeperStop = nullptr;
+HANDLE g_shellKeeperThread = nullptr;
+HANDLE g_shellKeeperInPeriod = nullptr;
+
+HANDLE WINAPI RecordKeeperThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
+                                 LPVOID parameter, DWORD flags, LPDWORD id)
+{
+    // Known before the thread runs: its first period may begin before CreateThread returns.
+    if (start == &ambrel::KeepBrowserFrameAtBottom)
+        g_shellKeeperStop = static_cast<HANDLE>(parameter);
+    HANDLE thread = testsupport::RealExport<decltype(&CreateThread)>(L"kernel32.dll", "CreateThread")(
+        security, stack, start, parameter, flags, id);
+    if (thread && start == &ambrel::KeepBrowserFrameAtBottom)
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &g_shellKeeperThread, SYNCHRONIZE, FALSE, 0);
+    return thread;
+}
+
+DWORD RealWait(HANDLE handle, DWORD milliseconds)
+{
+    return testsupport::RealExport<decltype(&WaitForSingleObject)>(L"kernel32.dll", "WaitForSingleObject")(
+        handle, milliseconds);
+}
+
+DWORD WINAPI EndlessKeeperPeriod(HANDLE handle, DWORD milliseconds)
+{
+    if (handle == g_shellKeeperStop && milliseconds != 0) {
+        SetEvent(g_shellKeeperInPeriod);
+        milliseconds = INFINITE;
+    }
+    return RealWait(handle, milliseconds);
+}
+
+TEST_F(FrameKeeper, ShellsKeeper_StopEndsItInTheMiddleOfItsPeriod)
+{
+    g_shellKeeperStop = g_shellKeeperThread = nullptr;
+    g_shellKeeperInPeriod = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    bool ranOn = false;
+    {
+        ImportHook create(nullptr, "CreateThread", &RecordKeeperThread);
+        ImportHook wait(nullptr, "WaitForSingleObject", &EndlessKeeperPeriod);
+        ambrel::BrowserFrameKeeper keeper;
+        ASSERT_NE(nullptr, g_shellKeeperThread);
+        ASSERT_EQ(WAIT_OBJECT_0, RealWait(g_shellKeeperInPeriod, 10000)) << "the keeper never began a period";
+        keeper.Stop();
+        ranOn = RealWait(g_shellKeeperThread, 0) == WAIT_TIMEOUT;
+        if (ranOn) {
+            // Stop gave up on it and left its event open: end it here.
+            SetEvent(g_shellKeeperStop);
+            RealWait(g_shellKeeperThread, 10000);
+        }
+    }
+    EXPECT_FALSE(ranOn) << "the keeper still ran when Stop returned: its stop event was not set, and a keeper that "
+                           "is not told runs on at least to the end of its period";
+    CloseHandle(g_shellKeeperThread);
+    CloseHandle(g_shellKeeperInPeriod);
+}
+
 // ---- The whole shell in-process, with the browser launch and the log-off hooked ------------
 
 std::vector<std::string> g_logOffs;

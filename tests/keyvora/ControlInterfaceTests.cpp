@@ -150,8 +150,11 @@ TEST_F(ControlTest, PinTheStoreCannotKeep_FailsAndReadsEmpty_AControlWithoutItsF
 
 // A browser that runs the page at low integrity (Protected Mode): the control cannot record the
 // reader for the shell, and says so at every creation in the trace and once in the Event Log.
-BOOL WINAPI LowIntegrityTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
-                                         PDWORD needed)
+// The hook gives the control a token of this integrity level.
+DWORD g_integrityLevel = SECURITY_MANDATORY_LOW_RID;
+
+BOOL WINAPI IntegrityTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID data, DWORD size,
+                                      PDWORD needed)
 {
     if (kind != TokenIntegrityLevel)
         return testsupport::RealExport<decltype(&GetTokenInformation)>(L"advapi32.dll", "GetTokenInformation")(
@@ -168,31 +171,55 @@ BOOL WINAPI LowIntegrityTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS k
     }
     Label* out = static_cast<Label*>(data);
     InitializeSid(out->sid, &mandatory, 1);
-    *GetSidSubAuthority(out->sid, 0) = SECURITY_MANDATORY_LOW_RID;
+    *GetSidSubAuthority(out->sid, 0) = g_integrityLevel;
     out->label.Label.Sid = out->sid;
     out->label.Label.Attributes = SE_GROUP_INTEGRITY;
     return TRUE;
 }
 
-TEST(ProtectedModeControl, TracedAtEveryCreation_ReportedOnceForTheProcess)
+struct IntegrityLevel {
+    const char* name;
+    DWORD rid;
+    bool protectedMode;
+};
+
+// Only a level below medium is Protected Mode.
+const IntegrityLevel kIntegrityLevels[] = {
+    {"untrusted", SECURITY_MANDATORY_UNTRUSTED_RID, true},
+    {"low", SECURITY_MANDATORY_LOW_RID, true},
+    {"medium", SECURITY_MANDATORY_MEDIUM_RID, false},
+    {"medium plus", SECURITY_MANDATORY_MEDIUM_RID + 0x100, false},
+    {"high", SECURITY_MANDATORY_HIGH_RID, false},
+    {"system", SECURITY_MANDATORY_SYSTEM_RID, false},
+};
+
+TEST(ProtectedModeControl, OnlyBelowMedium_TracedAtEveryCreation_ReportedOnceForTheProcess)
 {
+    const std::string line = "SCardAuth:CKeyvoraCtl::CKeyvoraCtl: the browser runs this page at low integrity "
+                             "(Protected Mode) => the authentication reader cannot be recorded for the shell; put the "
+                             "desktop-access site in a zone without Protected Mode";
     keyvoratest::ClassRegistration registration;
     testsupport::EventCapture events;
     EnableTracing();
     TraceCapture trace;
-    {
-        testsupport::ImportHook hook(nullptr, "GetTokenInformation", &LowIntegrityTokenInformation);
-        for (int i = 0; i < 2; ++i) {
-            ComPtr<IKeyvoraCtl> control;
-            ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER, IID_IKeyvoraCtl,
-                                                      reinterpret_cast<void**>(control.Put())));
+    for (const IntegrityLevel& level : kIntegrityLevels) {
+        trace.Clear();
+        g_integrityLevel = level.rid;
+        {
+            testsupport::ImportHook hook(nullptr, "GetTokenInformation", &IntegrityTokenInformation);
+            for (int i = 0; i < 2; ++i) {
+                ComPtr<IKeyvoraCtl> control;
+                ASSERT_HRESULT_SUCCEEDED(CoCreateInstance(CLSID_KeyvoraCtl, nullptr, CLSCTX_INPROC_SERVER,
+                                                          IID_IKeyvoraCtl, reinterpret_cast<void**>(control.Put())));
+            }
         }
+        EXPECT_EQ(level.protectedMode ? 2u : 0u, trace.Count(line))
+            << "a page at " << level.name << " integrity (0x" << std::hex << level.rid << ") was "
+            << (level.protectedMode ? "not taken for Protected Mode" : "taken for Protected Mode")
+            << ": only a level below medium is Protected Mode";
     }
-    EXPECT_EQ(2u, trace.Count("SCardAuth:CKeyvoraCtl::CKeyvoraCtl: the browser runs this page at low integrity "
-                              "(Protected Mode) => the authentication reader cannot be recorded for the shell; put the "
-                              "desktop-access site in a zone without Protected Mode"));
     testsupport::ExpectOutcomes(events, L"Keyvora.dll", {{0, ORVANE_EVENT_LOW_INTEGRITY, {}}});
-    // Medium integrity, as the test runs: not a word.
+    // The token the test runs with: not a word.
     trace.Clear();
     events.Clear();
     ComPtr<IKeyvoraCtl> control;

@@ -1,4 +1,5 @@
 #include "CardService.h"
+#include "ImportHook.h"
 #include "RecordingMonitor.h"
 #include "TraceCapture.h"
 
@@ -135,6 +136,65 @@ TEST_F(Monitor, StopAtAnyMoment_AlwaysEndsPromptly)
         ASSERT_NO_THROW(monitor->WaitForStop()) << "round " << round;
         ASSERT_LT(GetTickCount64() - start, 2000u) << "round " << round;
     }
+}
+
+namespace {
+
+// The worker held at the entry of its first blocking status-change wait, after its stop-flag
+// test, until the test has requested the stop: that request's cancel finds nothing pending and
+// is lost, as on Windows, so only a cancel made again ends the wait.
+struct HeldAtWait {
+    HANDLE reached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    volatile LONG armed = 1;
+    ~HeldAtWait()
+    {
+        CloseHandle(reached);
+        CloseHandle(release);
+    }
+};
+HeldAtWait* g_held = nullptr;
+
+LONG WINAPI HoldBeforeTheWait(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
+{
+    if (timeout == INFINITE && InterlockedExchange(&g_held->armed, 0)) {
+        SetEvent(g_held->reached);
+        WaitForSingleObject(g_held->release, 10000);
+    }
+    return testsupport::RealExport<decltype(&SCardGetStatusChangeW)>(L"winscard.dll", "SCardGetStatusChangeW")(
+        context, timeout, states, count);
+}
+
+}  // namespace
+
+TEST_F(Monitor, StopJustBeforeTheStatusWait_IsCancelledAgainAndEndsPromptly)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    HeldAtWait held;
+    g_held = &held;
+    testsupport::ImportHook hook(nullptr, "SCardGetStatusChangeW", &HoldBeforeTheWait);
+    StartAndEnable();
+    ASSERT_EQ(WaitForSingleObject(held.reached, 5000), WAIT_OBJECT_0);
+    m_stopped = true;
+    const ULONGLONG start = GetTickCount64();
+    m_monitor->RequestStop();
+    SetEvent(held.release);
+    bool ended = true;
+    try {
+        m_monitor->WaitForStop();
+    } catch (const tsmb::Win32Error&) {
+        ended = false;
+    }
+    EXPECT_TRUE(ended) << "a stop that landed between the worker's flag test and its status-change wait did not end "
+                          "it: the cancel found nothing pending and was not made again";
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    if (!ended) {
+        // A reader change ends the wait; the worker then sees the stop.
+        ASSERT_EQ(SimAttachReader(L"R2"), 0);
+        WaitForSingleObject(m_monitor->GetHandle(), 10000);
+    }
+    EXPECT_TRUE(m_trace.Contains(P + "WaitForStateChangeInReaderStates:SCardGetStatusChange: cancelled (SCardCancel called) "
+                                     "=> exit from WaitForStateChangeInReaderStates"));
 }
 
 enum class After { WaitsForService, Disables, Retries };
