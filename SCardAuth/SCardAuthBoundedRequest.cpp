@@ -16,7 +16,9 @@ const DWORD kPiece = 4096;
 }  // namespace
 
 // What WinINet may write to after the exchange gave up on a call: its result, the headers and
-// body it sends, the buffers it fills.
+// body it sends, the buffers it fills. Made on the page thread; written by WinINet's callback
+// threads while the page thread waits on completed; its last reference goes on whichever thread
+// drops it last (often WinINet's, at HANDLE_CLOSING).
 struct SCardAuthBoundedRequest::Record {
     Record()
         : completed(CreateEventW(nullptr, FALSE, FALSE, nullptr)), piece(kPiece),

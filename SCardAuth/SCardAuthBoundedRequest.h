@@ -7,6 +7,12 @@
 // call's deadline, then closes the request and goes on. WinINet may still finish what it was
 // doing after that: everything it writes to lives in a record it owns until it reports the
 // handle closed.
+// Threads: the object and every member belong to the page thread, except StatusCallback, which
+// WinINet calls on threads of its own. The record is shared between the two: the page thread
+// waits on its event and reads its results; the callback fills them, signals, and, at
+// INTERNET_STATUS_HANDLE_CLOSING, drops the process map's reference, which may be the last one
+// (the record's destructor, and with it the card session's RequestLetGo, then runs on WinINet's
+// thread).
 #include <windows.h>
 #include <wininet.h>
 

@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+
 using testsupport::TraceCapture;
 
 namespace {
@@ -429,3 +432,81 @@ TEST_F(Monitor, AnOutageIsSightLostOnceAndTheNextPassComparesWithWhatWasKnown)
     EXPECT_EQ(CardChange::Left, m_monitor->Changes().back().changes[0]);
     EXPECT_EQ(1u, m_monitor->SightLosses().size());
 }
+
+// ---- A stop requested while the worker establishes or releases its context ---------------
+
+// The owner's RequestStop reads the context the worker is just establishing or releasing: it
+// cancels nothing it should not (a context being released is never cancelled), and the worker
+// still ends promptly with every context released.
+namespace {
+
+enum class HeldIn { Establish, Release };
+
+struct HeldCall {
+    tsmb::UniqueHandle reached{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    tsmb::UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    std::atomic<SCARDCONTEXT> released{0};
+    std::atomic<int> cancelsOfTheReleased{0};
+    void Hold()
+    {
+        SetEvent(reached.Get());
+        WaitForSingleObject(release.Get(), 10000);
+    }
+};
+HeldCall* g_call = nullptr;
+
+LONG WINAPI HoldingEstablish(DWORD scope, LPCVOID reserved1, LPCVOID reserved2, SCARDCONTEXT* context)
+{
+    g_call->Hold();
+    return testsupport::RealExport<decltype(&SCardEstablishContext)>(L"winscard.dll", "SCardEstablishContext")(
+        scope, reserved1, reserved2, context);
+}
+
+LONG WINAPI HoldingRelease(SCARDCONTEXT context)
+{
+    g_call->released = context;
+    g_call->Hold();
+    return testsupport::RealExport<decltype(&SCardReleaseContext)>(L"winscard.dll", "SCardReleaseContext")(context);
+}
+
+LONG WINAPI WatchedCancel(SCARDCONTEXT context)
+{
+    if (context != 0 && context == g_call->released.load())
+        ++g_call->cancelsOfTheReleased;
+    return testsupport::RealExport<decltype(&SCardCancel)>(L"winscard.dll", "SCardCancel")(context);
+}
+
+class StopDuringContext : public Monitor, public ::testing::WithParamInterface<HeldIn> {};
+
+}  // namespace
+
+TEST_P(StopDuringContext, CancelsNothingReleasedAndEndsPromptly)
+{
+    HeldCall call;
+    g_call = &call;
+    testsupport::ImportHook cancel(nullptr, "SCardCancel", &WatchedCancel);
+    std::unique_ptr<testsupport::ImportHook> held;
+    if (GetParam() == HeldIn::Establish) {
+        held.reset(new testsupport::ImportHook(nullptr, "SCardEstablishContext", &HoldingEstablish));
+    } else {
+        // A pass that fails releases its context before the pause.
+        ASSERT_EQ(SimFailNext("SCardListReadersW", static_cast<LONG>(SCARD_F_COMM_ERROR)), 0);
+        held.reset(new testsupport::ImportHook(nullptr, "SCardReleaseContext", &HoldingRelease));
+    }
+    StartAndEnable();
+    ASSERT_EQ(WaitForSingleObject(call.reached.Get(), 5000), WAIT_OBJECT_0);
+    m_stopped = true;
+    const ULONGLONG start = GetTickCount64();
+    m_monitor->RequestStop();
+    SetEvent(call.release.Get());
+    EXPECT_NO_THROW(m_monitor->WaitForStop());
+    EXPECT_LT(GetTickCount64() - start, 2000u);
+    EXPECT_EQ(0, call.cancelsOfTheReleased.load()) << "a context being released was cancelled";
+    held.reset();
+    g_call = nullptr;
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, StopDuringContext, ::testing::Values(HeldIn::Establish, HeldIn::Release),
+                         [](const ::testing::TestParamInfo<HeldIn>& info) {
+                             return std::string(info.param == HeldIn::Establish ? "Establishing" : "Releasing");
+                         });
