@@ -1558,6 +1558,107 @@ INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
                          ::testing::Values(BlindCase{"TheServiceRestarts", true, 10}, BlindCase{"APassFails", false, 0}),
                          [](const ::testing::TestParamInfo<BlindCase>& info) { return std::string(info.param.name); });
 
+// ---- A reader unplugged and plugged in again while the monitor watches --------------------
+
+// A's card in R1; then R1 is unplugged and plugged in again (or replaced by one of the same
+// name) and B's card goes in. The control's monitor sees every step (0, 9, 0, 1), but the
+// service numbers R1's cards afresh, so B's card shows the reader and counter A's had: the
+// reader and counter alone cannot tell the two apart, and nothing of A's may serve B. The page
+// thread dispatches nothing meanwhile (it is in a send, a script, a dialog) and hears of it
+// afterwards. These fail on 16299a3: the active card after the swap equals the one before it.
+class ReaderPluggedInAgain : public Exchange {
+protected:
+    // Until the control's monitor has taken the latest change in, dispatching nothing.
+    static void WaitForTheMonitorUnheard()
+    {
+        const DWORD start = GetTickCount();
+        while (SimCountQuietWaits() < 1) {
+            ASSERT_LT(GetTickCount() - start, 5000u) << "the monitor did not take the change in";
+            Sleep(5);
+        }
+    }
+    // The insertion/removal counter of R1, the only reader.
+    static DWORD CounterOfR1()
+    {
+        DWORD state = 0;
+        EXPECT_EQ(0, SimGetReader(0, nullptr, 0, &state, nullptr, nullptr));
+        return state >> 16;
+    }
+    void SwapForBob(const char* pin)
+    {
+        const DWORD counterOfA = CounterOfR1();
+        ASSERT_EQ(0, SimDetachReader(L"R1"));
+        WaitForTheMonitorUnheard();
+        ASSERT_EQ(0, SimAttachReader(L"R1"));
+        WaitForTheMonitorUnheard();
+        InsertBob(L"R1", pin);
+        WaitForTheMonitorUnheard();
+        ASSERT_EQ(counterOfA, CounterOfR1()) << "premise: R1 numbers its cards afresh";
+    }
+    std::vector<LONG> HeardSince(size_t before) const
+    {
+        std::vector<LONG> heard;
+        for (size_t i = before; i < m_sink.events.size(); ++i)
+            heard.push_back(m_sink.events[i].eventType);
+        return heard;
+    }
+    static DWORD TriesOfBob()
+    {
+        DWORD tries = 0;
+        EXPECT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+        return tries;
+    }
+};
+
+TEST_F(ReaderPluggedInAgain, ThePinSetForAIsForgottenThoughThePageHearsOfItLate)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    const size_t before = m_sink.events.size();
+    SwapForBob("5678");
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() >= before + 4; }));
+    EXPECT_EQ((std::vector<LONG>{0, 9, 0, 1}), HeardSince(before));
+    EXPECT_EQ(L"", PinRead()) << "A's PIN still reads back";
+    Run(Http("/text?body=plugged-in-again-b"));
+    EXPECT_TRUE(LinesStarting(m_cspLog, "CPSetProvParam").empty()) << "A's PIN went to B's card";
+    EXPECT_EQ(3u, TriesOfBob());
+}
+
+TEST_F(ReaderPluggedInAgain, WhileTheRequestRan_TheAnswerIsNotHandedToThePage)
+{
+    Host(kOtherCsp);
+    bool once = false;
+    g_duringSend = [&] {
+        if (!std::exchange(once, true))
+            SwapForBob("5678");
+    };
+    const Outcome outcome = Run(Http("/text?body=plugged-in-again"), L"GET", L"", true);
+    g_duringSend = nullptr;
+    ASSERT_TRUE(once);
+    EXPECT_EQ(static_cast<ULONG>(SCARD_W_REMOVED_CARD), outcome.lastError);
+    EXPECT_EQ(L"", outcome.data) << "A's answer reached the page, now B's";
+    EXPECT_EQ(L"before", HandOff()) << "the shell was told that B's card authenticated";
+}
+
+TEST_F(ReaderPluggedInAgain, BeforeARetry_NothingReachesBsCard)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    bool once = false;
+    g_duringSend = [&] {
+        if (!std::exchange(once, true))
+            SwapForBob("5678");
+    };
+    const std::string path = "/failfirst?n=1&key=plugged-in-again-" + std::to_string(GetTickCount());
+    const Outcome outcome = Run(Http(path), L"GET", L"", true);
+    g_duringSend = nullptr;
+    ASSERT_TRUE(once);
+    EXPECT_EQ(static_cast<ULONG>(SCARD_W_REMOVED_CARD), outcome.lastError);
+    EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam")) << "A's PIN went to B";
+    EXPECT_EQ(3u, TriesOfBob());
+    EXPECT_EQ(1u, TestServer::Get().RequestsTo(path).size()) << "the retry went out with B's card";
+}
+
 // A connection that carried the card's certificate serves no later request: WinINet pools
 // connections for the whole process and ending the session leaves the pool as it is.
 TEST_F(Exchange, NoConnectionServesASecondRequest_NotEvenAcrossTheCardsSession)
