@@ -245,6 +245,74 @@ INSTANTIATE_TEST_SUITE_P(
                   {{0, ORVANE_EVENT_SESSIONS_DISCONNECTED, {L"Reader A"}}}}),
     [](const ::testing::TestParamInfo<BlindCase>& info) { return std::string(info.param.name); });
 
+// ---- The shell's monitor stuck, or stopped for good ----------------------------------------
+
+// The worker's status-change wait that neither a change nor a cancel ends (a service that does
+// not honour SCardCancel), until the test lets it go: then it reports the cancel.
+HANDLE g_heldWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+HANDLE g_releaseWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+decltype(&SCardGetStatusChangeW) g_realStatusChange = nullptr;
+
+LONG WINAPI HeldStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
+{
+    if (timeout != INFINITE)
+        return g_realStatusChange(context, timeout, states, count);
+    SetEvent(g_heldWait);
+    WaitForSingleObject(g_releaseWait, INFINITE);
+    return SCARD_E_CANCELLED;
+}
+
+LONG WINAPI IgnoredCancel(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
+
+// The shell ends while its monitor's worker cannot be stopped (its stop gives up after 10 s):
+// from then on nothing watches the recorded card either, so it counts as gone as at any other
+// end of the shell. Fails on 16299a3: the value is acted on only when the stop succeeded.
+TEST_F(RemovalMonitor, TheShellEndsWhileItsMonitorCannotStop_TheRecordedCardStillCountsAsGone)
+{
+    ResetEvent(g_heldWait);
+    ResetEvent(g_releaseWait);
+    {
+        ImportHook wait(nullptr, "SCardGetStatusChangeW", &HeldStatusChange);
+        ImportHook cancel(nullptr, "SCardCancel", &IgnoredCancel);
+        g_realStatusChange = wait.Original<decltype(&SCardGetStatusChangeW)>();
+        SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_heldWait, 5000));
+        m_handOff.Set(L"Reader A");
+
+        SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
+
+        EXPECT_TRUE(m_trace.Contains("SCardAmbrel:SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread: "
+                                     "failed while stopping/destroying SCardAmbrelMonitoringThread with exception: "
+                                     "Win32 error: 1460"));
+        EXPECT_EQ(1u, Disconnects().size()) << "the shell ended and the recorded card's sessions stayed";
+        EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
+        SetEvent(g_releaseWait);  // the worker ends; TearDown's stop joins it
+    }
+}
+
+// A call that the service answers with SCARD_E_CANCELLED disables the shell's monitoring for
+// good (event 1003). The card recorded then is disconnected as the shell loses sight; but the
+// control, which watches on its own, goes on recording sign-ins, and for every later user
+// pulling the card disconnects nothing until the shell starts again. Fails on 16299a3.
+TEST_F(RemovalMonitor, AfterMonitoringWasDisabled_ALaterRecordedCardStillDisconnectsWhenPulled)
+{
+    Start();
+    ASSERT_EQ(0, SimFailNext("SCardGetStatusChangeW", static_cast<LONG>(SCARD_E_CANCELLED)));
+    ASSERT_EQ(0, SimAttachReader(L"Reader C"));
+    // Nothing recorded yet when the shell lost sight: nothing to disconnect then.
+    ASSERT_TRUE(m_trace.WaitFor("SCardAmbrel:SCardAmbrelMonitoringThread::OnSightLost: authentication reader retrieved "
+                                "from HKCU (empty <=> none): \"\"",
+                                5000));
+    ASSERT_TRUE(m_trace.Contains("SCardAmbrel:scardm::SCardMonitoringThread::Execute: failed with SCard error 0x80100002 "
+                                 "=> disable monitoring"));
+    m_handOff.Set(L"Reader A");  // the next user signs in
+    ASSERT_EQ(0, SimRemoveCard(L"Reader A"));
+    const DWORD start = GetTickCount();
+    while (Disconnects().empty() && GetTickCount() - start < 5000)
+        Sleep(20);
+    EXPECT_EQ(1u, Disconnects().size()) << "the card left the recorded reader and the sessions stayed";
+}
+
 TEST_F(RemovalMonitor, ACancelledCallDisablesMonitoringAndSaysSo)
 {
     ASSERT_EQ(0, SimFailNext("SCardEstablishContext", static_cast<LONG>(SCARD_E_CANCELLED)));
