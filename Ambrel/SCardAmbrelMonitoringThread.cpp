@@ -126,6 +126,12 @@ void SCardAmbrelMonitoringThread::ActOnUnwatchedRecord(const char* function)
 void SCardAmbrelMonitoringThread::DisconnectAndClear(const char* function, const std::wstring& reader,
                                                     DisconnectCause cause)
 {
+    // The shell's end acts on the main thread while a worker whose stop timed out may still
+    // run: one of them disconnects, the other has nothing left to do.
+    if (m_disconnecting.exchange(true)) {
+        Trace("SCardAmbrel:%s: the sessions are being disconnected on another thread => nothing more to do", function);
+        return;
+    }
     try {
         DisconnectAllDesktopSessions(reader, cause);
     } catch (const std::exception& e) {
@@ -134,6 +140,7 @@ void SCardAmbrelMonitoringThread::DisconnectAndClear(const char* function, const
               function, e.what());
     }
     ClearAuthenticationReaderInVolatileRegistry();
+    m_disconnecting = false;
 }
 
 void SCardAmbrelMonitoringThread::OnSightLost(DWORD code)
@@ -256,9 +263,6 @@ void StopAndDestroySCardAmbrelMonitoringThread()
     try {
         g_monitor->RequestStop();
         g_monitor->WaitForStop();
-        // Nothing watches the readers from here on: a card still recorded counts as gone.
-        g_monitor->ActOnUnwatchedRecord(kName);
-        g_monitor = nullptr;
     } catch (const std::exception& e) {
         Trace("SCardAmbrel:%s: failed while stopping/destroying SCardAmbrelMonitoringThread with exception: %s",
               kName, e.what());
@@ -266,6 +270,10 @@ void StopAndDestroySCardAmbrelMonitoringThread()
         // slot's destructor would otherwise free it under the running thread.
         g_monitor->AddRef();  // never released
     }
+    // Nothing watches the readers from here on, whether or not the worker could be stopped: a
+    // card still recorded counts as gone.
+    g_monitor->ActOnUnwatchedRecord(kName);
+    g_monitor = nullptr;
 }
 
 }  // namespace SCardAmbrelMonitoringMgr

@@ -8,6 +8,7 @@
 // shell's main thread).
 #include "SCardMonitoringThread.h"
 
+#include <atomic>
 #include <string>
 
 // Why the sessions are disconnected, as the Event Log says it.
@@ -30,8 +31,8 @@ public:
     void DisconnectAllDesktopSessions(const std::wstring& reader = std::wstring(),
                                       DisconnectCause cause = DisconnectCause::CardLeft);
     // The recorded reader, whichever it is, has lost its card as far as the shell can tell:
-    // disconnect and clear, unless the value names no reader. Worker; or the main thread once
-    // the worker has ended.
+    // disconnect and clear, unless the value names no reader. Worker; or the main thread at the
+    // shell's end (the worker ended, or its stop timed out).
     void ActOnUnwatchedRecord(const char* function);
 
 protected:
@@ -52,6 +53,8 @@ private:
     void ActOnRemovals(const char* function, const scardm::ReaderStates& states, bool firstPass);
     // Disconnects (a failure is traced and ignored) and clears the value.
     void DisconnectAndClear(const char* function, const std::wstring& reader, DisconnectCause cause);
+
+    std::atomic<bool> m_disconnecting{false};
 };
 
 // The one monitor of the shell, held in a process-wide slot.

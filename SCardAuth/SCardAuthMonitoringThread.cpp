@@ -33,7 +33,8 @@ void SCardAuthMonitoringThread::OnSightLost(DWORD code)
     const bool cardKnown =
         m_lastPosted == SCardAuthEventSmartCardPresent || m_lastPosted == SCardAuthEventMultipleSmartCardsPresent;
     Trace("SCardAuth:%s: the readers cannot be watched => reset active reader", kName);
-    m_state->LoseSight(m_generation);
+    m_state->EndWatch(m_generation);
+    m_singleReader.clear();
     EndTlsSessionUnless(kName, SCardAuthReader(), "the readers cannot be watched");
     if (scardm::IsServiceGoneCode(code))
         Post(kName, "SCardAuthEventResourceManagerNotStarted", SCardAuthEventResourceManagerNotStarted);
@@ -54,6 +55,8 @@ SCardAuthMonitoringThread::Tally SCardAuthMonitoringThread::CountCards(const cha
             continue;
         const scardm::CardChange change = firstPass ? ChangeAtFirstPass(state) : ChangeAtStateChange(state);
         tally.changed = tally.changed || change != scardm::CardChange::None;
+        if (!m_singleReader.empty() && m_singleReader == state.szReader && scardm::CardMayHaveLeft(change))
+            tally.singleCardMayHaveLeft = true;
         if (scardm::HoldsCard(state.dwCurrentState))
             ++tally.before;
         if (scardm::HoldsCard(state.dwEventState)) {
@@ -65,8 +68,15 @@ SCardAuthMonitoringThread::Tally SCardAuthMonitoringThread::CountCards(const cha
     return tally;
 }
 
-void SCardAuthMonitoringThread::ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate)
+void SCardAuthMonitoringThread::ApplyOutcome(const char* function, const Tally& tally)
 {
+    if (tally.singleCardMayHaveLeft) {
+        Trace("SCardAuth:%s: the card in reader \"%S\" may have left => a new watch", function, m_singleReader.c_str());
+        m_state->EndWatch(m_generation);
+    }
+    const long count = tally.now;
+    const SCardAuthReader& candidate = tally.candidate;
+    m_singleReader = count == 1 ? candidate.name : count == 0 ? std::wstring() : m_singleReader;
     if (count == 1) {
         Trace("SCardAuth:%s: setting active reader: %S", function, candidate.name.c_str());
         m_state->SetActiveReader(m_generation, candidate);
@@ -85,6 +95,18 @@ void SCardAuthMonitoringThread::ApplyOutcome(const char* function, long count, c
     }
 }
 
+void SCardAuthMonitoringThread::ReportNoReader(const char* function)
+{
+    // The one card's reader went with the rest.
+    if (!m_singleReader.empty()) {
+        m_state->EndWatch(m_generation);
+        m_singleReader.clear();
+    }
+    m_state->SetActiveReader(m_generation, SCardAuthReader());
+    Post(function, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
+    EndTlsSessionUnless(function, SCardAuthReader(), "no reader");
+}
+
 void SCardAuthMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& states)
 {
     static const char kName[] = "SCardAuthMonitoringThread::ProcessInitalReaderStates";
@@ -92,15 +114,12 @@ void SCardAuthMonitoringThread::ProcessInitalReaderStates(scardm::ReaderStates& 
     if (states.size() == 1) {
         // The reader that was active may have gone while nobody watched (the service was
         // down): no reader means no active reader.
-        m_state->SetActiveReader(m_generation, SCardAuthReader());
-        Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
-        EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
+        ReportNoReader(kName);
         return;
     }
     // Also the first pass of a new monitor, or after the readers could not be watched: a card
     // pulled (and put back) meanwhile has another counter, or the session ended already.
-    const Tally tally = CountCards(kName, states, true);
-    ApplyOutcome(kName, tally.now, tally.candidate);
+    ApplyOutcome(kName, CountCards(kName, states, true));
 }
 
 void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderStates& states)
@@ -108,9 +127,7 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
     static const char kName[] = "SCardAuthMonitoringThread::ProcessStateChangeInReaderStates";
     Trace("SCardAuth:%s: executing...", kName);
     if (states.size() == 1 && RetrievePnPNotificationReaderCountFromReaderStates(states) == 0) {
-        m_state->SetActiveReader(m_generation, SCardAuthReader());
-        Post(kName, "SCardAuthEventNoSmartCardReader", SCardAuthEventNoSmartCardReader);
-        EndTlsSessionUnless(kName, SCardAuthReader(), "no reader");
+        ReportNoReader(kName);
         return;
     }
     const Tally tally = CountCards(kName, states, false);
@@ -119,5 +136,5 @@ void SCardAuthMonitoringThread::ProcessStateChangeInReaderStates(scardm::ReaderS
     // notification: the new state is reported as any other.
     if (!tally.changed)
         return;
-    ApplyOutcome(kName, tally.now, tally.candidate);
+    ApplyOutcome(kName, tally);
 }

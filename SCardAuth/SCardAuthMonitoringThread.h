@@ -52,12 +52,19 @@ private:
         long now = 0;
         SCardAuthReader candidate;
         bool changed = false;
+        // The card that was the one card present may have left (its reader's card left, was
+        // swapped, or went with the reader), whatever the reader holds now.
+        bool singleCardMayHaveLeft = false;
     };
     Tally CountCards(const char* function, const scardm::ReaderStates& states, bool firstPass) const;
     // Sets the active reader, posts the event for that count of cards, and ends the TLS
-    // session unless its card is that one card.
-    void ApplyOutcome(const char* function, long count, const SCardAuthReader& candidate);
+    // session unless its card is that one card. A card that may have left ends its watch first:
+    // a reader plugged in again numbers its cards afresh, so the next card there may show the
+    // reader and counter of the last one.
+    void ApplyOutcome(const char* function, const Tally& tally);
     void Post(const char* function, const char* eventName, SCardAuthEventType code);
+    // No reader attached: no active card, and the page hears 9.
+    void ReportNoReader(const char* function);
     // The process's rule for the card that authenticated the WinINet session (empty present:
     // no single card present); why names the new state for the trace.
     static void EndTlsSessionUnless(const char* function, const SCardAuthReader& present, const char* why)
@@ -69,4 +76,7 @@ private:
     RefPtr<SCardAuthState> m_state;
     ULONG m_generation;
     LONG m_lastPosted = 255;  // worker only: the last event this monitor posted
+    // Worker only: the reader of the last card that was the one card present, while it may be
+    // in (also while a second card beside it leaves no active card).
+    std::wstring m_singleReader;
 };

@@ -38,7 +38,7 @@ void SCardAuthState::SetActiveReader(ULONG generation, const SCardAuthReader& re
         m_activeReader = reader;
 }
 
-void SCardAuthState::LoseSight(ULONG generation)
+void SCardAuthState::EndWatch(ULONG generation)
 {
     tsmb::CriticalSectionLock lock(m_lock);
     if (generation != m_generation)

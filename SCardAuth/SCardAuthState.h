@@ -13,10 +13,11 @@
 #include "SCardAuthCardSession.h"
 
 // The control's active card as its monitor saw it. The watch is the monitor's unbroken view of
-// the readers: it changes when the monitor loses sight of them and when the window (and with it
-// the monitor) changes. A card of an earlier watch is not the active card any more, whatever its
-// reader and counter say: a restarted service, or a reader attached again, numbers its cards
-// afresh, so the next person's card may show the same counter.
+// one card: it changes when the monitor loses sight of the readers, when the card that was the
+// one card present may have left (pulled, swapped, gone with its reader), and when the window
+// (and with it the monitor) changes. A card of an earlier watch is not the active card any
+// more, whatever its reader and counter say: a restarted service, or a reader attached again,
+// numbers its cards afresh, so the next person's card may show the same counter.
 struct SCardAuthActiveCard {
     SCardAuthReader card;  // empty name: no active card
     ULONG watch = 0;
@@ -38,8 +39,9 @@ public:
     bool PostToWindow(UINT message, WPARAM wParam, LPARAM lParam);
 
     void SetActiveReader(ULONG generation, const SCardAuthReader& reader);
-    // The monitor of this generation cannot watch the readers: no active card, and a new watch.
-    void LoseSight(ULONG generation);
+    // The monitor of this generation cannot watch the readers, or the card that was the one
+    // card present may have left: no active card, and a new watch.
+    void EndWatch(ULONG generation);
     SCardAuthActiveCard GetActiveCard();
     // Whether watch is still the monitor's current one (its cards may still be active).
     bool IsCurrentWatch(ULONG watch);

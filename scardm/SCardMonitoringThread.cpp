@@ -18,7 +18,8 @@ bool IsPnPNotificationEntry(const SCARD_READERSTATEW& state)
 
 bool IsServiceGoneCode(DWORD code)
 {
-    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED);
+    return code == static_cast<DWORD>(SCARD_E_NO_SERVICE) || code == static_cast<DWORD>(SCARD_E_SYSTEM_CANCELLED) ||
+           code == static_cast<DWORD>(SCARD_E_SERVICE_STOPPED);
 }
 
 bool HoldsCard(DWORD state)

@@ -64,8 +64,8 @@ enum class CardChange {
                  // attached again, numbers its cards afresh)
 };
 
-// The service stopped or went away (it comes back: its failure actions, updates, a reader
-// attached again).
+// The service stopped or went away, however it says so (it comes back: its failure actions,
+// updates, a reader attached again).
 bool IsServiceGoneCode(DWORD code);
 // Whether the reader holds a card in this state word.
 bool HoldsCard(DWORD state);

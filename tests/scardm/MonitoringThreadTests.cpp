@@ -249,6 +249,7 @@ TEST_P(EstablishFailure, ServiceGoneCodesWaitForTheService_CancelDisables_Others
 INSTANTIATE_TEST_SUITE_P(Codes, EstablishFailure,
                          ::testing::Values(FailureCase{static_cast<LONG>(SCARD_E_NO_SERVICE), After::WaitsForService},
                                            FailureCase{static_cast<LONG>(SCARD_E_SYSTEM_CANCELLED), After::WaitsForService},
+                                           FailureCase{static_cast<LONG>(SCARD_E_SERVICE_STOPPED), After::WaitsForService},
                                            FailureCase{static_cast<LONG>(SCARD_E_CANCELLED), After::Disables},
                                            FailureCase{static_cast<LONG>(SCARD_F_COMM_ERROR), After::Retries}));
 
