@@ -310,7 +310,7 @@ TEST_F(SCardSim, GetWaits_NamesTheProcessAndThreadOfEachBlockedWait_AndWhetherIt
     ASSERT_EQ(SimGetWaits(processes, threads, quiet, &count), SCARD_S_SUCCESS);
     ASSERT_EQ(count, 1u);
     EXPECT_EQ(processes[0], GetCurrentProcessId());
-    EXPECT_EQ(threads[0], GetThreadId(wait.thread));
+    EXPECT_EQ(threads[0], GetThreadId(wait.thread.Get()));
     EXPECT_TRUE(quiet[0]);
     count = 0;
     EXPECT_EQ(SimGetWaits(processes, threads, quiet, &count), SCARD_E_INSUFFICIENT_BUFFER);
