@@ -11,7 +11,7 @@ constexpr DWORD kMaxWaiters = 64;
 constexpr DWORD kMaxFailures = 16;
 constexpr DWORD kNameChars = 128;
 constexpr DWORD kMaxAtr = 36;
-constexpr DWORD kStateMagic = 0x53494D35;  // bumps when the layout changes
+constexpr DWORD kStateMagic = 0x53494D36;  // bumps when the layout changes
 constexpr DWORD kMaxPin = 64;
 constexpr DWORD kMaxCertificate = 4096;
 
@@ -42,12 +42,17 @@ struct CardType {
 
 struct Waiter {
     DWORD processId;   // 0: free
+    DWORD threadId;
     DWORD changeSeen;  // the change count when it last went to sleep
 };
 
 struct Failure {
     char operation[48];  // export name; empty: free
     LONG code;
+    DWORD processId;     // the only process (0: any) ...
+    DWORD threadId;      // ... and thread (0: any) whose calls fail
+    DWORD remaining;     // calls still to fail; INFINITE: until ended
+    DWORD failed;        // calls failed so far
 };
 
 struct State {

@@ -30,6 +30,14 @@ SCARDSIM_API LONG WINAPI SimStopService(void);
 SCARDSIM_API LONG WINAPI SimStartService(void);
 // The next call of the named export, in any process, returns code.
 SCARDSIM_API LONG WINAPI SimFailNext(LPCSTR operation, LONG code);
+// The next `times` calls of the named export made by that process (0: any) on that thread
+// (0: any) return code; INFINITE: every such call until SimEndFailures. With several monitors
+// watching, a failure aimed at one of them is the only way to know which one meets it.
+SCARDSIM_API LONG WINAPI SimFailCalls(LPCSTR operation, LONG code, DWORD processId, DWORD threadId, DWORD times);
+// How many calls the failures still armed for that export, with exactly that aim, have failed.
+SCARDSIM_API LONG WINAPI SimCountFailedCalls(LPCSTR operation, DWORD processId, DWORD threadId);
+// Disarms the failures of that export with exactly that aim.
+SCARDSIM_API LONG WINAPI SimEndFailures(LPCSTR operation, DWORD processId, DWORD threadId);
 // Readers in attach order: index 0, 1, ... until SCARD_E_NO_READERS_AVAILABLE.
 SCARDSIM_API LONG WINAPI SimGetReader(DWORD index, LPWSTR name, DWORD nameChars, DWORD* state, BYTE* atr, DWORD* atrLength);
 SCARDSIM_API LONG WINAPI SimIsServiceRunning(void);
@@ -37,5 +45,9 @@ SCARDSIM_API LONG WINAPI SimIsServiceRunning(void);
 SCARDSIM_API LONG WINAPI SimCountPendingWaits(void);
 // Status-change waits that went to sleep after the latest change: the watchers have taken it in.
 SCARDSIM_API LONG WINAPI SimCountQuietWaits(void);
+// The status-change waits now blocked: each one's process and thread, and whether it went to
+// sleep after the latest change. *count: the room in the arrays, then how many there are
+// (SCARD_E_INSUFFICIENT_BUFFER when they do not fit).
+SCARDSIM_API LONG WINAPI SimGetWaits(DWORD* processIds, DWORD* threadIds, BOOL* quiet, DWORD* count);
 // What this process holds: open contexts, blocks handed out and not freed, started-event handles.
 SCARDSIM_API LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents);

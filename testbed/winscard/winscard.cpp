@@ -97,6 +97,11 @@ BOOL CALLBACK InitOnce(PINIT_ONCE, PVOID, PVOID*)
         g_state = static_cast<State*>(MapViewOfFile(section, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(State)));
     if (g_state)
         InitializeLocked(firstUser);
+    // Every slot's event at once: a process that opened them as its waits took new slots would
+    // hold more handles the more waiters it ever met, which tests counting handles would take
+    // for a leak.
+    for (DWORD slot = 0; g_state && slot < scardsim::kMaxWaiters; ++slot)
+        WaiterEvent(slot);
     if (g_state) {
         g_started = CreateEventW(nullptr, TRUE, g_state->serviceRunning ? TRUE : FALSE, L"OrvaneSCardSim.Started");
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
@@ -121,19 +126,34 @@ void SignalChangeLocked()
             SetEvent(WaiterEvent(i));
 }
 
-// A failure injected for this export, consumed by the call; 0 when none.
+bool Aims(DWORD aim, DWORD id) { return aim == 0 || aim == id; }
+
+// A failure injected for this export and aimed at this caller, counted by the call; 0 when none.
 LONG TakeFailure(const char* operation)
 {
     if (!Ready())
         return SCARD_F_INTERNAL_ERROR;
     Lock lock;
     for (auto& f : g_state->failures) {
-        if (f.operation[0] != '\0' && strcmp(f.operation, operation) == 0) {
-            f.operation[0] = '\0';
+        if (f.operation[0] != '\0' && strcmp(f.operation, operation) == 0 &&
+            Aims(f.processId, GetCurrentProcessId()) && Aims(f.threadId, GetCurrentThreadId())) {
+            ++f.failed;
+            if (f.remaining != INFINITE && --f.remaining == 0)
+                f.operation[0] = '\0';
             return f.code;
         }
     }
     return 0;
+}
+
+// The armed failures of that export with exactly that aim.
+template <typename Visit>
+void ForEachFailureLocked(LPCSTR operation, DWORD processId, DWORD threadId, Visit visit)
+{
+    for (auto& f : g_state->failures)
+        if (f.operation[0] != '\0' && strcmp(f.operation, operation) == 0 && f.processId == processId &&
+            f.threadId == threadId)
+            visit(f);
 }
 
 scardsim::Reader* FindReaderLocked(LPCWSTR name)
@@ -451,6 +471,7 @@ LONG WINAPI SCardGetStatusChangeW(SCARDCONTEXT handle, DWORD timeout, LPSCARD_RE
                 for (DWORD i = 0; i < scardsim::kMaxWaiters && slot < 0; ++i)
                     if (g_state->waiters[i].processId == 0) {
                         g_state->waiters[i].processId = GetCurrentProcessId();
+                        g_state->waiters[i].threadId = GetCurrentThreadId();
                         slot = static_cast<int>(i);
                     }
             }
@@ -781,21 +802,49 @@ LONG WINAPI SimStartService(void)
     return SCARD_S_SUCCESS;
 }
 
-LONG WINAPI SimFailNext(LPCSTR operation, LONG code)
+LONG WINAPI SimFailCalls(LPCSTR operation, LONG code, DWORD processId, DWORD threadId, DWORD times)
 {
-    if (operation == nullptr || operation[0] == '\0' || strlen(operation) >= sizeof(scardsim::Failure::operation))
+    if (operation == nullptr || operation[0] == '\0' || strlen(operation) >= sizeof(scardsim::Failure::operation) ||
+        times == 0)
         return SCARD_E_INVALID_PARAMETER;
     if (!Ready())
         return SCARD_F_INTERNAL_ERROR;
     Lock lock;
     for (auto& f : g_state->failures) {
         if (f.operation[0] == '\0') {
+            ZeroMemory(&f, sizeof(f));
             strcpy(f.operation, operation);
             f.code = code;
+            f.processId = processId;
+            f.threadId = threadId;
+            f.remaining = times;
             return SCARD_S_SUCCESS;
         }
     }
     return SCARD_E_NO_MEMORY;
+}
+
+LONG WINAPI SimFailNext(LPCSTR operation, LONG code) { return SimFailCalls(operation, code, 0, 0, 1); }
+
+LONG WINAPI SimCountFailedCalls(LPCSTR operation, DWORD processId, DWORD threadId)
+{
+    if (operation == nullptr || !Ready())
+        return 0;
+    Lock lock;
+    LONG failed = 0;
+    ForEachFailureLocked(operation, processId, threadId, [&](scardsim::Failure& f) { failed += f.failed; });
+    return failed;
+}
+
+LONG WINAPI SimEndFailures(LPCSTR operation, DWORD processId, DWORD threadId)
+{
+    if (operation == nullptr)
+        return SCARD_E_INVALID_PARAMETER;
+    if (!Ready())
+        return SCARD_F_INTERNAL_ERROR;
+    Lock lock;
+    ForEachFailureLocked(operation, processId, threadId, [](scardsim::Failure& f) { f.operation[0] = '\0'; });
+    return SCARD_S_SUCCESS;
 }
 
 LONG WINAPI SimGetReader(DWORD index, LPWSTR name, DWORD nameChars, DWORD* state, BYTE* atr, DWORD* atrLength)
@@ -832,6 +881,29 @@ LONG WINAPI SimIsServiceRunning(void)
 LONG WINAPI SimCountPendingWaits(void) { return CountWaits(false); }
 
 LONG WINAPI SimCountQuietWaits(void) { return CountWaits(true); }
+
+LONG WINAPI SimGetWaits(DWORD* processIds, DWORD* threadIds, BOOL* quiet, DWORD* count)
+{
+    if (count == nullptr)
+        return SCARD_E_INVALID_PARAMETER;
+    if (!Ready())
+        return SCARD_F_INTERNAL_ERROR;
+    Lock lock;
+    DWORD n = 0;
+    for (const auto& w : g_state->waiters) {
+        if (w.processId == 0)
+            continue;
+        if (n < *count) {
+            processIds[n] = w.processId;
+            threadIds[n] = w.threadId;
+            quiet[n] = w.changeSeen == g_state->changeCount;
+        }
+        ++n;
+    }
+    const bool fits = n <= *count;
+    *count = n;
+    return fits ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
+}
 
 LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents)
 {

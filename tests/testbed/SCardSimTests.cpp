@@ -271,6 +271,54 @@ TEST_F(SCardSim, FailNext_AffectsExactlyTheNextCallOfThatOperation)
     EXPECT_EQ(GetLastError(), 6u);
 }
 
+// A failure aimed at one thread is met by that thread only, as often as armed or until ended;
+// the other threads' calls (and the other aims' counts) are untouched.
+TEST_F(SCardSim, FailCalls_AimedAtAThread_FailOnlyItsCallsUntilEnded)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    std::vector<SCARD_READERSTATEW> states{Record(L"R1")};
+    BlockingWait wait{m_context, states};  // another thread, whose call returns at once
+    const LONG code = static_cast<LONG>(SCARD_F_COMM_ERROR);
+    ASSERT_EQ(SimFailCalls("SCardGetStatusChangeW", code, GetCurrentProcessId(), GetCurrentThreadId(), INFINITE), 0);
+    wait.Start();
+    ASSERT_TRUE(wait.EndsWithin(2000));
+    EXPECT_EQ(wait.result, SCARD_S_SUCCESS);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ReadStates(states), code);
+    EXPECT_EQ(SimCountFailedCalls("SCardGetStatusChangeW", GetCurrentProcessId(), GetCurrentThreadId()), 3);
+    EXPECT_EQ(SimCountFailedCalls("SCardGetStatusChangeW", 0, 0), 0);
+    ASSERT_EQ(SimEndFailures("SCardGetStatusChangeW", GetCurrentProcessId(), GetCurrentThreadId()), 0);
+    EXPECT_EQ(ReadStates(states), SCARD_S_SUCCESS);
+    // Another process is not aimed at: its call goes through, and the failure is still armed.
+    ASSERT_EQ(SimFailCalls("SCardListReadersW", code, GetCurrentProcessId() + 4, 0, 1), 0);
+    DWORD length = 0;
+    EXPECT_EQ(SCardListReadersW(m_context, nullptr, nullptr, &length), SCARD_S_SUCCESS);
+    EXPECT_EQ(SimEndFailures("SCardListReadersW", GetCurrentProcessId() + 4, 0), 0);
+    EXPECT_EQ(SimFailCalls("SCardListReadersW", code, 0, 0, 0), SCARD_E_INVALID_PARAMETER);
+}
+
+TEST_F(SCardSim, GetWaits_NamesTheProcessAndThreadOfEachBlockedWait_AndWhetherItIsQuiet)
+{
+    ASSERT_EQ(SimAttachReader(L"R1"), 0);
+    BlockingWait wait{m_context, {Record(L"R1")}};
+    ASSERT_EQ(ReadStates(wait.states), SCARD_S_SUCCESS);
+    FeedBack(wait.states);
+    wait.Start();
+    ASSERT_TRUE(UntilWaitIsPending());
+    DWORD processes[4] = {}, threads[4] = {}, count = 4;
+    BOOL quiet[4] = {};
+    ASSERT_EQ(SimGetWaits(processes, threads, quiet, &count), SCARD_S_SUCCESS);
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(processes[0], GetCurrentProcessId());
+    EXPECT_EQ(threads[0], GetThreadId(wait.thread.Get()));
+    EXPECT_TRUE(quiet[0]);
+    count = 0;
+    EXPECT_EQ(SimGetWaits(processes, threads, quiet, &count), SCARD_E_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(count, 1u);
+    ASSERT_EQ(SCardCancel(m_context), SCARD_S_SUCCESS);
+    ASSERT_TRUE(wait.EndsWithin(2000));
+}
+
 TEST_F(SCardSim, CardNamesAndProvider_AsGivenAtInsertion_OrDefaults)
 {
     ASSERT_EQ(SimAttachReader(L"R1"), 0);
