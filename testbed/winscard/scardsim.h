@@ -37,5 +37,8 @@ SCARDSIM_API LONG WINAPI SimIsServiceRunning(void);
 SCARDSIM_API LONG WINAPI SimCountPendingWaits(void);
 // Status-change waits that went to sleep after the latest change: the watchers have taken it in.
 SCARDSIM_API LONG WINAPI SimCountQuietWaits(void);
+// Service operations (SCard exports) this process has called so far. Each takes the
+// milliseconds SCARDSIM_DELAY_MS names in the calling process (read at every call; none unset).
+SCARDSIM_API LONG WINAPI SimCountServiceCalls(void);
 // What this process holds: open contexts, blocks handed out and not freed, started-event handles.
 SCARDSIM_API LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents);

@@ -4,6 +4,7 @@
 #define SCARDSIM_BUILD
 #include "scardsim.h"
 #include "SimState.h"
+#include "StandIn.h"
 
 #include <winscard.h>
 
@@ -121,9 +122,16 @@ void SignalChangeLocked()
             SetEvent(WaiterEvent(i));
 }
 
-// A failure injected for this export, consumed by the call; 0 when none.
+// The service operations this process called (every SCard export), for the benchmarks' counts.
+volatile LONG g_serviceCalls = 0;
+
+// Every service operation begins here: it is counted, takes the time SCARDSIM_DELAY_MS says
+// (a real service and card answer in milliseconds, the simulation in microseconds), and
+// consumes a failure injected for this export: its code, or 0 when none.
 LONG TakeFailure(const char* operation)
 {
+    InterlockedIncrement(&g_serviceCalls);
+    standin::DelayAsConfigured("SCARDSIM_DELAY_MS");
     if (!Ready())
         return SCARD_F_INTERNAL_ERROR;
     Lock lock;
@@ -513,6 +521,8 @@ HANDLE WINAPI SCardAccessStartedEvent(void)
 
 void WINAPI SCardReleaseStartedEvent(void)
 {
+    InterlockedIncrement(&g_serviceCalls);
+    standin::DelayAsConfigured("SCARDSIM_DELAY_MS");
     ProcessLockGuard guard;
     if (g_startedRefs > 0)
         --g_startedRefs;
@@ -832,6 +842,8 @@ LONG WINAPI SimIsServiceRunning(void)
 LONG WINAPI SimCountPendingWaits(void) { return CountWaits(false); }
 
 LONG WINAPI SimCountQuietWaits(void) { return CountWaits(true); }
+
+LONG WINAPI SimCountServiceCalls(void) { return g_serviceCalls; }
 
 LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents)
 {
