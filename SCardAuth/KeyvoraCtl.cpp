@@ -9,6 +9,7 @@
 #include "PageUrl.h"
 #include "ProtectedMode.h"
 #include "RegistryKey.h"
+#include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
 #include "SCardAuthHandOff.h"
 #include "SCardAuthKeyStorage.h"
@@ -128,6 +129,8 @@ CKeyvoraCtl::~CKeyvoraCtl()
     // stopped: the window's WM_DESTROY is handled while this class is whole.
     DestroyControlWindow();
     m_pinSecret.reset();
+    // The card's CNG key goes before the last control closes the shared provider.
+    DropCardCertificate();
     SCardAuthKeyStorage::Process().Release();
     m_monitoringThread = nullptr;
 }
@@ -206,6 +209,7 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     }
     m_pinSecret.reset();
     m_pinHeld = false;
+    ++m_pinGeneration;
     SCardAuthActiveCard card;
     try {
         card = m_pageCard;
@@ -247,6 +251,9 @@ void CKeyvoraCtl::ForgetPin()
     m_pinHeld = false;
     m_pinCard = SCardAuthActiveCard();
     m_pinSecret.reset();
+    ++m_pinGeneration;
+    // What the card verified with that PIN goes with it.
+    DropCardCertificate();
     // Without a store the next request fails rather than go without the page's PIN.
     try {
         m_pinSecret = EmptyPinSecret();
@@ -304,14 +311,21 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    // The call takes its own copy of the PIN and locks the store again before the exchange: a
-    // handler that runs inside it (a modal loop) reads the PIN or starts a request as a page may,
-    // and the plaintext lives for as short a time as possible.
+    const std::shared_ptr<SCardAuthCert> certificate = CardCertificate(active);
+    const ULONG pinGeneration = m_pinHeld ? m_pinGeneration : 0;
     std::unique_ptr<SCardAuthCommunicator> communicator;
-    {
+    if (pinGeneration == 0 || certificate->HoldsPin(pinGeneration)) {
+        // No PIN, or one the card holds already: its text is not needed.
+        communicator.reset(new SCardAuthCommunicator(active, nullptr, pinGeneration, certificate, this, true));
+    } else {
+        // The call takes its own copy of the PIN and locks the store again before the exchange: a
+        // handler that runs inside it (a modal loop) reads the PIN or starts a request as a page
+        // may, and the plaintext lives for as short a time as possible.
         ScopedSecretUnlock unlocked(*pinSecret);
         const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
-        communicator.reset(new SCardAuthCommunicator(active, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
+        const bool given = pin && pin[0] != L'\0';
+        communicator.reset(new SCardAuthCommunicator(active, given ? pin : nullptr, given ? pinGeneration : 0,
+                                                     certificate, this, true));
     }
     std::string data;
     m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(arguments.url, L"", body, arguments.verb, data);
@@ -327,6 +341,34 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         throw std::bad_alloc();
     ReportExchangeOutcome(m_readHttpDataFromUrlLastError, active.card.name);
     return S_OK;
+}
+
+std::shared_ptr<SCardAuthCert> CKeyvoraCtl::CardCertificate(const SCardAuthActiveCard& card)
+{
+    if (m_cardCertificate && m_cardCertificateFor != card)
+        DropCardCertificate();
+    if (m_cardCertificate && !m_cardCertificate->IsBusy())
+        return m_cardCertificate;
+    const RefPtr<SCardAuthState> state = m_state;
+    auto certificate =
+        std::make_shared<SCardAuthCert>(card.card, [state, card] { return state->GetActiveCard() == card; });
+    if (!m_cardCertificate) {
+        m_cardCertificate = certificate;
+        m_cardCertificateFor = card;
+    }
+    return certificate;
+}
+
+void CKeyvoraCtl::DropCardCertificate()
+{
+    m_cardCertificate.reset();
+    m_cardCertificateFor = SCardAuthActiveCard();
+}
+
+void CKeyvoraCtl::DropCardCertificateUnlessActive()
+{
+    if (m_cardCertificate && m_cardCertificateFor != m_state->GetActiveCard())
+        DropCardCertificate();
 }
 
 void CKeyvoraCtl::ReportExchangeOutcome(ULONG status, const std::wstring& reader)
@@ -489,6 +531,7 @@ LRESULT CKeyvoraCtl::OnDestroy()
     Trace("SCardAuth:%s: executing...", kName);
     // From here on no monitor posts to this window or names an active reader.
     m_state->DetachWindow();
+    DropCardCertificate();
     try {
         if (m_monitoringThread) {
             m_monitoringThread->RequestStop();
@@ -529,6 +572,7 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
         ForgetPinIfItsCardLeft();
         if (m_pinHeld && m_pinCard.card.name.empty() && m_eventsFired > 0)
             ForgetPin();
+        DropCardCertificateUnlessActive();
         m_pageCard = m_state->GetActiveCard();
     } catch (const std::exception&) {
         m_pageCard = SCardAuthActiveCard();

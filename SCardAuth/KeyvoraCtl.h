@@ -27,6 +27,7 @@ const DWORD kKeyvoraMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINS
                                  OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
 
 struct ExchangeArguments;
+class SCardAuthCert;
 
 // The event proxy: the one connection point, for _IKeyvoraCtlEvents.
 class CProxy_IKeyvoraCtlEvents : public ctlfw::ConnectionPointContainerImpl {
@@ -111,6 +112,12 @@ private:
     // Forgets a PIN whose card has left its reader.
     void ForgetPinIfItsCardLeft();
     void ForgetPin();
+    // What the control keeps of card for its requests (made when missing); a request made while
+    // the card's provider runs gets one of its own.
+    std::shared_ptr<SCardAuthCert> CardCertificate(const SCardAuthActiveCard& card);
+    // Drops what the control keeps of a card (a request that holds it keeps it until it ends).
+    void DropCardCertificate();
+    void DropCardCertificateUnlessActive();
     // The exchange after its arguments are taken: the card, the PIN's copy, the request.
     HRESULT Exchange(const ExchangeArguments& arguments, BSTR* httpData);
     // Posts the card event of a finished exchange to the page (none after success); a card
@@ -132,6 +139,13 @@ private:
     // handed to the next card nor read back.
     bool m_pinHeld = false;
     SCardAuthActiveCard m_pinCard;
+    // Changes with every PIN the page sets and every PIN forgotten: the card is handed each once.
+    ULONG m_pinGeneration = 0;
+    // The card's service context, provider context, PIN state and certificate, asked of the card
+    // once and kept only while it is the active card (checked at every use, dropped at the first
+    // event that shows another, when the PIN goes, and with the window).
+    std::shared_ptr<SCardAuthCert> m_cardCertificate;
+    SCardAuthActiveCard m_cardCertificateFor;
     // The active card as the page last heard of it (at the last event fired): the monitor may
     // already have moved on while the page still acts on the previous event.
     SCardAuthActiveCard m_pageCard;

@@ -161,9 +161,14 @@ void WarnUnlessClosing(SCardAuthBoundedRequest& request)
 
 }  // namespace
 
-SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin,
-                                             SCardAuthExchangeHost* host, bool submitCertBeforeSend)
-    : m_card(card), m_host(host), m_submitCertBeforeSend(submitCertBeforeSend)
+SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, ULONG pinGeneration,
+                                             std::shared_ptr<SCardAuthCert> certificate, SCardAuthExchangeHost* host,
+                                             bool submitCertBeforeSend)
+    : m_card(card),
+      m_pinGeneration(pinGeneration),
+      m_certificate(std::move(certificate)),
+      m_host(host),
+      m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -235,7 +240,7 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
 
 bool SCardAuthCommunicator::IsStillTheCallsCard() const
 {
-    return m_host->IsActiveCard(m_card) && SCardAuthCardSession::IsPresent(m_card.card);
+    return m_host->IsActiveCard(m_card) && m_certificate->IsStillInItsReader();
 }
 
 bool SCardAuthCommunicator::HandOff()
@@ -407,13 +412,12 @@ void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
 {
     // Checks that the card is still the call's, and records it as the session's, before anything
     // reaches it.
-    SCardAuthCert certificate(m_card.card, [this] { return m_host->IsActiveCard(m_card); });
     if (!m_pinPresent) {
-        certificate.SubmitSCardCertToWinINet(request, nullptr);
+        m_certificate->SubmitSCardCertToWinINet(request, nullptr, m_pinGeneration);
         return;
     }
     ScopedSecretUnlock unlocked(*m_pinKeeper);
-    certificate.SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()));
+    m_certificate->SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()), m_pinGeneration);
 }
 
 bool SCardAuthCommunicator::SendHttpRequest(SCardAuthBoundedRequest& request, const std::string& body, DWORD& error)
