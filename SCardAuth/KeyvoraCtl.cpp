@@ -14,6 +14,7 @@
 #include "SCardAuthHandOff.h"
 #include "SCardAuthKeyStorage.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 #include "Utils.h"
 #include "Win32Error.h"
 
@@ -37,6 +38,44 @@ HRESULT StoreFailure()
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY || error == ERROR_COMMITMENT_LIMIT
                ? E_OUTOFMEMORY
                : E_FAIL;
+}
+
+// A string of COM's, of the foundation's family of owners.
+struct BstrTraits {
+    using Type = BSTR;
+    static BOOL Close(BSTR text)
+    {
+        SysFreeString(text);
+        return TRUE;
+    }
+};
+using Bstr = tsmb::UniqueResource<BstrTraits>;
+
+// The body as the page's string, converted once, straight into the string the page gets: a byte
+// gives at most one UTF-16 unit in any code page, so the body's length is enough.
+BSTR PageString(const std::string& body)
+{
+    const UINT size = static_cast<UINT>(body.size());
+    Bstr text(SysAllocStringLen(nullptr, size));
+    if (!text)
+        throw std::bad_alloc();
+    if (size == 0)
+        return text.Release();
+    const int chars =
+        MultiByteToWideChar(CP_ACP, 0, body.data(), static_cast<int>(size), text.Get(), static_cast<int>(size));
+    if (chars <= 0) {
+        const DWORD code = GetLastError();
+        Trace("SCardAuth:%s:MultiByteToWideChar: failed with last error: %ld", "CKeyvoraCtl::ReadHttpDataFromUrl",
+              code);
+        throw tsmb::Win32Error(code);
+    }
+    if (static_cast<UINT>(chars) == size)
+        return text.Release();
+    // Fewer characters than bytes (a double-byte or UTF-8 code page): the string as long as they.
+    BSTR exact = SysAllocStringLen(text.Get(), static_cast<UINT>(chars));
+    if (!exact)
+        throw std::bad_alloc();
+    return exact;
 }
 
 }  // namespace
@@ -335,10 +374,7 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         ReportExchangeOutcome(m_readHttpDataFromUrlLastError);
         return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
     }
-    const std::wstring wide = tsmb::Utils::ANSIToUnicodeWhole(data);
-    *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    if (!*httpData)
-        throw std::bad_alloc();
+    *httpData = PageString(data);
     ReportExchangeOutcome(m_readHttpDataFromUrlLastError, active.card.name);
     return S_OK;
 }

@@ -23,7 +23,6 @@ namespace {
 const wchar_t kRequestHeaders[] = L"Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n";
 const DWORD_PTR kContext = 0x29111999;
 const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-const DWORD kReadPiece = 4096;
 const DWORD kRetryPauseMs = 100;
 const size_t kMaxPinChars = 65537;
 
@@ -157,6 +156,21 @@ void WarnUnlessClosing(SCardAuthBoundedRequest& request)
     Trace("SCardAuth:%s: the server did not answer \"Connection: close\" (\"%S\") => WinINet may send a later request "
           "on this connection: the server must close it after a request that asks so",
           kReadData, connection.c_str());
+}
+
+// A body whose length is announced gets its memory at once: one block, rather than a new one and
+// a copy at every doubling. Up to a bound: a length no body has yet is not taken on trust, and
+// what cannot be had now is had, or not, as the body comes.
+void ReserveAnnounced(const std::wstring& contentLength, std::string& body)
+{
+    const ULONGLONG kMostReserved = 64ull << 20;
+    ULONGLONG length = 0;
+    if (!exchange::ParseContentLength(contentLength, length) || length == 0)
+        return;
+    try {
+        body.reserve(static_cast<size_t>(std::min(length, kMostReserved)));
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace
@@ -449,6 +463,9 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
     body.clear();
     error = 0;
     ULONGLONG total = 0;
+    const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (verb != L"HEAD")  // its length is the one a GET would have, and no body follows
+        ReserveAnnounced(length, body);
     for (;;) {
         // A body that keeps coming ends with the call's time as well.
         if (request.TimeSpent()) {
@@ -463,7 +480,9 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
         if (!request.QueryDataAvailable(available)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetQueryDataAvailable: failed with last error: %ld", kReadBody, error);
-        } else if (!request.Read(available > 0 && available < kReadPiece ? available : kReadPiece, body, read)) {
+        } else if (!request.Read(available > 0 && available < SCardAuthBoundedRequest::kMaxRead ? available
+                                                                                 : SCardAuthBoundedRequest::kMaxRead,
+                                 body, read)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetReadFile: failed with last error: %ld", kReadBody, error);
         }
@@ -480,7 +499,6 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
     }
     Trace("SCardAuth:%s:InternetReadFile: succeeded: total number of bytes read: %ld", kReadBody,
           static_cast<long>(total));
-    const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
     if (exchange::IsCutOff(verb, length, !QueryHeader(request, HTTP_QUERY_TRANSFER_ENCODING).empty(), total)) {
         Trace("SCardAuth:%s: the body ended after %lu of the \"%S\" bytes its Content-Length announced => cut off",
               kReadBody, static_cast<unsigned long>(total), length.c_str());
