@@ -14,7 +14,6 @@
 #include "ControlHost.h"
 #include "ImportHook.h"
 #include "StandIn.h"
-#include "UniqueHandle.h"
 #include "TestMachine.h"
 #include "scardsim.h"
 
@@ -66,16 +65,7 @@ inline bool PrepareCard(const wchar_t* reader)
     return InsertCardWithKey(reader);
 }
 
-// A string of COM's, freed by its owner.
-struct BstrTraits {
-    using Type = BSTR;
-    static BOOL Close(BSTR text)
-    {
-        SysFreeString(text);
-        return TRUE;
-    }
-};
-using Bstr = tsmb::UniqueResource<BstrTraits>;
+using keyvoratest::Bstr;
 
 inline void SetPin(keyvoratest::HostedControl& host, const wchar_t* text)
 {

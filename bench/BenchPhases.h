@@ -3,7 +3,8 @@
 // Phases come from import hooks in this program's import table (the control's code is linked
 // in, so its calls go through it): on the page thread, each hooked call starts the phase it
 // belongs to, which lasts until a call of another phase; the phases of a request add up to the
-// request's whole time. The card operations come from the stand-ins' own counters: the service
+// request's whole time. Releases are not hooked: they fall in the phase they end (the close of
+// the request in the reads, as in the bare loop). The card operations come from the stand-ins' own counters: the service
 // calls of the simulated smart-card service, the calls into the card's providers (the CSP and
 // the CNG key storage provider).
 #include <windows.h>
@@ -28,8 +29,7 @@ enum Phase {
     Pin,          // the PIN handed to the card
     Certificate,  // the certificate read from the card and attached to the request
     OpenAndSend,  // the time-out setting, WinINet's session, connection and request, the send
-    Reads,        // the body's reads (InternetQueryDataAvailable, InternetReadFile)
-    Close,        // the request, connection and session closed
+    Reads,        // the body's reads (InternetQueryDataAvailable, InternetReadFile), and the close
     HandOff,      // the reader recorded for the shell (registry)
     Conversion,   // the body converted to the page's string
     kPhases
@@ -47,8 +47,7 @@ const PhaseName kPhaseNames[kPhases] = {
     {"pin", L"PIN to the card"},
     {"certificate", L"certificate read and attached"},
     {"send", L"time-out setting, open and send"},
-    {"reads", L"reads"},
-    {"close", L"handles closed"},
+    {"reads", L"reads and the close of the request"},
     {"handoff", L"hand-off to the shell"},
     {"conversion", L"conversion to the page's string"},
 };
@@ -121,14 +120,12 @@ F Real(const wchar_t* dll, const char* name)
 
 inline LONG WINAPI PEstablish(DWORD s, LPCVOID a, LPCVOID b, LPSCARDCONTEXT c)
     BENCH_PASS(CardChecks, L"winscard.dll", SCardEstablishContext, s, a, b, c)
-inline LONG WINAPI PRelease(SCARDCONTEXT c) BENCH_PASS(CardChecks, L"winscard.dll", SCardReleaseContext, c)
 inline LONG WINAPI PStatus(SCARDCONTEXT c, DWORD t, LPSCARD_READERSTATEW s, DWORD n)
     BENCH_PASS(CardChecks, L"winscard.dll", SCardGetStatusChangeW, c, t, s, n)
 inline LONG WINAPI PListCards(SCARDCONTEXT c, LPCBYTE a, LPCGUID g, DWORD n, LPWSTR o, LPDWORD l)
     BENCH_PASS(Acquisition, L"winscard.dll", SCardListCardsW, c, a, g, n, o, l)
 inline LONG WINAPI PProviderName(SCARDCONTEXT c, LPCWSTR n, DWORD p, LPWSTR o, LPDWORD l)
     BENCH_PASS(Acquisition, L"winscard.dll", SCardGetCardTypeProviderNameW, c, n, p, o, l)
-inline LONG WINAPI PFreeMemory(SCARDCONTEXT c, LPCVOID m) BENCH_PASS(Acquisition, L"winscard.dll", SCardFreeMemory, c, m)
 inline BOOL WINAPI PAcquire(HCRYPTPROV* p, LPCWSTR c, LPCWSTR n, DWORD t, DWORD f)
     BENCH_PASS(Acquisition, L"advapi32.dll", CryptAcquireContextW, p, c, n, t, f)
 inline BOOL WINAPI PSetProvParam(HCRYPTPROV p, DWORD k, const BYTE* d, DWORD f)
@@ -137,9 +134,6 @@ inline BOOL WINAPI PGetUserKey(HCRYPTPROV p, DWORD s, HCRYPTKEY* k)
     BENCH_PASS(Certificate, L"advapi32.dll", CryptGetUserKey, p, s, k)
 inline BOOL WINAPI PGetKeyParam(HCRYPTKEY k, DWORD p, BYTE* d, DWORD* l, DWORD f)
     BENCH_PASS(Certificate, L"advapi32.dll", CryptGetKeyParam, k, p, d, l, f)
-inline BOOL WINAPI PDestroyKey(HCRYPTKEY k) BENCH_PASS(Certificate, L"advapi32.dll", CryptDestroyKey, k)
-inline BOOL WINAPI PReleaseContext(HCRYPTPROV p, DWORD f)
-    BENCH_PASS(Certificate, L"advapi32.dll", CryptReleaseContext, p, f)
 inline PCCERT_CONTEXT WINAPI PCreateCert(DWORD e, const BYTE* d, DWORD l)
     BENCH_PASS(Certificate, L"crypt32.dll", CertCreateCertificateContext, e, d, l)
 inline BOOL WINAPI PSetCertProperty(PCCERT_CONTEXT c, DWORD p, DWORD f, const void* d)
@@ -155,7 +149,6 @@ inline BOOL WINAPI PSend(HINTERNET r, LPCWSTR h, DWORD hl, LPVOID b, DWORD bl)
     BENCH_PASS(OpenAndSend, L"wininet.dll", HttpSendRequestW, r, h, hl, b, bl)
 inline BOOL WINAPI PAvailable(HINTERNET r, LPDWORD a, DWORD f, DWORD_PTR c)
     BENCH_PASS(Reads, L"wininet.dll", InternetQueryDataAvailable, r, a, f, c)
-inline BOOL WINAPI PClose(HINTERNET h) BENCH_PASS(Close, L"wininet.dll", InternetCloseHandle, h)
 inline BSTR WINAPI PAllocString(const OLECHAR* s, UINT l) BENCH_PASS(Conversion, L"oleaut32.dll", SysAllocStringLen, s, l)
 inline int WINAPI PToWide(UINT p, DWORD f, LPCCH s, int sl, LPWSTR o, int ol)
     BENCH_PASS(Conversion, L"kernel32.dll", MultiByteToWideChar, p, f, s, sl, o, ol)
@@ -199,17 +192,13 @@ public:
     Hooks()
     {
         Add("SCardEstablishContext", &PEstablish);
-        Add("SCardReleaseContext", &PRelease);
         Add("SCardGetStatusChangeW", &PStatus);
         Add("SCardListCardsW", &PListCards);
         Add("SCardGetCardTypeProviderNameW", &PProviderName);
-        Add("SCardFreeMemory", &PFreeMemory);
         Add("CryptAcquireContextW", &PAcquire);
         Add("CryptSetProvParam", &PSetProvParam);
         Add("CryptGetUserKey", &PGetUserKey);
         Add("CryptGetKeyParam", &PGetKeyParam);
-        Add("CryptDestroyKey", &PDestroyKey);
-        Add("CryptReleaseContext", &PReleaseContext);
         Add("CertCreateCertificateContext", &PCreateCert);
         Add("CertSetCertificateContextProperty", &PSetCertProperty);
         Add("InternetOpenW", &POpen);
@@ -219,7 +208,6 @@ public:
         Add("InternetSetOptionW", &POption);
         Add("InternetQueryDataAvailable", &PAvailable);
         Add("InternetReadFile", &PRead);
-        Add("InternetCloseHandle", &PClose);
         Add("RegOpenKeyExW", &POpenKey);
         Add("RegCreateKeyExW", &PCreateKey);
         Add("SysAllocStringLen", &PAllocString);

@@ -112,8 +112,7 @@ REQUEST_PHASES = [("arguments", "arguments, PIN copy, URL and site lock"),
                   ("pin", "PIN to the card"),
                   ("certificate", "certificate"),
                   ("send", "time-out setting, open and send"),
-                  ("reads", "reads"),
-                  ("close", "close"),
+                  ("reads", "reads and close"),
                   ("handoff", "hand-off"),
                   ("conversion", "conversion to the page's string")]
 
