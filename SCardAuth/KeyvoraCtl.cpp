@@ -5,6 +5,7 @@
 
 #include "EventLog.h"
 #include "ExchangeEvent.h"
+#include "HandOff.h"
 #include "KeyvoraArguments.h"
 #include "PageUrl.h"
 #include "ProtectedMode.h"
@@ -158,6 +159,7 @@ CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
     }
     ReportLowIntegrity();
     m_siteLock = SiteLock::FromRegistry();
+    m_requestTimeout = ReadRequestTimeoutSetting();
     // Browser tabs are threads of one process: the shared provider closes with the last control.
     SCardAuthKeyStorage::Process().Acquire(!tsmb::IsWindows5Workstation());
 }
@@ -630,6 +632,19 @@ void CKeyvoraCtl::SetActiveReader(const std::wstring& reader) { m_state->SetActi
 std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveCard().card.name; }
 
 bool CKeyvoraCtl::IsActiveCard(const SCardAuthActiveCard& card) { return m_state->GetActiveCard() == card; }
+
+bool CKeyvoraCtl::AuthenticationReaderNames(const std::wstring& reader)
+{
+    try {
+        if (!m_handOffKey)
+            m_handOffKey.reset(new tsmb::HandOffKey(KEY_QUERY_VALUE));
+        return m_handOffKey->Read() == reader;
+    } catch (const std::exception&) {
+        // Not made yet, deleted, or not a text: the write makes it right.
+        m_handOffKey.reset();
+        return false;
+    }
+}
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {

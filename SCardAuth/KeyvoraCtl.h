@@ -28,6 +28,9 @@ const DWORD kKeyvoraMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINS
 
 struct ExchangeArguments;
 class SCardAuthCert;
+namespace tsmb {
+class HandOffKey;
+}
 
 // The event proxy: the one connection point, for _IKeyvoraCtlEvents.
 class CProxy_IKeyvoraCtlEvents : public ctlfw::ConnectionPointContainerImpl {
@@ -85,12 +88,14 @@ public:
     const RefPtr<SCardAuthState>& State() const { return m_state; }
     // What an exchange asks of the control.
     bool IsActiveCard(const SCardAuthActiveCard& card) override;
+    bool AuthenticationReaderNames(const std::wstring& reader) override;
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // Empties the hand-off value if it still names reader (the card left while it was
     // written); best effort.
     void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // The origins pages and requests are held to (off when not configured).
     const SiteLock& GetSiteLock() const override { return m_siteLock; }
+    const RequestTimeoutSetting& RequestTimeout() const override { return m_requestTimeout; }
 
 protected:
     const CLSID& ClassId() override { return CLSID_KeyvoraCtl; }
@@ -162,6 +167,11 @@ private:
     // The monitor counts among the process's card monitors (from its start to its stop).
     bool m_watchingCards = false;
     SiteLock m_siteLock;
+    // Read when the control is made, like the site lock: a request asks the registry nothing.
+    RequestTimeoutSetting m_requestTimeout;
+    // The hand-off key, opened once it exists: a request asks only whether its value names the
+    // call's reader already.
+    std::unique_ptr<tsmb::HandOffKey> m_handOffKey;
     bool m_pageListed = false;
     // Why the page is refused, for the page's error info and the trace.
     std::wstring m_pageRefusal = L"the control has no page (no client site)";

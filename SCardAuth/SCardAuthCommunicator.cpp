@@ -31,21 +31,11 @@ const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";
 const char kSend[] = "SCardAuthCommunicator::SendHttpRequest";
 const char kReadBody[] = "SCardAuthCommunicator::ReadHttpResponseBody";
 
-// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane (read at every call).
-DWORD RequestTimeoutSeconds()
+// The time-out of each attempt, from the setting the control read when it was made.
+DWORD RequestTimeoutSeconds(const RequestTimeoutSetting& setting)
 {
-    DWORD value = 0;
-    bool configured = false;
-    try {
-        RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
-                                                             KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
-        key->QueryDwordValue(L"RequestTimeoutSeconds", value);
-        configured = true;
-    } catch (const std::exception&) {
-        configured = false;
-    }
-    const DWORD seconds = exchange::TimeoutSeconds(configured, value);
-    if (configured && seconds == value)
+    const DWORD seconds = exchange::TimeoutSeconds(setting.configured, setting.value);
+    if (setting.configured && seconds == setting.value)
         Trace("SCardAuth:%s: request time-out: %lu s (RequestTimeoutSeconds)", kReadData, seconds);
     else
         Trace("SCardAuth:%s: request time-out: %lu s (default)", kReadData, seconds);
@@ -175,6 +165,20 @@ void ReserveAnnounced(const std::wstring& contentLength, std::string& body)
 
 }  // namespace
 
+RequestTimeoutSetting ReadRequestTimeoutSetting()
+{
+    RequestTimeoutSetting setting;
+    try {
+        RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
+                                                             KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
+        key->QueryDwordValue(L"RequestTimeoutSeconds", setting.value);
+        setting.configured = true;
+    } catch (const std::exception&) {
+        setting = RequestTimeoutSetting();
+    }
+    return setting;
+}
+
 SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, ULONG pinGeneration,
                                              std::shared_ptr<SCardAuthCert> certificate, SCardAuthExchangeHost* host,
                                              bool submitCertBeforeSend)
@@ -259,9 +263,16 @@ bool SCardAuthCommunicator::IsStillTheCallsCard() const
 
 bool SCardAuthCommunicator::HandOff()
 {
-    Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-          m_card.card.name.c_str());
-    m_host->SetAuthenticationReaderInVolatileRegistry(m_card.card.name);
+    // Written when it names another reader, or none (the shell acted, another card came, or it
+    // was never written): the value the shell reads ends naming the call's reader either way.
+    if (m_host->AuthenticationReaderNames(m_card.card.name)) {
+        Trace("SCardAuth:%s: the authentication reader names \"%S\" already => not written again", kReadFromUrl,
+              m_card.card.name.c_str());
+    } else {
+        Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+              m_card.card.name.c_str());
+        m_host->SetAuthenticationReaderInVolatileRegistry(m_card.card.name);
+    }
     // A card pulled between the check and the write may have been seen by the shell before the
     // write: the value would then name an empty reader for the next user.
     if (IsStillTheCallsCard())
@@ -294,7 +305,7 @@ DWORD SCardAuthCommunicator::Exchange(const std::wstring& server, const std::wst
 {
     // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
     // whole call, every phase of it, by twice the time-out.
-    const DWORD timeoutSeconds = RequestTimeoutSeconds();
+    const DWORD timeoutSeconds = RequestTimeoutSeconds(m_host->RequestTimeout());
     const ULONGLONG deadline = GetTickCount64() + exchange::CallBoundMs(timeoutSeconds);
     // Declared in this order, they close in the reverse one: request, connection, session.
     InternetHandle open = OpenSession(timeoutSeconds);

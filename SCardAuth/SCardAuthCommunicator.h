@@ -19,6 +19,10 @@ class SCardAuthCert;
 // Not a 200: this plus the HTTP status.
 const DWORD kHttpStatusErrorBase = exchange::kHttpStatusErrorBase;
 
+// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane, as the control reads it when it is
+// made (the next page takes a changed setting); never throws.
+RequestTimeoutSetting ReadRequestTimeoutSetting();
+
 class SCardAuthCommunicator {
 public:
     // card: the active card when the request began. pin: the page's PIN, or nullptr for none or

@@ -679,7 +679,11 @@ TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRuns
     Host(kOtherCsp);
     ASSERT_EQ(0u, Run(Http("/text?body=default-timeout")).lastError);
     EXPECT_TRUE(m_trace.Contains(kRead + " request time-out: 30 s (default)"));
+    // The control reads the setting when it is made: the next page takes it.
     config.SetDword(L"RequestTimeoutSeconds", 2);
+    const size_t heard = m_sink.events.size();
+    m_host.reset(new HostedControl(&m_sink));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() > heard; }));  // the new control saw the card
     const int closed = g_requestsClosed.load();
     // Each outlasts the call's bound of 4 s, and ends soon after, so that WinINet lets go of
     // it within this test and not in the next one.
@@ -1732,6 +1736,46 @@ TEST_F(Exchange, AHandOffTheRegistryRefuses_TheCallSucceedsAndTheEventLogSaysWhy
     EXPECT_EQ(L"before", HandOff());
     testsupport::ExpectOutcomes(m_events, L"Keyvora.dll", {{0, ORVANE_EVENT_HANDOFF_FAILED, {L"R1", L"5"}}});
 }
+
+// The hand-off is written when the value does not name the call's reader: the shell cleared it
+// (it lost sight of the readers while the card stayed), it was emptied, or the key went; a value
+// that names the reader already is left as it is.
+struct HandOffAgainCase {
+    const char* name;
+    std::function<void()> between;
+    bool written;
+};
+
+class HandOffAgain : public Exchange, public ::testing::WithParamInterface<HandOffAgainCase> {};
+
+TEST_P(HandOffAgain, TheSecondRequestWritesOnlyWhatIsNotThereAlready)
+{
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=hand-off-1")).lastError);
+    ASSERT_EQ(L"R1", HandOff());
+    GetParam().between();
+    m_trace.Clear();
+    ASSERT_EQ(0u, Run(Http("/text?body=hand-off-2")).lastError);
+    EXPECT_EQ(L"R1", HandOff());
+    const std::string prefix = "SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: ";
+    EXPECT_EQ(GetParam().written,
+              m_trace.Contains(prefix + "setting authentication reader in HKCU volatile registry to: \"R1\""));
+    EXPECT_EQ(!GetParam().written,
+              m_trace.Contains(prefix + "the authentication reader names \"R1\" already => not written again"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HandOffAgain,
+    ::testing::Values(HandOffAgainCase{"NamesTheReader", [] {}, false},
+                      HandOffAgainCase{"ClearedByTheShell", [] { SetHandOff(HandOffKey::kCleared); }, true},
+                      HandOffAgainCase{"Emptied", [] { SetHandOff(L""); }, true},
+                      HandOffAgainCase{"TheKeyWent",
+                                       [] {
+                                           RegDeleteKeyExW(HKEY_CURRENT_USER, HandOffKey::kKey,
+                                                           tsmb::GetRegistryViewFlag(), 0);
+                                       },
+                                       true}),
+    [](const ::testing::TestParamInfo<HandOffAgainCase>& info) { return std::string(info.param.name); });
 
 // A script handler that runs inside an exchange (a modal loop) does what pages do: it reads
 // the PIN and makes a request of its own.
