@@ -28,9 +28,9 @@ enum Phase {
     Acquisition,  // the card's type and provider, the provider's context
     Pin,          // the PIN handed to the card
     Certificate,  // the certificate read from the card and attached to the request
-    OpenAndSend,  // the time-out setting, WinINet's session, connection and request, the send
+    OpenAndSend,  // WinINet's session, connection and request, the send, the status
     Reads,        // the body's reads (InternetQueryDataAvailable, InternetReadFile), and the close
-    HandOff,      // the reader recorded for the shell (registry)
+    HandOff,      // the reader recorded for the shell (registry: read, and written when it differs)
     Conversion,   // the body converted to the page's string
     kPhases
 };
@@ -46,7 +46,7 @@ const PhaseName kPhaseNames[kPhases] = {
     {"acquisition", L"card type, provider and its context"},
     {"pin", L"PIN to the card"},
     {"certificate", L"certificate read and attached"},
-    {"send", L"time-out setting, open and send"},
+    {"send", L"open and send, to the status"},
     {"reads", L"reads and the close of the request"},
     {"handoff", L"hand-off to the shell"},
     {"conversion", L"conversion to the page's string"},
@@ -153,6 +153,12 @@ inline BSTR WINAPI PAllocString(const OLECHAR* s, UINT l) BENCH_PASS(Conversion,
 inline int WINAPI PToWide(UINT p, DWORD f, LPCCH s, int sl, LPWSTR o, int ol)
     BENCH_PASS(Conversion, L"kernel32.dll", MultiByteToWideChar, p, f, s, sl, o, ol)
 
+// The hand-off's value, through the key the control keeps open.
+inline LONG WINAPI PQueryValue(HKEY k, LPCWSTR n, LPDWORD r, LPDWORD t, LPBYTE d, LPDWORD c)
+    BENCH_PASS(HandOff, L"advapi32.dll", RegQueryValueExW, k, n, r, t, d, c)
+inline LONG WINAPI PSetValue(HKEY k, LPCWSTR n, DWORD r, DWORD t, const BYTE* d, DWORD c)
+    BENCH_PASS(HandOff, L"advapi32.dll", RegSetValueExW, k, n, r, t, d, c)
+
 #undef BENCH_PASS
 
 inline BOOL WINAPI PRead(HINTERNET r, LPVOID b, DWORD s, LPDWORD n)
@@ -164,7 +170,8 @@ inline BOOL WINAPI PRead(HINTERNET r, LPVOID b, DWORD s, LPDWORD n)
     return real(r, b, s, n);
 }
 
-// The machine's own keys are the time-out setting; the user's, the hand-off.
+// The machine's keys are settings (the time-out, when a control reads it); the user's, the
+// hand-off.
 inline LONG WINAPI POpenKey(HKEY k, LPCWSTR n, DWORD o, REGSAM s, PHKEY r)
 {
     Enter(k == HKEY_LOCAL_MACHINE ? OpenAndSend : HandOff);
@@ -210,6 +217,8 @@ public:
         Add("InternetReadFile", &PRead);
         Add("RegOpenKeyExW", &POpenKey);
         Add("RegCreateKeyExW", &PCreateKey);
+        Add("RegQueryValueExW", &PQueryValue);
+        Add("RegSetValueExW", &PSetValue);
         Add("SysAllocStringLen", &PAllocString);
         Add("MultiByteToWideChar", &PToWide);
     }

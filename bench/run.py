@@ -111,7 +111,7 @@ REQUEST_PHASES = [("arguments", "arguments, PIN copy, URL and site lock"),
                   ("acquisition", "card type, provider and its context"),
                   ("pin", "PIN to the card"),
                   ("certificate", "certificate"),
-                  ("send", "time-out setting, open and send"),
+                  ("send", "open and send, to the status"),
                   ("reads", "reads and close"),
                   ("handoff", "hand-off"),
                   ("conversion", "conversion to the page's string")]
