@@ -198,9 +198,10 @@ def table(r, args):
                  (spread(c1), spread(b1), ratio(c1[0], b1[0]), signed(c1[0] - b1[0]))))
     rows.append(("control: where the time of that 1 MiB goes, phase by phase, beside the bare loop's", "same",
                  request_phases(e, "phases1m") + "; the bare loop: open and send to the answer's headers %s, "
-                 "the reads of 4096 bytes and the close %s; a new string of 1 M characters (2 MiB) for the page "
-                 "allocated (Wine zeroes it): %s" % (ms(e.lat("bare1m-send")[0]), ms(e.lat("bare1m-reads")[0]),
-                                              ms(e.lat("string2m")[0]))))
+                 "the reads of 4096 bytes and the close %s; the bare loop keeping the body in a string of its "
+                 "length, whole: %s; a new string of 1 M characters (2 MiB) for the page allocated (Wine zeroes "
+                 "it): %s" % (ms(e.lat("bare1m-send")[0]), ms(e.lat("bare1m-reads")[0]), ms(e.lat("bare1m-kept")[0]),
+                              ms(e.lat("string2m")[0]))))
     for t, name in (("http", "HTTP"), ("https", "HTTPS (TLS)")):
         kept, close, ctl = e.lat(t + "-keepalive"), e.lat(t + "-close"), e.lat(t + "-control")
         rows.append(("small requests over %s: a new connection per request (`Connection: close`, what a rule of "
