@@ -7,34 +7,19 @@
 
 #include <vector>
 
+#include "CardHandles.h"
 #include "Checks.h"
+#include "SCardMemory.h"
 #include "UniqueHandle.h"
 
 namespace orvcheck {
 
 namespace {
 
-struct SCardContextTraits {
-    using Type = SCARDCONTEXT;
-    static BOOL Close(SCARDCONTEXT context) { return SCardReleaseContext(context) == SCARD_S_SUCCESS; }
-};
-struct CryptProviderTraits {
-    using Type = HCRYPTPROV;
-    static BOOL Close(HCRYPTPROV provider) { return CryptReleaseContext(provider, 0); }
-};
-struct CryptKeyTraits {
-    using Type = HCRYPTKEY;
-    static BOOL Close(HCRYPTKEY key) { return CryptDestroyKey(key); }
-};
-struct CertificateTraits {
-    using Type = PCCERT_CONTEXT;
-    static BOOL Close(PCCERT_CONTEXT certificate) { return CertFreeCertificateContext(certificate); }
-};
 struct ServiceTraits {
     using Type = SC_HANDLE;
     static BOOL Close(SC_HANDLE handle) { return CloseServiceHandle(handle); }
 };
-using SCardContext = tsmb::UniqueResource<SCardContextTraits>;
 
 // The service's own signal, as the card monitors wait for it: set while it runs. Asking it
 // starts nothing.
@@ -65,16 +50,24 @@ bool ServiceDisabled()
            info->dwStartType == SERVICE_DISABLED;
 }
 
-// A multi-string the service allocated, copied out and handed back to it.
-std::vector<std::wstring> TakeStrings(SCARDCONTEXT context, LPWSTR block, DWORD chars)
+// The multi-string an SCARD_AUTOALLOCATE call returns, copied out; its owner hands the block
+// back to the service. result: the call's code.
+template <class Call>
+std::vector<std::wstring> AutoAllocatedStrings(SCARDCONTEXT context, LONG& result, Call call)
 {
+    scardm::SCardMemory block;
+    DWORD chars = SCARD_AUTOALLOCATE;
+    result = call(scardm::AutoAllocated(block, context), &chars);
     std::vector<std::wstring> strings;
-    for (DWORD i = 0; block && i < chars && block[i];) {
-        strings.emplace_back(block + i);
+    if (result != SCARD_S_SUCCESS) {
+        block.Release();  // nothing was allocated
+        return strings;
+    }
+    const wchar_t* text = static_cast<const wchar_t*>(block.Get().block);
+    for (DWORD i = 0; text && i < chars && text[i];) {
+        strings.emplace_back(text + i);
         i += static_cast<DWORD>(strings.back().size()) + 1;
     }
-    if (block)
-        SCardFreeMemory(context, block);
     return strings;
 }
 
@@ -91,23 +84,25 @@ std::wstring Date(const FILETIME& time)
 // cannot be read or is not valid today.
 std::wstring DescribeCertificate(const std::wstring& reader, const std::wstring& provider, bool& warn)
 {
-    HCRYPTPROV rawProvider = 0;
+    CryptProvider crypt;
     const std::wstring container = L"\\\\.\\" + reader + L"\\";
     warn = true;
-    if (!CryptAcquireContextW(&rawProvider, container.c_str(), provider.c_str(), PROV_RSA_FULL, CRYPT_SILENT))
+    if (!CryptAcquireContextW(crypt.Put(), container.c_str(), provider.c_str(), PROV_RSA_FULL, CRYPT_SILENT)) {
+        crypt.Release();
         return L"its key provider \"" + provider + L"\" answers " + Hex(GetLastError());
-    const tsmb::UniqueResource<CryptProviderTraits> crypt(rawProvider);
-    HCRYPTKEY rawKey = 0;
-    if (!CryptGetUserKey(crypt.Get(), AT_KEYEXCHANGE, &rawKey))
+    }
+    CryptKey key;
+    if (!CryptGetUserKey(crypt.Get(), AT_KEYEXCHANGE, key.Put())) {
+        key.Release();
         return L"no exchange key (" + Hex(GetLastError()) + L")";
-    const tsmb::UniqueResource<CryptKeyTraits> key(rawKey);
+    }
     DWORD length = 0;
     if (!CryptGetKeyParam(key.Get(), KP_CERTIFICATE, nullptr, &length, 0) || length == 0)
         return L"no certificate";
     std::vector<BYTE> encoded(length);
     if (!CryptGetKeyParam(key.Get(), KP_CERTIFICATE, encoded.data(), &length, 0))
         return L"certificate not readable (" + Hex(GetLastError()) + L")";
-    const tsmb::UniqueResource<CertificateTraits> certificate(
+    const CertContext certificate(
         CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.data(), length));
     if (!certificate)
         return L"certificate not readable (" + Hex(GetLastError()) + L")";
@@ -130,20 +125,18 @@ std::wstring DescribeReader(SCARDCONTEXT context, const SCARD_READERSTATEW& stat
     const std::wstring reader = L"\"" + std::wstring(state.szReader) + L"\": ";
     if (!(state.dwEventState & SCARD_STATE_PRESENT))
         return reader + L"no card";
-    LPWSTR block = nullptr;
-    DWORD chars = SCARD_AUTOALLOCATE;
-    const LONG listed =
-        SCardListCardsW(context, state.rgbAtr, nullptr, 0, reinterpret_cast<LPWSTR>(&block), &chars);
-    const std::vector<std::wstring> names = TakeStrings(context, listed == SCARD_S_SUCCESS ? block : nullptr, chars);
+    LONG listed = 0;
+    const std::vector<std::wstring> names = AutoAllocatedStrings(context, listed, [&](LPWSTR slot, DWORD* chars) {
+        return SCardListCardsW(context, state.rgbAtr, nullptr, 0, slot, chars);
+    });
     if (names.empty()) {
         warn = true;
         return reader + L"a card this PC does not know (" + Hex(static_cast<DWORD>(listed)) + L")";
     }
-    block = nullptr;
-    chars = SCARD_AUTOALLOCATE;
-    const LONG named = SCardGetCardTypeProviderNameW(context, names.front().c_str(), SCARD_PROVIDER_CSP,
-                                                     reinterpret_cast<LPWSTR>(&block), &chars);
-    const std::vector<std::wstring> provider = TakeStrings(context, named == SCARD_S_SUCCESS ? block : nullptr, chars);
+    LONG named = 0;
+    const std::vector<std::wstring> provider = AutoAllocatedStrings(context, named, [&](LPWSTR slot, DWORD* chars) {
+        return SCardGetCardTypeProviderNameW(context, names.front().c_str(), SCARD_PROVIDER_CSP, slot, chars);
+    });
     const std::wstring card = reader + L"card \"" + names.front() + L"\", ";
     if (provider.empty()) {
         warn = true;
@@ -158,10 +151,9 @@ std::wstring DescribeReader(SCARDCONTEXT context, const SCARD_READERSTATEW& stat
 // The readers and their states now (a time-out of 0: never a wait); the service's code.
 LONG ReadReaders(SCARDCONTEXT context, std::vector<std::wstring>& readers, std::vector<SCARD_READERSTATEW>& states)
 {
-    LPWSTR block = nullptr;
-    DWORD chars = SCARD_AUTOALLOCATE;
-    const LONG listed = SCardListReadersW(context, nullptr, reinterpret_cast<LPWSTR>(&block), &chars);
-    readers = TakeStrings(context, listed == SCARD_S_SUCCESS ? block : nullptr, chars);
+    LONG listed = 0;
+    readers = AutoAllocatedStrings(context, listed,
+                                   [&](LPWSTR slot, DWORD* chars) { return SCardListReadersW(context, nullptr, slot, chars); });
     if (listed != SCARD_S_SUCCESS || readers.empty())
         return listed == SCARD_S_SUCCESS ? SCARD_E_NO_READERS_AVAILABLE : listed;
     states.assign(readers.size(), SCARD_READERSTATEW());
@@ -183,13 +175,14 @@ Finding CheckSmartCards(const KioskFacts&)
         return Make(Status::Warn,
                     L"the smart-card service is not running: no reader is watched until it starts (event 1004)",
                     guide::kBesidesThePackage);
-    SCARDCONTEXT raw = 0;
-    const LONG established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &raw);
-    if (established != SCARD_S_SUCCESS)
+    CardContext context;
+    const LONG established = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put());
+    if (established != SCARD_S_SUCCESS) {
+        context.Release();
         return Make(Status::Warn,
                     L"the smart-card service does not answer (" + Hex(static_cast<DWORD>(established)) + L")",
                     guide::kBesidesThePackage);
-    const SCardContext context(raw);
+    }
     std::vector<std::wstring> readers;
     std::vector<SCARD_READERSTATEW> states;
     const LONG read = ReadReaders(context.Get(), readers, states);

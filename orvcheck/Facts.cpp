@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Checks.h"
+#include "UniqueHandle.h"
 #include "ComPtr.h"
 #include "NameCompare.h"
 #include "RegistryKey.h"
@@ -130,11 +131,11 @@ Finding Make(Status status, std::wstring why, const GuideSection& section)
 
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    tsmb::UniqueRegistryKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_QUERY_VALUE | view, key.Put()) == ERROR_SUCCESS)
+        return true;
+    key.Release();
+    return false;
 }
 
 bool ReadText(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM view, std::wstring& text)

@@ -86,11 +86,12 @@ LONG OpenUnder(HANDLE token, const std::wstring& path, REGSAM access)
 {
     if (!SetThreadToken(nullptr, token))
         return static_cast<LONG>(GetLastError());
-    HKEY key = nullptr;
-    const LONG result = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, access | tsmb::GetRegistryViewFlag(), &key);
+    tsmb::UniqueRegistryKey key;
+    const LONG result =
+        RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, access | tsmb::GetRegistryViewFlag(), key.Put());
     RevertToSelf();
-    if (result == ERROR_SUCCESS)
-        RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
+        key.Release();
     return result;
 }
 

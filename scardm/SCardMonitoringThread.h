@@ -3,8 +3,8 @@
 // subclass. The owner constructs it, calls Start and EnableMonitoring; at the end RequestStop,
 // WaitForStop, then drops the last reference.
 #include "SyncEvent.h"
+#include "SCardMemory.h"
 #include "Thread.h"
-#include "UniqueHandle.h"
 
 #include <winscard.h>
 
@@ -20,33 +20,6 @@ extern const wchar_t* const PNP_NOTIFICATION_READER;
 
 // True for the pseudo-reader's record (exact, case-sensitive name).
 bool IsPnPNotificationEntry(const SCARD_READERSTATEW& state);
-
-// A block the smart-card service allocated for a call made with SCARD_AUTOALLOCATE, with the
-// context that must free it: owned like every other handle (UniqueResource), so a name copied
-// out of it that throws does not leak it.
-struct SCardBlock {
-    SCARDCONTEXT context = 0;
-    void* block = nullptr;
-    bool operator==(const SCardBlock& other) const { return block == other.block; }
-    bool operator!=(const SCardBlock& other) const { return block != other.block; }
-};
-struct SCardBlockTraits {
-    using Type = SCardBlock;
-    static BOOL Close(const SCardBlock& b)
-    {
-        const LONG result = SCardFreeMemory(b.context, b.block);
-        SetLastError(static_cast<DWORD>(result));
-        return result == SCARD_S_SUCCESS;
-    }
-};
-using SCardMemory = tsmb::UniqueResource<SCardBlockTraits>;
-// The slot an SCARD_AUTOALLOCATE call fills, as the call wants it.
-inline LPWSTR AutoAllocated(SCardMemory& memory, SCARDCONTEXT context)
-{
-    SCardBlock* slot = memory.Put();
-    slot->context = context;
-    return reinterpret_cast<LPWSTR>(&slot->block);
-}
 
 using ReaderNames = std::vector<std::wstring>;
 using ReaderStates = std::vector<SCARD_READERSTATEW>;

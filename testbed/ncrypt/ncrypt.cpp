@@ -4,6 +4,8 @@
 // named by NCRYPT_LOG (the PIN never is):  <function> <argument> -> 0x<status>
 // Each call takes the milliseconds NCRYPT_DELAY_MS names (read at every call; none unset), and
 // NCryptStandInCountCalls counts the calls of this process.
+// For tests: NCRYPT_SWAP_AT_OPEN_KEY=<pin> swaps the card in the key's reader, once, as the key
+// is opened: another card with the same certificate and that PIN takes its place.
 #include <windows.h>
 #include <ncrypt.h>
 
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "StandIn.h"
-
 #include "scardsim.h"
 
 namespace {
@@ -50,6 +51,25 @@ std::string Narrow(const wchar_t* text)
     return out;
 }
 
+// The card in reader goes and another, with the same certificate and the PIN the variable
+// names, comes: the moment the provider holds a key is a moment a card can change.
+void SwapIfAsked(const std::wstring& reader)
+{
+    char pin[64] = {};
+    if (!GetEnvironmentVariableA("NCRYPT_SWAP_AT_OPEN_KEY", pin, sizeof(pin)))
+        return;
+    SetEnvironmentVariableA("NCRYPT_SWAP_AT_OPEN_KEY", nullptr);
+    DWORD length = 0;
+    SimGetCardCertificate(reader.c_str(), nullptr, &length);
+    std::vector<BYTE> certificate(length);
+    if (length)
+        SimGetCardCertificate(reader.c_str(), certificate.data(), &length);
+    SimRemoveCard(reader.c_str());
+    SimInsertCard(reader.c_str(), nullptr, 0, nullptr, L"Microsoft Base Smart Card Crypto Provider");
+    SimSetCardKey(reader.c_str(), pin, 3, certificate.empty() ? nullptr : certificate.data(), length);
+    Log("swapped the card in \"" + Narrow(reader.c_str()) + "\"");
+}
+
 }  // namespace
 
 extern "C" {
@@ -76,6 +96,7 @@ SECURITY_STATUS WINAPI NCryptOpenKey(NCRYPT_PROV_HANDLE provider, NCRYPT_KEY_HAN
     if (text.size() < 6 || text.compare(0, 4, L"\\\\.\\") != 0 || text.back() != L'\\')
         return Outcome(call, NTE_BAD_KEYSET);
     const std::wstring reader = text.substr(4, text.size() - 5);
+    SwapIfAsked(reader);
     DWORD length = 0;
     const LONG present = SimGetCardCertificate(reader.c_str(), nullptr, &length);
     if (present != SCARD_S_SUCCESS)

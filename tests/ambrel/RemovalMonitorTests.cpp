@@ -54,10 +54,7 @@ public:
     HandOff()
     {
         // The parent belongs to the deployment; the tests make it when it is missing.
-        HKEY parent = nullptr;
-        RegCreateKeyExW(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
-                        nullptr);
-        RegCloseKey(parent);
+        testsupport::CreateKey(HKEY_CURRENT_USER, HandOffKey::kParentKey, KEY_ALL_ACCESS);
     }
     void Set(const wchar_t* reader) const
     {

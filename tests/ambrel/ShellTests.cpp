@@ -16,6 +16,7 @@
 #include "ScratchRegistry.h"
 #include "Trace.h"
 #include "TraceCapture.h"
+#include "UniqueHandle.h"
 
 using testsupport::ImportHook;
 using testsupport::LogFile;
@@ -152,7 +153,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- The frame keeper --------------------------------------------------------------------
 
 std::atomic<int> g_iterations{0};
-HANDLE g_iterationEvent = nullptr;
+HANDLE g_iterationEvent = nullptr;  // the fixture's, for the hook
 std::vector<std::string> g_pushes;
 
 HWND WINAPI CountingFindWindowW(LPCWSTR className, LPCWSTR title)
@@ -189,8 +190,7 @@ class FrameKeeper : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_iterationEvent = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_iterationEvent = m_iterationEvent.Get();
         g_keeperWaits.clear();
         g_pushes.clear();
         WNDCLASSW wc = {};
@@ -207,18 +207,16 @@ protected:
     void TearDown() override
     {
         if (m_keeper.joinable()) {
-            SetEvent(m_stop);
+            SetEvent(m_stop.Get());
             m_keeper.join();
         }
-        CloseHandle(m_stop);
         DestroyWindow(m_frame);
-        CloseHandle(g_iterationEvent);
     }
     void StartKeeper()
     {
         m_keeper = std::thread([this] {
             g_keeperThread = GetCurrentThreadId();
-            ambrel::KeepBrowserFrameAtBottom(m_stop);
+            ambrel::KeepBrowserFrameAtBottom(m_stop.Get());
             g_keeperThread = 0;
         });
     }
@@ -239,7 +237,8 @@ protected:
     }
 
     HWND m_frame = nullptr;
-    HANDLE m_stop = nullptr;
+    tsmb::UniqueHandle m_iterationEvent{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    tsmb::UniqueHandle m_stop{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     ImportHook m_find{nullptr, "FindWindowW", &CountingFindWindowW};
     ImportHook m_setPos{nullptr, "SetWindowPos", &RecordSetWindowPos};
     std::thread m_keeper;
@@ -271,20 +270,20 @@ TEST_F(FrameKeeper, WaitsOutItsPeriodOnTheStopEventAndEndsWhenItIsSet)
         ImportHook wait(nullptr, "WaitForSingleObject", &RecordKeeperWait);
         StartKeeper();
         ASSERT_TRUE(WaitForIterations(2));
-        SetEvent(m_stop);
+        SetEvent(m_stop.Get());
         m_keeper.join();
     }
     ASSERT_GE(g_keeperWaits.size(), 4u);
-    EXPECT_EQ(std::make_pair(m_stop, DWORD{0}), g_keeperWaits.front());
+    EXPECT_EQ(std::make_pair(m_stop.Get(), DWORD{0}), g_keeperWaits.front());
     for (size_t i = 1; i < g_keeperWaits.size(); ++i)
-        EXPECT_EQ(std::make_pair(m_stop, DWORD{500}), g_keeperWaits[i]) << "wait " << i;
+        EXPECT_EQ(std::make_pair(m_stop.Get(), DWORD{500}), g_keeperWaits[i]) << "wait " << i;
 }
 
 // The shell's keeper, as the shell starts it: its thread and stop event, as CreateThread got
 // them. Its period waits on that event are made endless, so that only the event can end the
 // keeper before Stop gives up on it: no timing decides the outcome.
 HANDLE g_shellKeeperStop = nullptr;
-HANDLE g_shellKeeperThread = nullptr;
+tsmb::UniqueHandle g_shellKeeperThread;  // the test's own copy of the handle
 HANDLE g_shellKeeperInPeriod = nullptr;
 
 HANDLE WINAPI RecordKeeperThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start,
@@ -296,7 +295,8 @@ HANDLE WINAPI RecordKeeperThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack, L
     HANDLE thread = testsupport::RealExport<decltype(&CreateThread)>(L"kernel32.dll", "CreateThread")(
         security, stack, start, parameter, flags, id);
     if (thread && start == &ambrel::KeepBrowserFrameAtBottom)
-        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &g_shellKeeperThread, SYNCHRONIZE, FALSE, 0);
+        DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), g_shellKeeperThread.Put(), SYNCHRONIZE, FALSE,
+                        0);
     return thread;
 }
 
@@ -317,27 +317,28 @@ DWORD WINAPI EndlessKeeperPeriod(HANDLE handle, DWORD milliseconds)
 
 TEST_F(FrameKeeper, ShellsKeeper_StopEndsItInTheMiddleOfItsPeriod)
 {
-    g_shellKeeperStop = g_shellKeeperThread = nullptr;
-    g_shellKeeperInPeriod = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    g_shellKeeperStop = nullptr;
+    g_shellKeeperThread.Close();
+    const tsmb::UniqueHandle inPeriod(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    g_shellKeeperInPeriod = inPeriod.Get();
     bool ranOn = false;
     {
         ImportHook create(nullptr, "CreateThread", &RecordKeeperThread);
         ImportHook wait(nullptr, "WaitForSingleObject", &EndlessKeeperPeriod);
         ambrel::BrowserFrameKeeper keeper;
-        ASSERT_NE(nullptr, g_shellKeeperThread);
+        ASSERT_NE(nullptr, g_shellKeeperThread.Get());
         ASSERT_EQ(WAIT_OBJECT_0, RealWait(g_shellKeeperInPeriod, 10000)) << "the keeper never began a period";
         keeper.Stop();
-        ranOn = RealWait(g_shellKeeperThread, 0) == WAIT_TIMEOUT;
+        ranOn = RealWait(g_shellKeeperThread.Get(), 0) == WAIT_TIMEOUT;
         if (ranOn) {
             // Stop gave up on it and left its event open: end it here.
             SetEvent(g_shellKeeperStop);
-            RealWait(g_shellKeeperThread, 10000);
+            RealWait(g_shellKeeperThread.Get(), 10000);
         }
     }
     EXPECT_FALSE(ranOn) << "the keeper still ran when Stop returned: its stop event was not set, and a keeper that "
                            "is not told runs on at least to the end of its period";
-    CloseHandle(g_shellKeeperThread);
-    CloseHandle(g_shellKeeperInPeriod);
+    g_shellKeeperThread.Close();
 }
 
 // ---- The whole shell in-process, with the browser launch and the log-off hooked ------------
@@ -615,13 +616,12 @@ TEST_F(ShellProgram, WaitsForABrowserImageNamedInOtherLetterCase)
 
 TEST_F(ShellProgram, SecondInstanceInTheSessionReturnsAtOnce)
 {
-    HANDLE firstInstance = CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe");
-    ASSERT_NE(nullptr, firstInstance);
+    const tsmb::UniqueHandle firstInstance(CreateMutexW(nullptr, FALSE, L"TSM_AmbrelExe"));
+    ASSERT_NE(nullptr, firstInstance.Get());
 
     RunAmbrel(10000);
 
     EXPECT_TRUE(m_browserLog.Lines().empty()) << "the second instance started a browser";
-    CloseHandle(firstInstance);
 }
 
 TEST_F(ShellProgram, EndsPromptlyAfterTheBrowser)

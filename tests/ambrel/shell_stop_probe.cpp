@@ -9,6 +9,7 @@
 #include "AmbrelShell.h"
 #include "ImportHook.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 
 using testsupport::ImportHook;
 
@@ -22,14 +23,14 @@ ImportHook* g_statusHook = nullptr;
 
 void WINAPI AppendTraceLine(LPCSTR text)
 {
-    HANDLE file = CreateFileW(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const HANDLE opened = CreateFileW(g_logPath, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return;
+    const tsmb::UniqueHandle file(opened);
     const std::string line = std::string(text) + "\n";
     DWORD written = 0;
-    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
 // The worker's blocking wait never returns; the initial query passes through.

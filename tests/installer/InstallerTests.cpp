@@ -16,6 +16,8 @@
 #include <string>
 
 #include "Process.h"
+#include "ScratchRegistry.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -67,13 +69,12 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 // The value as text (a DWORD as its decimal digits); "(missing)" when absent.
 std::wstring Value(HKEY root, const std::wstring& key, const wchar_t* name, REGSAM view = kView)
 {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
+    const tsmb::UniqueRegistryKey handle = testsupport::OpenKey(root, key, KEY_QUERY_VALUE | view);
+    if (!handle)
         return L"(missing)";
     BYTE data[2048] = {};
     DWORD size = sizeof(data) - sizeof(wchar_t), type = 0;
-    const LONG result = RegQueryValueExW(handle, name, nullptr, &type, data, &size);
-    RegCloseKey(handle);
+    const LONG result = RegQueryValueExW(handle.Get(), name, nullptr, &type, data, &size);
     if (result != ERROR_SUCCESS)
         return L"(missing)";
     if (type == REG_DWORD)
@@ -86,11 +87,11 @@ std::wstring AllowedSites()
 {
     wchar_t data[1024] = {};
     DWORD size = sizeof(data) - 2 * sizeof(wchar_t), type = 0;
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, KEY_QUERY_VALUE | kView, &key) != ERROR_SUCCESS)
+    const tsmb::UniqueRegistryKey key = testsupport::OpenKey(HKEY_LOCAL_MACHINE, kConfigKey, KEY_QUERY_VALUE | kView);
+    if (!key)
         return L"(missing)";
-    const LONG result = RegQueryValueExW(key, L"AllowedSites", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
+    const LONG result =
+        RegQueryValueExW(key.Get(), L"AllowedSites", nullptr, &type, reinterpret_cast<BYTE*>(data), &size);
     if (result != ERROR_SUCCESS)
         return L"(missing)";
     if (type != REG_MULTI_SZ)
@@ -103,11 +104,7 @@ std::wstring AllowedSites()
 
 bool KeyExists(HKEY root, const std::wstring& key, REGSAM view = kView)
 {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE | view, &handle) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(handle);
-    return true;
+    return static_cast<bool>(testsupport::OpenKey(root, key, KEY_QUERY_VALUE | view));
 }
 
 // The script host creates the control by ProgID and reads a property ("created 255" as the
@@ -145,13 +142,13 @@ std::string FileBytes(const std::wstring& path)
 // Authenticode certificates in a file's certificate table.
 DWORD Certificates(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    const HANDLE opened = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
         return 0;
+    const tsmb::UniqueHandle file(opened);
     DWORD count = 0;
-    if (!ImageEnumerateCertificates(file, CERT_SECTION_TYPE_ANY, &count, nullptr, 0))
+    if (!ImageEnumerateCertificates(file.Get(), CERT_SECTION_TYPE_ANY, &count, nullptr, 0))
         count = 0;
-    CloseHandle(file);
     return count;
 }
 
@@ -252,12 +249,12 @@ TEST(Package, InstallsSilentlyUpgradesAndUninstallsCleanly)
         info.lpFile = L"vantor:restart";
         info.nShow = SW_HIDE;
         ASSERT_TRUE(ShellExecuteExW(&info)) << GetLastError();
-        if (info.hProcess) {
-            WaitForSingleObject(info.hProcess, 20000);
+        const tsmb::UniqueHandle vantor(info.hProcess);
+        if (vantor) {
+            WaitForSingleObject(vantor.Get(), 20000);
             DWORD code = 1;
-            GetExitCodeProcess(info.hProcess, &code);
+            GetExitCodeProcess(vantor.Get(), &code);
             EXPECT_EQ(0u, code);
-            CloseHandle(info.hProcess);
         }
         EXPECT_TRUE(stand.WaitForExit(10000)) << "the browser stand-in was not ended";
     }

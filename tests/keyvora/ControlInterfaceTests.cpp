@@ -14,6 +14,7 @@
 #include "ScratchRegistry.h"
 #include "Trace.h"
 #include "TraceCapture.h"
+#include "UniqueHandle.h"
 
 using ctlfw::ComPtr;
 using testsupport::TraceCapture;
@@ -453,16 +454,16 @@ const std::string kHandOff = "SCardAuth:CKeyvoraCtl::SetAuthenticationReaderInVo
 
 bool IsVolatile(const wchar_t* path)
 {
-    HKEY key = nullptr, child = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+    const tsmb::UniqueRegistryKey key = testsupport::OpenKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS);
+    if (!key)
         return false;
     // Only a volatile key refuses a lasting child.
-    const LONG result = RegCreateKeyExW(key, L"probe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
-    if (result == ERROR_SUCCESS) {
-        RegCloseKey(child);
-        RegDeleteKeyW(key, L"probe");
+    LONG result = ERROR_SUCCESS;
+    tsmb::UniqueRegistryKey child = testsupport::CreateKey(key.Get(), L"probe", KEY_ALL_ACCESS, 0, nullptr, &result);
+    if (child) {
+        child.Close();
+        RegDeleteKeyW(key.Get(), L"probe");
     }
-    RegCloseKey(key);
     return result == ERROR_CHILD_MUST_BE_VOLATILE;
 }
 
@@ -481,9 +482,7 @@ TEST_P(HandOff, WritesTheReaderBestEffortAndNeverDeletes)
 {
     const HandOffCase& c = GetParam();
     testsupport::DeleteKeyTree(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0);
-    HKEY parent = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent, nullptr);
-    RegCloseKey(parent);
+    testsupport::CreateKey(HKEY_CURRENT_USER, HandOffKey::kParentKey, KEY_ALL_ACCESS);
     c.arrange();
     TraceCapture trace;
 
@@ -519,9 +518,7 @@ std::string Added(const char* reader)
 
 void MakeKey(const wchar_t* path, DWORD options)
 {
-    HKEY key = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    RegCloseKey(key);
+    testsupport::CreateKey(HKEY_CURRENT_USER, path, KEY_ALL_ACCESS, options);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -562,11 +559,7 @@ DWORD RunSystemProgram(const std::wstring& commandLine)
 
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view = 0)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return static_cast<bool>(testsupport::OpenKey(root, path, KEY_READ | view));
 }
 
 std::wstring Value(HKEY root, const std::wstring& path, const wchar_t* name = nullptr)
@@ -674,14 +667,15 @@ HRESULT WINAPI RecordingUnRegisterTypeLib(REFGUID guid, WORD major, WORD minor, 
 
 TEST(KeyvoraDll, PerUserRegistrationUsesThePerUserTypeLibraryFunctions)
 {
-    HMODULE dll = LoadLibraryW(DllPath().c_str());
-    ASSERT_NE(nullptr, dll);
+    // Freed after the hooks in it are taken out.
+    const tsmb::UniqueModule dll(LoadLibraryW(DllPath().c_str()));
+    ASSERT_NE(nullptr, dll.Get());
     typedef HRESULT(WINAPI * InstallFn)(BOOL, LPCWSTR);
-    auto install = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllInstall")));
+    auto install = reinterpret_cast<InstallFn>(reinterpret_cast<void*>(GetProcAddress(dll.Get(), "DllInstall")));
     ASSERT_NE(nullptr, install);
-    testsupport::ImportHook lookup(dll, "GetProcAddress", &RecordingGetProcAddress);
-    testsupport::ImportHook reg(dll, "RegisterTypeLib", &RecordingRegisterTypeLib);
-    testsupport::ImportHook unreg(dll, "UnRegisterTypeLib", &RecordingUnRegisterTypeLib);
+    testsupport::ImportHook lookup(dll.Get(), "GetProcAddress", &RecordingGetProcAddress);
+    testsupport::ImportHook reg(dll.Get(), "RegisterTypeLib", &RecordingRegisterTypeLib);
+    testsupport::ImportHook unreg(dll.Get(), "UnRegisterTypeLib", &RecordingUnRegisterTypeLib);
     g_typeLibCalls.clear();
     EXPECT_EQ(S_OK, install(TRUE, L"user"));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + kTypeLibKey));
@@ -689,19 +683,19 @@ TEST(KeyvoraDll, PerUserRegistrationUsesThePerUserTypeLibraryFunctions)
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, L"Software\\Classes\\" + kTypeLibKey));
     EXPECT_EQ((std::vector<std::string>{"lookup RegisterTypeLibForUser", "lookup UnRegisterTypeLibForUser"}),
               g_typeLibCalls);
-    FreeLibrary(dll);
 }
 
 TEST(KeyvoraDll, CanUnloadOnlyWhenNoObjectOrFactoryIsLeft)
 {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    HMODULE dll = LoadLibraryW(DllPath().c_str());
-    ASSERT_NE(nullptr, dll);
+    tsmb::UniqueModule dll(LoadLibraryW(DllPath().c_str()));
+    ASSERT_NE(nullptr, dll.Get());
     typedef HRESULT(WINAPI * CanUnloadFn)();
     typedef HRESULT(WINAPI * GetClassObjectFn)(REFCLSID, REFIID, void**);
-    auto canUnload = reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+    auto canUnload =
+        reinterpret_cast<CanUnloadFn>(reinterpret_cast<void*>(GetProcAddress(dll.Get(), "DllCanUnloadNow")));
     auto getClassObject =
-        reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(dll, "DllGetClassObject")));
+        reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(dll.Get(), "DllGetClassObject")));
     ASSERT_TRUE(canUnload && getClassObject);
     EXPECT_EQ(S_OK, canUnload());
     {
@@ -732,7 +726,7 @@ TEST(KeyvoraDll, CanUnloadOnlyWhenNoObjectOrFactoryIsLeft)
     ComPtr<IUnknown> none;
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IKeyvoraCtl, IID_IClassFactory,
                                                         reinterpret_cast<void**>(none.Put())));
-    FreeLibrary(dll);
+    dll.Close();
     CoUninitialize();
 }
 

@@ -1443,6 +1443,95 @@ TEST_F(Exchange, ACardSwappedBetweenTheCheckAndTheProvider_ThePinNeverReachesThe
     EXPECT_TRUE(TestServer::Get().RequestsTo("/text?body=swap-at-acquire").empty());
 }
 
+// On the key storage provider's path the card is checked again once the provider holds the
+// key, before the PIN goes in: here A is swapped for B (another PIN) as the key is opened,
+// after every earlier check passed. Nothing of A's may reach B.
+TEST_F(Exchange, ACardSwappedAsTheKeyStorageProviderOpensTheKey_ThePinNeverReachesTheNewCard)
+{
+    Host(kBaseCsp, L"card-bob.der");
+    ASSERT_TRUE(SCardAuthCert::IsNCryptLinked());
+    SetPin(L"1234");
+    SetEnvironmentVariableW(L"NCRYPT_SWAP_AT_OPEN_KEY", L"5678");
+    const Outcome outcome = Run(Http("/text?body=swap-at-open-key"), L"GET", L"", true);
+    SetEnvironmentVariableW(L"NCRYPT_SWAP_AT_OPEN_KEY", nullptr);
+    ASSERT_EQ(1u, LinesStarting(m_ncryptLog, "swapped the card").size()) << "the swap did not happen";
+    EXPECT_TRUE(LinesStarting(m_ncryptLog, "NCryptSetProperty").empty()) << "A's PIN was offered to B";
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries) << "A's PIN was tried on B";
+    EXPECT_EQ(static_cast<ULONG>(SCARD_W_REMOVED_CARD), outcome.lastError);
+    EXPECT_TRUE(TestServer::Get().RequestsTo("/text?body=swap-at-open-key").empty());
+}
+
+// The PIN is the card's the page knew when it set it: the card of the last event it heard, and
+// for a PIN set at the page's load, before its first event, the card already in. The page may
+// be behind the monitor (busy in a script, a dialog or a request while events wait): a swap
+// of A for B in the same reader (B's counter differs; the reader's name does not) must not let
+// A's PIN reach B, whether the PIN was set before the swap or after it while the page had not
+// yet heard of it.
+enum class PinMoment { BeforeTheFirstEvent, BeforeASwapThePageMisses, AfterASwapThePageMissed };
+struct PinOwnerCase {
+    const char* name;
+    PinMoment moment;
+    bool pinReachesTheCard;  // A's PIN goes to A (no swap), or nothing goes to B
+};
+
+class PinOwner : public Exchange, public ::testing::WithParamInterface<PinOwnerCase> {
+protected:
+    // A for B in R1 while the page's thread handles nothing; returns once the monitor took it in.
+    void SwapUnheard()
+    {
+        ASSERT_EQ(0, SimRemoveCard(L"R1"));
+        InsertBob(L"R1", "5678");
+        const DWORD start = GetTickCount();
+        while (SimCountQuietWaits() < 1 && GetTickCount() - start < 5000)
+            Sleep(5);
+        ASSERT_EQ(1, SimCountQuietWaits());
+    }
+};
+
+TEST_P(PinOwner, ThePinReachesOnlyTheCardThePageKnew)
+{
+    const PinOwnerCase& c = GetParam();
+    if (c.moment == PinMoment::BeforeTheFirstEvent) {
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
+        m_host.reset(new HostedControl(&m_sink));
+        EnableTracing();
+        ASSERT_TRUE(m_sink.events.empty()) << "the page heard its first event before it set the PIN";
+        SetPin(L"1234");
+        ASSERT_TRUE(PumpUntil([&] { return !m_sink.events.empty() && m_sink.events.back().eventType == 1; }));
+    } else {
+        Host(kOtherCsp);
+        if (c.moment == PinMoment::BeforeASwapThePageMisses) {
+            SetPin(L"1234");
+            SwapUnheard();
+        } else {
+            SwapUnheard();
+            SetPin(L"1234");
+        }
+    }
+    const Outcome outcome = Run(Http(std::string("/text?body=pin-owner-") + c.name), L"GET", L"", true);
+    DWORD tries = 0;
+    ASSERT_EQ(0, SimGetCardTriesLeft(L"R1", &tries));
+    EXPECT_EQ(3u, tries) << "a PIN went to a card it was not set for";
+    if (c.pinReachesTheCard) {
+        EXPECT_EQ(0u, outcome.lastError);
+        EXPECT_EQ(std::vector<std::string>{kCspPinOk}, LinesStarting(m_cspLog, "CPSetProvParam"))
+            << "the PIN set at the page's load did not serve the card already in";
+    } else {
+        EXPECT_TRUE(LinesStarting(m_cspLog, "CPSetProvParam").empty()) << "A's PIN went to B";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Moments, PinOwner,
+    ::testing::Values(PinOwnerCase{"SetBeforeThePageHeardItsFirstEvent", PinMoment::BeforeTheFirstEvent, true},
+                      PinOwnerCase{"SetForACardSwappedWhileThePageWasBusy", PinMoment::BeforeASwapThePageMisses, false},
+                      PinOwnerCase{"SetWhileTheMonitorWasAheadOfThePage", PinMoment::AfterASwapThePageMissed, false}),
+    [](const ::testing::TestParamInfo<PinOwnerCase>& info) { return std::string(info.param.name); });
+
 // The PIN the page set for A's card is A's: once A left and B came, the next request (a page
 // that polls, or calls again on the card-present event) must not hand it to B, whether B has
 // another PIN (it would lose a try, three calls block it) or the same (B would be used without

@@ -20,6 +20,7 @@
 #include "Module.h"
 #include "Trace.h"
 #include "TraceCapture.h"
+#include "UniqueHandle.h"
 
 using keyvoratest::EventSink;
 using keyvoratest::HostedControl;
@@ -359,6 +360,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A monitor whose stop times out ---------------------------------------------------------
 
+// The running test's events.
 HANDLE g_stuckWorkerRelease = nullptr;
 HANDLE g_stuckWorkerBlocked = nullptr;
 testsupport::ImportHook* g_stuckWait = nullptr;
@@ -380,8 +382,10 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
     SimAttachReader(L"R1");
     EnableTracing();
     testsupport::TraceCapture trace;
-    g_stuckWorkerRelease = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_stuckWorkerBlocked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const tsmb::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const tsmb::UniqueHandle blocked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    g_stuckWorkerRelease = release.Get();
+    g_stuckWorkerBlocked = blocked.Get();
     testsupport::ImportHook wait(nullptr, "SCardGetStatusChangeW", &StuckStatusChange);
     g_stuckWait = &wait;
     testsupport::ImportHook cancel(nullptr, "SCardCancel", &IgnoredCancel);
@@ -407,8 +411,6 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
         return contexts == 0;
     }));
     EXPECT_FALSE(trace.Contains(deleted));
-    CloseHandle(g_stuckWorkerRelease);
-    CloseHandle(g_stuckWorkerBlocked);
 }
 
 // Two browser tabs are two threads of one process: their controls share the window class, and

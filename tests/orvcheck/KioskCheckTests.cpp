@@ -23,6 +23,7 @@
 #include "Process.h"
 #include "ScratchRegistry.h"
 #include "TestMachine.h"
+#include "UniqueHandle.h"
 #include "scardsim.h"
 
 namespace {
@@ -77,11 +78,10 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes)
 void SetValue(HKEY root, const std::wstring& path, const wchar_t* name, REGSAM view, DWORD type, const void* data,
               DWORD size)
 {
-    HKEY key = nullptr;
+    tsmb::UniqueRegistryKey key;
     ASSERT_EQ(ERROR_SUCCESS,
-              RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key, nullptr));
-    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size));
-    RegCloseKey(key);
+              RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, key.Put(), nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size));
 }
 
 void SetDword(HKEY root, const std::wstring& path, const wchar_t* name, DWORD value, REGSAM view = kOwnView)
@@ -155,21 +155,12 @@ Undo ChangeValue(HKEY root, const wchar_t* path, const wchar_t* name, REGSAM vie
 Undo RemoveKey(HKEY root, const std::wstring& path, REGSAM view)
 {
     testsupport::DeleteKeyTree(root, path, view);
-    return Undo([root, path, view] {
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &key, nullptr) ==
-            ERROR_SUCCESS)
-            RegCloseKey(key);
-    });
+    return Undo([root, path, view] { testsupport::CreateKey(root, path, KEY_WRITE | view); });
 }
 
 bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return static_cast<bool>(testsupport::OpenKey(root, path, KEY_READ | view));
 }
 
 DWORD RunSystemProgram(const wchar_t* program, const std::wstring& arguments)

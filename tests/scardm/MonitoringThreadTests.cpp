@@ -147,22 +147,17 @@ namespace {
 // test, until the test has requested the stop: that request's cancel finds nothing pending and
 // is lost, as on Windows, so only a cancel made again ends the wait.
 struct HeldAtWait {
-    HANDLE reached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    tsmb::UniqueHandle reached{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    tsmb::UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     volatile LONG armed = 1;
-    ~HeldAtWait()
-    {
-        CloseHandle(reached);
-        CloseHandle(release);
-    }
 };
 HeldAtWait* g_held = nullptr;
 
 LONG WINAPI HoldBeforeTheWait(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
 {
     if (timeout == INFINITE && InterlockedExchange(&g_held->armed, 0)) {
-        SetEvent(g_held->reached);
-        WaitForSingleObject(g_held->release, 10000);
+        SetEvent(g_held->reached.Get());
+        WaitForSingleObject(g_held->release.Get(), 10000);
     }
     return testsupport::RealExport<decltype(&SCardGetStatusChangeW)>(L"winscard.dll", "SCardGetStatusChangeW")(
         context, timeout, states, count);
@@ -177,11 +172,11 @@ TEST_F(Monitor, StopJustBeforeTheStatusWait_IsCancelledAgainAndEndsPromptly)
     g_held = &held;
     testsupport::ImportHook hook(nullptr, "SCardGetStatusChangeW", &HoldBeforeTheWait);
     StartAndEnable();
-    ASSERT_EQ(WaitForSingleObject(held.reached, 5000), WAIT_OBJECT_0);
+    ASSERT_EQ(WaitForSingleObject(held.reached.Get(), 5000), WAIT_OBJECT_0);
     m_stopped = true;
     const ULONGLONG start = GetTickCount64();
     m_monitor->RequestStop();
-    SetEvent(held.release);
+    SetEvent(held.release.Get());
     bool ended = true;
     try {
         m_monitor->WaitForStop();
@@ -328,8 +323,8 @@ TEST(MonitorStop, WorkerThatDoesNotEnd_TimesOutWith1460)
 {
     testsupport::ComponentTrace component(L"SCardAuth");
     struct Stubborn : RecordingMonitor {
-        HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        void Execute() override { WaitForSingleObject(release, 30000); }
+        tsmb::UniqueHandle release{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        void Execute() override { WaitForSingleObject(release.Get(), 30000); }
     };
     RefPtr<Stubborn> monitor(new Stubborn());
     monitor->Start();
@@ -342,9 +337,8 @@ TEST(MonitorStop, WorkerThatDoesNotEnd_TimesOutWith1460)
     }
     EXPECT_EQ(code, 1460u);
     EXPECT_TRUE(trace.Contains(P + "WaitForStop:WaitForSingleObject: failed with last error: 1460"));
-    SetEvent(monitor->release);
+    SetEvent(monitor->release.Get());
     WaitForSingleObject(monitor->GetHandle(), 30000);
-    CloseHandle(monitor->release);
 }
 
 // ---- What became of a reader's card --------------------------------------------------------

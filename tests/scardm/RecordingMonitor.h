@@ -1,6 +1,7 @@
 #pragma once
 // A monitor whose hooks record what they see, for tests and the benchmark.
 #include "SCardMonitoringThread.h"
+#include "UniqueHandle.h"
 
 #include <functional>
 #include <mutex>
@@ -17,9 +18,6 @@ public:
         WORD pnpCount;
         bool watchUnbroken;
     };
-
-    RecordingMonitor() { m_changed = CreateEventW(nullptr, FALSE, FALSE, nullptr); }
-    ~RecordingMonitor() override { CloseHandle(m_changed); }
 
     int BeforeStartedWaits()
     {
@@ -49,7 +47,7 @@ public:
         while (!done()) {
             if (GetTickCount64() >= deadline)
                 return false;
-            WaitForSingleObject(m_changed, 20);
+            WaitForSingleObject(m_changed.Get(), 20);
         }
         return true;
     }
@@ -97,11 +95,11 @@ private:
             std::lock_guard<std::mutex> lock(m_mutex);
             f();
         }
-        SetEvent(m_changed);
+        SetEvent(m_changed.Get());
     }
 
     std::mutex m_mutex;
-    HANDLE m_changed;
+    tsmb::UniqueHandle m_changed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     int m_beforeStarted = 0;
     std::vector<Snapshot> m_initial;
     std::vector<Snapshot> m_changes;

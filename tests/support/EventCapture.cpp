@@ -8,6 +8,7 @@
 
 #include "EventLog.h"
 #include "Process.h"
+#include "UniqueHandle.h"
 
 namespace testsupport {
 
@@ -81,7 +82,8 @@ void EventCapture::Advance(ULONGLONG milliseconds)
 
 std::wstring FormatEvent(const wchar_t* module, DWORD id, const std::vector<std::wstring>& inserts)
 {
-    HMODULE table = LoadLibraryExW(BesideTestProgram(module).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    const tsmb::UniqueModule table(
+        LoadLibraryExW(BesideTestProgram(module).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     if (!table)
         return L"(no module)";
     std::vector<DWORD_PTR> arguments;
@@ -89,12 +91,11 @@ std::wstring FormatEvent(const wchar_t* module, DWORD id, const std::vector<std:
         arguments.push_back(reinterpret_cast<DWORD_PTR>(insert.c_str()));
     LPWSTR text = nullptr;
     const DWORD chars = FormatMessageW(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, table, id,
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, table.Get(), id,
         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), reinterpret_cast<LPWSTR>(&text), 0,
         reinterpret_cast<va_list*>(arguments.empty() ? nullptr : arguments.data()));
     std::wstring message = chars && text ? std::wstring(text, chars) : L"(no message)";
     LocalFree(text);
-    FreeLibrary(table);
     message.erase(message.find_last_not_of(L"\r\n") + 1);
     return message;
 }

@@ -20,37 +20,37 @@ ProcessResult RunBeside(const std::wstring& program, const std::wstring& argumen
 ProcessResult RunProgram(const std::wstring& path, const std::wstring& arguments, DWORD timeoutMs)
 {
     SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0))
+    tsmb::UniqueHandle readEnd, writeEnd;
+    if (!CreatePipe(readEnd.Put(), writeEnd.Put(), &sa, 0)) {
+        readEnd.Release();  // what a failed call leaves in the slots is no handle of ours
+        writeEnd.Release();
         throw std::runtime_error("CreatePipe failed");
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    }
+    SetHandleInformation(readEnd.Get(), HANDLE_FLAG_INHERIT, 0);
 
     std::wstring command = L"\"" + path + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = writeEnd;
+    si.hStdOutput = writeEnd.Get();
+    si.hStdError = writeEnd.Get();
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
     const BOOL started = CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
                                         nullptr, &si, &pi);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
+    const tsmb::UniqueHandle process(pi.hProcess), thread(pi.hThread);
+    // Only the program's copy of the write end may keep the pipe open, or the reads never end.
+    writeEnd.Close();
+    if (!started)
         throw std::runtime_error("CreateProcess failed");
-    }
     ProcessResult result;
     char buffer[4096];
     DWORD read = 0;
     // The pipe closes when the program ends, so reading to the end is bounded by its life.
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+    while (ReadFile(readEnd.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0)
         result.output.append(buffer, read);
-    CloseHandle(readEnd);
-    if (WaitForSingleObject(pi.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(pi.hProcess, &result.exitCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    if (WaitForSingleObject(process.Get(), timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.Get(), &result.exitCode);
     return result;
 }
 
@@ -59,37 +59,39 @@ ChildProcess::ChildProcess(const std::wstring& program, const std::wstring& comm
     std::wstring command = commandLine;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
+    PROCESS_INFORMATION info = {};
     if (!CreateProcessW(program.empty() ? nullptr : program.c_str(), &command[0], nullptr, nullptr, FALSE,
                         environment ? CREATE_UNICODE_ENVIRONMENT : 0, const_cast<wchar_t*>(environment), nullptr,
-                        &si, &m_info))
+                        &si, &info))
         throw std::runtime_error("CreateProcess failed");
+    m_process = tsmb::UniqueHandle(info.hProcess);
+    m_thread = tsmb::UniqueHandle(info.hThread);
+    m_id = info.dwProcessId;
 }
 
 ChildProcess::~ChildProcess()
 {
     if (IsRunning()) {
-        TerminateProcess(m_info.hProcess, 1);
+        TerminateProcess(m_process.Get(), 1);
         WaitForExit(5000);
     }
-    CloseHandle(m_info.hThread);
-    CloseHandle(m_info.hProcess);
 }
 
 bool ChildProcess::WaitForExit(DWORD timeoutMs) const
 {
-    return WaitForSingleObject(m_info.hProcess, timeoutMs) == WAIT_OBJECT_0;
+    return WaitForSingleObject(m_process.Get(), timeoutMs) == WAIT_OBJECT_0;
 }
 
 DWORD ChildProcess::ExitCode() const
 {
     DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(m_info.hProcess, &code);
+    GetExitCodeProcess(m_process.Get(), &code);
     return code;
 }
 
 bool ChildProcess::WaitUntilIdle(DWORD timeoutMs) const
 {
-    return WaitForInputIdle(m_info.hProcess, timeoutMs) == 0;
+    return WaitForInputIdle(m_process.Get(), timeoutMs) == 0;
 }
 
 namespace {
@@ -117,7 +119,7 @@ BOOL CALLBACK MatchWindow(HWND window, LPARAM parameter)
 
 HWND ChildProcess::WaitForWindow(const wchar_t* className, DWORD timeoutMs) const
 {
-    WindowSearch search = {m_info.dwProcessId, className, nullptr};
+    WindowSearch search = {m_id, className, nullptr};
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;) {
         EnumWindows(MatchWindow, reinterpret_cast<LPARAM>(&search));
@@ -130,12 +132,11 @@ DWORD OpenHandles(HANDLE process)
 {
     DWORD handles = 0;
     for (ULONG_PTR value = 4; value < 0x4000; value += 4) {
-        HANDLE copy = nullptr;
-        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), &copy, 0, FALSE,
-                            DUPLICATE_SAME_ACCESS)) {
+        // Closed before the next probe, which would otherwise count it.
+        tsmb::UniqueHandle copy;
+        if (DuplicateHandle(process, reinterpret_cast<HANDLE>(value), GetCurrentProcess(), copy.Put(), 0, FALSE,
+                            DUPLICATE_SAME_ACCESS))
             ++handles;
-            CloseHandle(copy);
-        }
     }
     return handles;
 }

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "UniqueHandle.h"
+
 namespace testsupport {
 
 // Full path of a file in the test program's folder.
@@ -33,8 +35,8 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    HANDLE Handle() const { return m_info.hProcess; }
-    DWORD Id() const { return m_info.dwProcessId; }
+    HANDLE Handle() const { return m_process.Get(); }
+    DWORD Id() const { return m_id; }
     // True when the program ended within timeoutMs.
     bool WaitForExit(DWORD timeoutMs) const;
     bool IsRunning() const { return !WaitForExit(0); }
@@ -45,7 +47,9 @@ public:
     HWND WaitForWindow(const wchar_t* className, DWORD timeoutMs) const;
 
 private:
-    PROCESS_INFORMATION m_info = {};
+    tsmb::UniqueHandle m_process;
+    tsmb::UniqueHandle m_thread;
+    DWORD m_id = 0;
 };
 
 }  // namespace testsupport

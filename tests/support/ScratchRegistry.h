@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "UniqueHandle.h"
+
 namespace testsupport {
 
 // The view a program of the test build's own bitness sees when it passes no view flag: the
@@ -57,6 +59,14 @@ private:
     DWORD m_type = 0;
     std::vector<BYTE> m_data;
 };
+
+// root\path opened with that access (a view flag included), owned by the caller; empty when it
+// cannot be opened.
+tsmb::UniqueRegistryKey OpenKey(HKEY root, const std::wstring& path, REGSAM access);
+// The same, made when missing (options and disposition as RegCreateKeyExW has them); empty when
+// that fails, with the call's result in *result when asked for.
+tsmb::UniqueRegistryKey CreateKey(HKEY root, const std::wstring& path, REGSAM access, DWORD options = 0,
+                                  DWORD* disposition = nullptr, LONG* result = nullptr);
 
 // Removes root\path and all below it in the given view; a missing key counts as removed.
 void DeleteKeyTree(HKEY root, const std::wstring& path, REGSAM view);

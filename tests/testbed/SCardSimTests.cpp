@@ -2,6 +2,7 @@
 // test of the system runs against it.
 #include "CardService.h"
 #include "Process.h"
+#include "UniqueHandle.h"
 
 #include <gtest/gtest.h>
 #include <winscard.h>
@@ -60,7 +61,7 @@ struct BlockingWait {
     SCARDCONTEXT context;
     std::vector<SCARD_READERSTATEW> states;
     LONG result = -1;
-    HANDLE thread = nullptr;
+    tsmb::UniqueHandle thread{};
 
     static DWORD WINAPI Run(LPVOID p)
     {
@@ -69,14 +70,12 @@ struct BlockingWait {
                                              static_cast<DWORD>(self->states.size()));
         return 0;
     }
-    void Start() { thread = CreateThread(nullptr, 0, &Run, this, 0, nullptr); }
-    bool EndsWithin(DWORD ms) { return WaitForSingleObject(thread, ms) == WAIT_OBJECT_0; }
+    void Start() { thread = tsmb::UniqueHandle(CreateThread(nullptr, 0, &Run, this, 0, nullptr)); }
+    bool EndsWithin(DWORD ms) { return WaitForSingleObject(thread.Get(), ms) == WAIT_OBJECT_0; }
     ~BlockingWait()
     {
-        if (thread) {
-            WaitForSingleObject(thread, 10000);
-            CloseHandle(thread);
-        }
+        if (thread)
+            WaitForSingleObject(thread.Get(), 10000);
     }
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Process.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -21,9 +22,9 @@ TEST_P(LoadAndFree, FiftyCyclesLeaveNoHandleBehind)
     const std::wstring path = testsupport::BesideTestProgram(GetParam());
     auto cycles = [&](int count) {
         for (int i = 0; i < count; ++i) {
-            HMODULE module = LoadLibraryW(path.c_str());
-            ASSERT_NE(nullptr, module) << GetLastError();
-            FreeLibrary(module);
+            tsmb::UniqueModule module(LoadLibraryW(path.c_str()));
+            ASSERT_NE(nullptr, module.Get()) << GetLastError();
+            module.Close();
         }
     };
     // The first loads may make what lives as long as the process (the imports' own state).

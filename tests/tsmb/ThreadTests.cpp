@@ -5,6 +5,7 @@
 #include "SyncEvent.h"
 #include "Thread.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 #include "Win32Error.h"
 
 #include <gtest/gtest.h>
@@ -272,26 +273,23 @@ DWORD WINAPI ReleaseWhenTold(LPVOID parameter)
 
 TEST(RefPtr, LastReleaseFromTwoThreadsAtOnce_DeletesExactlyOnce)
 {
-    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const tsmb::UniqueHandle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     for (int round = 0; round < 300; ++round) {
         volatile LONG deletions = 0;
-        ReleaseRace races[2] = {{go, nullptr}, {go, nullptr}};
+        ReleaseRace races[2] = {{go.Get(), nullptr}, {go.Get(), nullptr}};
         {
             RefPtr<Counted> object(new Counted(&deletions));
             races[0].reference = object;
             races[1].reference = object;
         }
-        HANDLE threads[2];
-        for (int i = 0; i < 2; ++i)
-            threads[i] = CreateThread(nullptr, 0, &ReleaseWhenTold, &races[i], 0, nullptr);
-        SetEvent(go);
+        const tsmb::UniqueHandle first(CreateThread(nullptr, 0, &ReleaseWhenTold, &races[0], 0, nullptr));
+        const tsmb::UniqueHandle second(CreateThread(nullptr, 0, &ReleaseWhenTold, &races[1], 0, nullptr));
+        const HANDLE threads[2] = {first.Get(), second.Get()};
+        SetEvent(go.Get());
         ASSERT_EQ(WaitForMultipleObjects(2, threads, TRUE, 10000), WAIT_OBJECT_0);
-        ResetEvent(go);
-        CloseHandle(threads[0]);
-        CloseHandle(threads[1]);
+        ResetEvent(go.Get());
         ASSERT_EQ(deletions, 1) << "round " << round;
     }
-    CloseHandle(go);
 }
 
 TEST(RefPtr, CopyMoveAndAssign_KeepTheCountRight)
@@ -325,10 +323,9 @@ TEST(CriticalSection, RecursiveForOwner_ScopedLockLeavesOnException)
     }
     // Another thread can now take it.
     struct Probe { static DWORD WINAPI Run(LPVOID p) { tsmb::CriticalSectionLock lock(*static_cast<tsmb::CriticalSection*>(p)); return 7; } };
-    HANDLE other = CreateThread(nullptr, 0, &Probe::Run, &section, 0, nullptr);
-    ASSERT_EQ(WaitForSingleObject(other, 10000), WAIT_OBJECT_0);
+    const tsmb::UniqueHandle other(CreateThread(nullptr, 0, &Probe::Run, &section, 0, nullptr));
+    ASSERT_EQ(WaitForSingleObject(other.Get(), 10000), WAIT_OBJECT_0);
     DWORD code = 0;
-    GetExitCodeThread(other, &code);
-    CloseHandle(other);
+    GetExitCodeThread(other.Get(), &code);
     EXPECT_EQ(code, 7u);
 }

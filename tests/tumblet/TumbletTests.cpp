@@ -12,6 +12,7 @@
 #include "ImportHook.h"
 #include "Process.h"
 #include "ScratchRegistry.h"
+#include "UniqueHandle.h"
 
 using testsupport::ImportHook;
 using testsupport::ScratchValue;
@@ -419,13 +420,13 @@ TEST_F(TumbletProgram, RunsOneCopyWithAWindowOverTheScreenAndSignalsALock)
     // The client software's side of a lock: its tray window and the unlock-cycle event.
     HWND tray = CreateTopLevelWindow(L"TessamHublineSystemTray", L"SystrayWindowName");
     ASSERT_NE(nullptr, tray);
-    HANDLE unlockCycle = CreateEventW(nullptr, FALSE, FALSE, L"Local\\WorkStationUnlockCycle");
-    ASSERT_NE(nullptr, unlockCycle);
+    const tsmb::UniqueHandle unlockCycle(CreateEventW(nullptr, FALSE, FALSE, L"Local\\WorkStationUnlockCycle"));
+    ASSERT_NE(nullptr, unlockCycle.Get());
     const UINT locked = RegisterWindowMessageW(L"WorkStationLocked");
 
     ASSERT_TRUE(PostMessageW(window, RegisterWindowMessageW(L"TessamCascadingLockMessage"), 0, 0));
 
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(unlockCycle, 10000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(unlockCycle.Get(), 10000));
     bool delivered = false;
     const DWORD start = GetTickCount();
     while (!delivered && GetTickCount() - start < 10000) {
@@ -437,7 +438,6 @@ TEST_F(TumbletProgram, RunsOneCopyWithAWindowOverTheScreenAndSignalsALock)
     }
     EXPECT_TRUE(delivered);
     EXPECT_TRUE(tumblet->IsRunning());
-    CloseHandle(unlockCycle);
     DestroyWindow(tray);
 }
 
