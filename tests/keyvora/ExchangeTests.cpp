@@ -1653,6 +1653,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
 
 // ---- A reader unplugged and plugged in again while the monitor watches --------------------
 
+// Until the control's monitor has taken the latest change in, dispatching nothing.
+void WaitForTheMonitorUnheard()
+{
+    const DWORD start = GetTickCount();
+    while (SimCountQuietWaits() < 1) {
+        ASSERT_LT(GetTickCount() - start, 5000u) << "the monitor did not take the change in";
+        Sleep(5);
+    }
+}
+
 // A's card in R1; then R1 is unplugged and plugged in again (or replaced by one of the same
 // name) and B's card goes in. The control's monitor sees every step (0, 9, 0, 1), but the
 // service numbers R1's cards afresh, so B's card shows the reader and counter A's had: the
@@ -1661,15 +1671,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
 // afterwards. These fail on 16299a3: the active card after the swap equals the one before it.
 class ReaderPluggedInAgain : public Exchange {
 protected:
-    // Until the control's monitor has taken the latest change in, dispatching nothing.
-    static void WaitForTheMonitorUnheard()
-    {
-        const DWORD start = GetTickCount();
-        while (SimCountQuietWaits() < 1) {
-            ASSERT_LT(GetTickCount() - start, 5000u) << "the monitor did not take the change in";
-            Sleep(5);
-        }
-    }
     // The insertion/removal counter of R1, the only reader.
     static DWORD CounterOfR1()
     {
@@ -1929,11 +1930,11 @@ TEST_F(Exchange, TheSharedKeyStorageProviderClosesWithTheLastControlNotTheFirst)
 // still the call's stay per request: a status query before the attempt, after the answer and
 // after the hand-off.
 enum class Between { Nothing, PinSetAgain, PinCleared, PulledAndPutBack, SwappedForAnother, SecondCardCameAndWent,
-                     ServiceRestarted, AnotherControl };
+                     ServiceRestarted, ReaderPluggedInAgainUnheard, AnotherControl };
 struct AgainCase {
     const char* name;
     Between change;
-    bool cardLeft;    // the first card's context is given back before the second request
+    bool givenBack;   // the first request's provider context is given back before the second request
     bool askedAgain;  // the second request acquires the provider's context and reads the certificate
     bool pinAgain;    // ... and hands the card a PIN
 };
@@ -1969,16 +1970,28 @@ protected:
         case Between::SwappedForAnother:
             ASSERT_EQ(0, SimRemoveCard(L"R1"));
             AwaitEvent(0);
-            if (change == Between::SwappedForAnother) {
+            if (change == Between::SwappedForAnother)
                 InsertBob(L"R1", "5678");
-            } else {
-                ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
-                const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
-                ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
-            }
+            else
+                PutAliceBack();
             AwaitEvent(1);
             SetPin(change == Between::SwappedForAnother ? L"5678" : L"1234");
             break;
+        case Between::ReaderPluggedInAgainUnheard: {
+            // The service numbers the reader's cards afresh, and the page hears of nothing before
+            // its next request: only the watch tells the card put back from the one that left.
+            DWORD before = 0, after = 0;
+            ASSERT_EQ(0, SimGetReader(0, nullptr, 0, &before, nullptr, nullptr));
+            ASSERT_EQ(0, SimDetachReader(L"R1"));
+            WaitForTheMonitorUnheard();
+            ASSERT_EQ(0, SimAttachReader(L"R1"));
+            WaitForTheMonitorUnheard();
+            PutAliceBack();
+            WaitForTheMonitorUnheard();
+            ASSERT_EQ(0, SimGetReader(0, nullptr, 0, &after, nullptr, nullptr));
+            ASSERT_EQ(before >> 16, after >> 16) << "premise: the same reader and counter";
+            break;
+        }
         case Between::SecondCardCameAndWent:
             ASSERT_EQ(0, SimInsertCard(L"R2", nullptr, 0, nullptr, kOtherCsp));
             AwaitEvent(4);
@@ -2000,6 +2013,12 @@ protected:
             break;
         }
     }
+    static void PutAliceBack()
+    {
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
+    }
     size_t m_heard = 0;
 };
 
@@ -2014,7 +2033,7 @@ TEST_P(CardAskedOnce, AChangeBetweenTwoRequestsDecidesWhatTheSecondAsksAgain)
     ASSERT_EQ(0u, Run(Http("/text?body=asked-once-1")).lastError);
     ASSERT_EQ(1u, Count("CPAcquireContext"));
     Change(c.change);
-    EXPECT_EQ(c.cardLeft ? 1u : 0u, Count("CPReleaseContext")) << "the first card's context";
+    EXPECT_EQ(c.givenBack ? 1u : 0u, Count("CPReleaseContext")) << "the first request's provider context";
 
     const LONG service = SimCountServiceCalls(), provider = ProviderCalls();
     const Outcome second = Run(Http("/text?body=asked-once-2"));
@@ -2034,13 +2053,18 @@ TEST_P(CardAskedOnce, AChangeBetweenTwoRequestsDecidesWhatTheSecondAsksAgain)
 INSTANTIATE_TEST_SUITE_P(
     Changes, CardAskedOnce,
     ::testing::Values(AgainCase{"Nothing", Between::Nothing, false, false, false},
-                      AgainCase{"ThePageSetsThePinAgain", Between::PinSetAgain, false, false, true},
-                      AgainCase{"ThePageClearsThePin", Between::PinCleared, false, true, false},
+                      // What the card verified with the PIN goes when the page replaces the PIN.
+                      AgainCase{"ThePageSetsThePinAgain", Between::PinSetAgain, true, true, true},
+                      AgainCase{"ThePageClearsThePin", Between::PinCleared, true, true, false},
                       AgainCase{"PulledAndPutBack", Between::PulledAndPutBack, true, true, true},
                       AgainCase{"SwappedForAnother", Between::SwappedForAnother, true, true, true},
                       // No active card while two were in.
                       AgainCase{"ASecondCardCameAndWent", Between::SecondCardCameAndWent, true, true, true},
                       AgainCase{"TheServiceRestarted", Between::ServiceRestarted, true, true, true},
+                      // Dropped by the request that finds another watch; the PIN, set for the
+                      // card of the earlier watch, is forgotten.
+                      AgainCase{"TheReaderWasPluggedInAgainUnheard", Between::ReaderPluggedInAgainUnheard, false,
+                                true, false},
                       AgainCase{"AnotherControl", Between::AnotherControl, true, true, true}),
     [](const ::testing::TestParamInfo<AgainCase>& info) { return std::string(info.param.name); });
 
