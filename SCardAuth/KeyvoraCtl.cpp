@@ -251,6 +251,9 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     m_pinSecret.reset();
     m_pinHeld = false;
     ++m_pinGeneration;
+    // What the card verified with the earlier PIN goes with it: the card holds no PIN but the
+    // one the page set last.
+    DropCardCertificate();
     SCardAuthActiveCard card;
     try {
         card = m_pageCard;

@@ -148,7 +148,7 @@ private:
     ULONG m_pinGeneration = 0;
     // The card's service context, provider context, PIN state and certificate, asked of the card
     // once and kept only while it is the active card (checked at every use, dropped at the first
-    // event that shows another, when the PIN goes, and with the window).
+    // event that shows another, when the PIN is set, cleared or forgotten, and with the window).
     std::shared_ptr<SCardAuthCert> m_cardCertificate;
     SCardAuthActiveCard m_cardCertificateFor;
     // The active card as the page last heard of it (at the last event fired): the monitor may
