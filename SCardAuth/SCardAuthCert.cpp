@@ -145,24 +145,25 @@ bool SCardAuthCert::HoldsPin(ULONG pinGeneration) const
 
 bool SCardAuthCert::IsStillInItsReader()
 {
-    static const char kName[] = "SCardAuthCert::IsStillInItsReader";
-    if (!m_cardContext) {
-        const LONG result = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, m_cardContext.Put());
-        if (result != SCARD_S_SUCCESS) {
-            m_cardContext.Release();
-            Trace("SCardAuth:%s:SCardEstablishContext: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
-            return false;
-        }
+    try {
+        const SCARD_READERSTATEW state = ReadReaderState("SCardAuthCert::IsStillInItsReader");
+        return SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState);
+    } catch (const std::exception&) {
+        return false;  // traced where it failed
     }
+}
+
+SCARD_READERSTATEW SCardAuthCert::ReadReaderState(const char* function)
+{
+    if (!m_cardContext)
+        CreateSCardContext();
     SCARD_READERSTATEW state = {};
     state.szReader = m_readerName.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     const LONG result = SCardGetStatusChangeW(m_cardContext.Get(), 0, &state, 1);
-    if (result != SCARD_S_SUCCESS) {
-        Trace("SCardAuth:%s:SCardGetStatusChange: failed with SCard error: 0x%08X", kName, static_cast<DWORD>(result));
-        return false;
-    }
-    return SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState);
+    if (result != SCARD_S_SUCCESS)
+        ThrowSCard(function, "SCardGetStatusChange", result);
+    return state;
 }
 
 void SCardAuthCert::RetrieveCardAndCspNames(const SCARD_READERSTATEW& state)
@@ -180,12 +181,7 @@ void SCardAuthCert::RetrieveCardAndCspNames(const SCARD_READERSTATEW& state)
 
 SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
 {
-    SCARD_READERSTATEW state = {};
-    state.szReader = m_readerName.c_str();
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const LONG result = SCardGetStatusChangeW(m_cardContext.Get(), 0, &state, 1);
-    if (result != SCARD_S_SUCCESS)
-        ThrowSCard(kSubmit, "SCardGetStatusChange", result);
+    const SCARD_READERSTATEW state = ReadReaderState(kSubmit);
     if (m_cardExpected &&
         (!SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState) ||
          (m_isStillTheCallsCard && !m_isStillTheCallsCard()))) {

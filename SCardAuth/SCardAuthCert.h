@@ -63,6 +63,9 @@ private:
     // What the provider gave goes: the next submission acquires, hands the PIN and reads the
     // certificate again.
     void ForgetProvider();
+    // The reader's state now, on the context kept for the card (made when missing); throws
+    // tsmb::Win32Error with the service's code, traced under function's name.
+    SCARD_READERSTATEW ReadReaderState(const char* function);
     // The reader's state now; throws SCARD_W_REMOVED_CARD when a card was expected and the
     // reader holds another one, or none.
     SCARD_READERSTATEW ReadExpectedCardState();
