@@ -5,14 +5,17 @@
 
 #include "EventLog.h"
 #include "ExchangeEvent.h"
+#include "HandOff.h"
 #include "KeyvoraArguments.h"
 #include "PageUrl.h"
 #include "ProtectedMode.h"
 #include "RegistryKey.h"
+#include "SCardAuthCert.h"
 #include "SCardAuthCommunicator.h"
 #include "SCardAuthHandOff.h"
 #include "SCardAuthKeyStorage.h"
 #include "Trace.h"
+#include "UniqueHandle.h"
 #include "Utils.h"
 #include "Win32Error.h"
 
@@ -36,6 +39,44 @@ HRESULT StoreFailure()
     return error == ERROR_NOT_ENOUGH_MEMORY || error == ERROR_OUTOFMEMORY || error == ERROR_COMMITMENT_LIMIT
                ? E_OUTOFMEMORY
                : E_FAIL;
+}
+
+// A string of COM's, of the foundation's family of owners.
+struct BstrTraits {
+    using Type = BSTR;
+    static BOOL Close(BSTR text)
+    {
+        SysFreeString(text);
+        return TRUE;
+    }
+};
+using Bstr = tsmb::UniqueResource<BstrTraits>;
+
+// The body as the page's string, converted once, straight into the string the page gets: a byte
+// gives at most one UTF-16 unit in any code page, so the body's length is enough.
+BSTR PageString(const std::string& body)
+{
+    const UINT size = static_cast<UINT>(body.size());
+    Bstr text(SysAllocStringLen(nullptr, size));
+    if (!text)
+        throw std::bad_alloc();
+    if (size == 0)
+        return text.Release();
+    const int chars =
+        MultiByteToWideChar(CP_ACP, 0, body.data(), static_cast<int>(size), text.Get(), static_cast<int>(size));
+    if (chars <= 0) {
+        const DWORD code = GetLastError();
+        Trace("SCardAuth:%s:MultiByteToWideChar: failed with last error: %ld", "CKeyvoraCtl::ReadHttpDataFromUrl",
+              code);
+        throw tsmb::Win32Error(code);
+    }
+    if (static_cast<UINT>(chars) == size)
+        return text.Release();
+    // Fewer characters than bytes (a double-byte or UTF-8 code page): the string as long as they.
+    BSTR exact = SysAllocStringLen(text.Get(), static_cast<UINT>(chars));
+    if (!exact)
+        throw std::bad_alloc();
+    return exact;
 }
 
 }  // namespace
@@ -118,6 +159,7 @@ CKeyvoraCtl::CKeyvoraCtl() : m_state(new SCardAuthState())
     }
     ReportLowIntegrity();
     m_siteLock = SiteLock::FromRegistry();
+    m_requestTimeout = ReadRequestTimeoutSetting();
     // Browser tabs are threads of one process: the shared provider closes with the last control.
     SCardAuthKeyStorage::Process().Acquire(!tsmb::IsWindows5Workstation());
 }
@@ -128,6 +170,8 @@ CKeyvoraCtl::~CKeyvoraCtl()
     // stopped: the window's WM_DESTROY is handled while this class is whole.
     DestroyControlWindow();
     m_pinSecret.reset();
+    // The card's CNG key goes before the last control closes the shared provider.
+    DropCardCertificate();
     SCardAuthKeyStorage::Process().Release();
     m_monitoringThread = nullptr;
 }
@@ -206,6 +250,10 @@ STDMETHODIMP CKeyvoraCtl::put_AuthSCardPin(BSTR pin)
     }
     m_pinSecret.reset();
     m_pinHeld = false;
+    ++m_pinGeneration;
+    // What the card verified with the earlier PIN goes with it: the card holds no PIN but the
+    // one the page set last.
+    DropCardCertificate();
     SCardAuthActiveCard card;
     try {
         card = m_pageCard;
@@ -247,6 +295,9 @@ void CKeyvoraCtl::ForgetPin()
     m_pinHeld = false;
     m_pinCard = SCardAuthActiveCard();
     m_pinSecret.reset();
+    ++m_pinGeneration;
+    // What the card verified with that PIN goes with it.
+    DropCardCertificate();
     // Without a store the next request fails rather than go without the page's PIN.
     try {
         m_pinSecret = EmptyPinSecret();
@@ -304,14 +355,21 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         Trace("SCardAuth:%s: failed: no PIN store (the last PIN could not be stored)", kName);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    // The call takes its own copy of the PIN and locks the store again before the exchange: a
-    // handler that runs inside it (a modal loop) reads the PIN or starts a request as a page may,
-    // and the plaintext lives for as short a time as possible.
+    const std::shared_ptr<SCardAuthCert> certificate = CardCertificate(active);
+    const ULONG pinGeneration = m_pinHeld ? m_pinGeneration : 0;
     std::unique_ptr<SCardAuthCommunicator> communicator;
-    {
+    if (pinGeneration == 0 || certificate->HoldsPin(pinGeneration)) {
+        // No PIN, or one the card holds already: its text is not needed.
+        communicator.reset(new SCardAuthCommunicator(active, nullptr, pinGeneration, certificate, this, true));
+    } else {
+        // The call takes its own copy of the PIN and locks the store again before the exchange: a
+        // handler that runs inside it (a modal loop) reads the PIN or starts a request as a page
+        // may, and the plaintext lives for as short a time as possible.
         ScopedSecretUnlock unlocked(*pinSecret);
         const wchar_t* pin = static_cast<const wchar_t*>(unlocked.Plaintext());
-        communicator.reset(new SCardAuthCommunicator(active, pin && pin[0] != L'\0' ? pin : nullptr, this, true));
+        const bool given = pin && pin[0] != L'\0';
+        communicator.reset(new SCardAuthCommunicator(active, given ? pin : nullptr, given ? pinGeneration : 0,
+                                                     certificate, this, true));
     }
     std::string data;
     m_readHttpDataFromUrlLastError = communicator->ReadHttpDataFromURL(arguments.url, L"", body, arguments.verb, data);
@@ -321,12 +379,37 @@ HRESULT CKeyvoraCtl::Exchange(const ExchangeArguments& arguments, BSTR* httpData
         ReportExchangeOutcome(m_readHttpDataFromUrlLastError);
         return Refuse(kName, L"AllowedSites does not list the server " + refusedServer);
     }
-    const std::wstring wide = tsmb::Utils::ANSIToUnicodeWhole(data);
-    *httpData = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    if (!*httpData)
-        throw std::bad_alloc();
+    *httpData = PageString(data);
     ReportExchangeOutcome(m_readHttpDataFromUrlLastError, active.card.name);
     return S_OK;
+}
+
+std::shared_ptr<SCardAuthCert> CKeyvoraCtl::CardCertificate(const SCardAuthActiveCard& card)
+{
+    if (m_cardCertificate && m_cardCertificateFor != card)
+        DropCardCertificate();
+    if (m_cardCertificate && !m_cardCertificate->IsBusy())
+        return m_cardCertificate;
+    const RefPtr<SCardAuthState> state = m_state;
+    auto certificate =
+        std::make_shared<SCardAuthCert>(card.card, [state, card] { return state->GetActiveCard() == card; });
+    if (!m_cardCertificate) {
+        m_cardCertificate = certificate;
+        m_cardCertificateFor = card;
+    }
+    return certificate;
+}
+
+void CKeyvoraCtl::DropCardCertificate()
+{
+    m_cardCertificate.reset();
+    m_cardCertificateFor = SCardAuthActiveCard();
+}
+
+void CKeyvoraCtl::DropCardCertificateUnlessActive()
+{
+    if (m_cardCertificate && m_cardCertificateFor != m_state->GetActiveCard())
+        DropCardCertificate();
 }
 
 void CKeyvoraCtl::ReportExchangeOutcome(ULONG status, const std::wstring& reader)
@@ -489,6 +572,7 @@ LRESULT CKeyvoraCtl::OnDestroy()
     Trace("SCardAuth:%s: executing...", kName);
     // From here on no monitor posts to this window or names an active reader.
     m_state->DetachWindow();
+    DropCardCertificate();
     try {
         if (m_monitoringThread) {
             m_monitoringThread->RequestStop();
@@ -529,6 +613,7 @@ LRESULT CKeyvoraCtl::OnReportSCardEvent(UINT, WPARAM wParam, LPARAM lParam, BOOL
         ForgetPinIfItsCardLeft();
         if (m_pinHeld && m_pinCard.card.name.empty() && m_eventsFired > 0)
             ForgetPin();
+        DropCardCertificateUnlessActive();
         m_pageCard = m_state->GetActiveCard();
     } catch (const std::exception&) {
         m_pageCard = SCardAuthActiveCard();
@@ -550,6 +635,19 @@ void CKeyvoraCtl::SetActiveReader(const std::wstring& reader) { m_state->SetActi
 std::wstring CKeyvoraCtl::GetActiveReader() { return m_state->GetActiveCard().card.name; }
 
 bool CKeyvoraCtl::IsActiveCard(const SCardAuthActiveCard& card) { return m_state->GetActiveCard() == card; }
+
+bool CKeyvoraCtl::AuthenticationReaderNames(const std::wstring& reader)
+{
+    try {
+        if (!m_handOffKey)
+            m_handOffKey.reset(new tsmb::HandOffKey(KEY_QUERY_VALUE));
+        return m_handOffKey->Read() == reader;
+    } catch (const std::exception&) {
+        // Not made yet, deleted, or not a text: the write makes it right.
+        m_handOffKey.reset();
+        return false;
+    }
+}
 
 void CKeyvoraCtl::SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader)
 {

@@ -27,6 +27,10 @@ const DWORD kKeyvoraMiscStatus = OLEMISC_RECOMPOSEONRESIZE | OLEMISC_CANTLINKINS
                                  OLEMISC_ACTIVATEWHENVISIBLE | OLEMISC_SETCLIENTSITEFIRST;
 
 struct ExchangeArguments;
+class SCardAuthCert;
+namespace tsmb {
+class HandOffKey;
+}
 
 // The event proxy: the one connection point, for _IKeyvoraCtlEvents.
 class CProxy_IKeyvoraCtlEvents : public ctlfw::ConnectionPointContainerImpl {
@@ -84,12 +88,14 @@ public:
     const RefPtr<SCardAuthState>& State() const { return m_state; }
     // What an exchange asks of the control.
     bool IsActiveCard(const SCardAuthActiveCard& card) override;
+    bool AuthenticationReaderNames(const std::wstring& reader) override;
     void SetAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // Empties the hand-off value if it still names reader (the card left while it was
     // written); best effort.
     void ClearAuthenticationReaderInVolatileRegistry(const std::wstring& reader) override;
     // The origins pages and requests are held to (off when not configured).
     const SiteLock& GetSiteLock() const override { return m_siteLock; }
+    const RequestTimeoutSetting& RequestTimeout() const override { return m_requestTimeout; }
 
 protected:
     const CLSID& ClassId() override { return CLSID_KeyvoraCtl; }
@@ -111,6 +117,12 @@ private:
     // Forgets a PIN whose card has left its reader.
     void ForgetPinIfItsCardLeft();
     void ForgetPin();
+    // What the control keeps of card for its requests (made when missing); a request made while
+    // the card's provider runs gets one of its own.
+    std::shared_ptr<SCardAuthCert> CardCertificate(const SCardAuthActiveCard& card);
+    // Drops what the control keeps of a card (a request that holds it keeps it until it ends).
+    void DropCardCertificate();
+    void DropCardCertificateUnlessActive();
     // The exchange after its arguments are taken: the card, the PIN's copy, the request.
     HRESULT Exchange(const ExchangeArguments& arguments, BSTR* httpData);
     // Posts the card event of a finished exchange to the page (none after success); a card
@@ -132,6 +144,13 @@ private:
     // handed to the next card nor read back.
     bool m_pinHeld = false;
     SCardAuthActiveCard m_pinCard;
+    // Changes with every PIN the page sets and every PIN forgotten: the card is handed each once.
+    ULONG m_pinGeneration = 0;
+    // The card's service context, provider context, PIN state and certificate, asked of the card
+    // once and kept only while it is the active card (checked at every use, dropped at the first
+    // event that shows another, when the PIN is set, cleared or forgotten, and with the window).
+    std::shared_ptr<SCardAuthCert> m_cardCertificate;
+    SCardAuthActiveCard m_cardCertificateFor;
     // The active card as the page last heard of it (at the last event fired): the monitor may
     // already have moved on while the page still acts on the previous event.
     SCardAuthActiveCard m_pageCard;
@@ -148,6 +167,11 @@ private:
     // The monitor counts among the process's card monitors (from its start to its stop).
     bool m_watchingCards = false;
     SiteLock m_siteLock;
+    // Read when the control is made, like the site lock: a request asks the registry nothing.
+    RequestTimeoutSetting m_requestTimeout;
+    // The hand-off key, opened once it exists: a request asks only whether its value names the
+    // call's reader already.
+    std::unique_ptr<tsmb::HandOffKey> m_handOffKey;
     bool m_pageListed = false;
     // Why the page is refused, for the page's error info and the trace.
     std::wstring m_pageRefusal = L"the control has no page (no client site)";

@@ -11,7 +11,7 @@
 
 namespace {
 
-const DWORD kPiece = 4096;
+const DWORD kPiece = SCardAuthBoundedRequest::kMaxRead;
 
 }  // namespace
 

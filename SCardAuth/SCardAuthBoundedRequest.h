@@ -38,7 +38,10 @@ public:
     // ERROR_INTERNET_TIMEOUT once the call's time is spent (the request is closed then).
     BOOL Send(const wchar_t* headers, const std::string& body);
     BOOL QueryDataAvailable(DWORD& available);
-    // Reads up to size bytes (at most 4096) and appends them to data.
+    // The most one read takes: as much as has arrived, up to this (WinINet's buffer and what the
+    // socket holds in one call, rather than a call per 4 KiB).
+    static const DWORD kMaxRead = 65536;
+    // Reads up to size bytes (at most kMaxRead) and appends them to data.
     BOOL Read(DWORD size, std::string& data, DWORD& read);
 
     // For the calls that never wait (options, the status, the certificate): nullptr once the

@@ -1,9 +1,9 @@
 #include "SCardAuthCert.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "RegistryKey.h"
-#include "SCardMonitoringThread.h"
 #include "SCardAuthKeyStorage.h"
 #include "Trace.h"
 #include "Utils.h"
@@ -15,6 +15,7 @@ const wchar_t kKeyStorageProvider[] = L"Microsoft Smart Card Key Storage Provide
 const wchar_t kBaseSmartCardCsp[] = L"Microsoft Base Smart Card Crypto Provider";
 const wchar_t kPinProperty[] = L"SmartCardPin";
 const size_t kMaxPinBytes = 65537;
+const size_t kCertificateBuffer = 4096;
 
 const char kSubmit[] = "SCardAuthCert::SubmitSCardCertToWinINet";
 
@@ -31,12 +32,35 @@ const char kSubmit[] = "SCardAuthCert::SubmitSCardCertToWinINet";
     throw tsmb::Win32Error(code);
 }
 
-// Gives back a block the smart-card subsystem allocated; a failure is only traced.
-void FreeSCardMemory(scardm::SCardMemory& block)
+// The first text of a list the service writes into the caller's buffer: one call when it fits
+// (a card type's and a provider's names do), else a second with the length it asked for. call
+// takes the buffer and its length in characters.
+template <class Call>
+std::wstring FirstServiceText(const char* name, Call call)
 {
-    if (!block.Close())
-        Trace("SCardAuth:%s:SCardFreeMemory: failed with SCard error: 0x%08X", kSubmit, GetLastError());
+    std::vector<wchar_t> text(256, L'\0');
+    DWORD length = static_cast<DWORD>(text.size());
+    LONG result = call(text.data(), &length);
+    if (result == SCARD_E_INSUFFICIENT_BUFFER) {
+        text.assign(length, L'\0');
+        result = call(text.data(), &length);
+    }
+    if (result != SCARD_S_SUCCESS)
+        ThrowSCard(kSubmit, name, result);
+    return std::wstring(text.data(), wcsnlen(text.data(), std::min<size_t>(length, text.size())));
 }
+
+// Marks an object busy for a scope.
+class BusyScope {
+public:
+    explicit BusyScope(bool& busy) : m_busy(busy) { m_busy = true; }
+    ~BusyScope() { m_busy = false; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+
+private:
+    bool& m_busy;
+};
 
 }  // namespace
 
@@ -51,11 +75,22 @@ SCardAuthCert::SCardAuthCert(const SCardAuthReader& card, std::function<bool()> 
 {
 }
 
-void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
+SCardAuthCert::~SCardAuthCert()
 {
+    if (m_cardContext || m_cryptProvider)
+        Trace("SCardAuth:%s: releasing what the card in reader \"%S\" gave (its provider's context, the service's "
+              "context)",
+              "SCardAuthCert::~SCardAuthCert", m_readerName.c_str());
+}
+
+void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin, ULONG pinGeneration)
+{
+    const BusyScope busy(m_busy);
     try {
-        CreateSCardContext();
+        if (!m_cardContext)
+            CreateSCardContext();
         Trace("SCardAuth:%s: executing for reader: \"%S\"...", kSubmit, m_readerName.c_str());
+        // Before anything reaches the card, at every attempt.
         const SCARD_READERSTATEW state = ReadExpectedCardState();
         // The record of the process's session follows the card that is actually presented.
         if (m_cardExpected)
@@ -64,57 +99,89 @@ void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin)
             Trace("SCardAuth:%s: no card present in reader: \"%S\" => return", kSubmit, m_readerName.c_str());
             return;
         }
-
-        RetrieveCardAndCspNames(state);
-        m_containerName = L"\\\\.\\" + m_readerName + L"\\";
-        AcquireCryptContext();
-        // The provider took whatever card the reader held when it was asked: the PIN goes in
-        // only if that is still the call's card.
-        ReadExpectedCardState();
-        SubmitPin(pin);
-        RetrieveCertExchangeKey();
+        // A card that holds an earlier PIN of the page, which has none now, keeps nothing of it.
+        if (m_pinHeld && pinGeneration == 0)
+            ForgetProvider();
+        if (m_cryptProvider)
+            Trace("SCardAuth:%s: the provider's context of this card is held already => not acquired again", kSubmit);
+        else
+            AcquireProvider(state);
+        SubmitPin(pin, pinGeneration);
+        if (!m_certificate)
+            ReadCertificate();
         AttachCertificate(request);
     } catch (const std::exception& e) {
         Trace("SCardAuth:%s: failed with exception: %s", kSubmit, e.what());
+        ForgetProvider();
         throw;
     }
 }
 
-void SCardAuthCert::RetrieveCardAndCspNames(const SCARD_READERSTATEW& state)
+void SCardAuthCert::AcquireProvider(const SCARD_READERSTATEW& state)
 {
-    scardm::SCardMemory cards;
-    DWORD length = SCARD_AUTOALLOCATE;
-    LONG result = SCardListCardsW(m_cardContext.Get(), state.rgbAtr, nullptr, 0,
-                                  scardm::AutoAllocated(cards, m_cardContext.Get()), &length);
-    if (result != SCARD_S_SUCCESS) {
-        cards.Release();
-        ThrowSCard(kSubmit, "SCardListCards", result);
-    }
-    m_cardName = cards.Get().block ? static_cast<const wchar_t*>(cards.Get().block) : L"";
-    Trace("SCardAuth:%s: retrieved smart card name: \"%S\"", kSubmit, m_cardName.c_str());
-    FreeSCardMemory(cards);
-
-    scardm::SCardMemory csp;
-    length = SCARD_AUTOALLOCATE;
-    result = SCardGetCardTypeProviderNameW(m_cardContext.Get(), m_cardName.c_str(), SCARD_PROVIDER_CSP,
-                                           scardm::AutoAllocated(csp, m_cardContext.Get()), &length);
-    if (result != SCARD_S_SUCCESS) {
-        csp.Release();
-        ThrowSCard(kSubmit, "SCardGetCardTypeProviderName", result);
-    }
-    m_cspName = csp.Get().block ? static_cast<const wchar_t*>(csp.Get().block) : L"";
-    Trace("SCardAuth:%s: retrieved smart card CSP name: \"%S\"", kSubmit, m_cspName.c_str());
-    FreeSCardMemory(csp);
+    if (m_cspName.empty())
+        RetrieveCardAndCspNames(state);
+    m_containerName = L"\\\\.\\" + m_readerName + L"\\";
+    AcquireCryptContext();
+    // The provider took whatever card the reader held when it was asked: the PIN goes in only
+    // if that is still the call's card.
+    ReadExpectedCardState();
 }
 
-SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
+void SCardAuthCert::ForgetProvider()
 {
+    m_certificate.Close();
+    m_certExchangeKey.Close();
+    m_cryptProvider.Close();
+    m_nCryptExchangeKey.Close();
+    m_pinHeld = false;
+    m_pinGeneration = 0;
+}
+
+bool SCardAuthCert::HoldsPin(ULONG pinGeneration) const
+{
+    return pinGeneration != 0 && m_pinHeld && m_pinGeneration == pinGeneration && m_cryptProvider;
+}
+
+bool SCardAuthCert::IsStillInItsReader()
+{
+    try {
+        const SCARD_READERSTATEW state = ReadReaderState("SCardAuthCert::IsStillInItsReader");
+        return SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState);
+    } catch (const std::exception&) {
+        return false;  // traced where it failed
+    }
+}
+
+SCARD_READERSTATEW SCardAuthCert::ReadReaderState(const char* function)
+{
+    if (!m_cardContext)
+        CreateSCardContext();
     SCARD_READERSTATEW state = {};
     state.szReader = m_readerName.c_str();
     state.dwCurrentState = SCARD_STATE_UNAWARE;
     const LONG result = SCardGetStatusChangeW(m_cardContext.Get(), 0, &state, 1);
     if (result != SCARD_S_SUCCESS)
-        ThrowSCard(kSubmit, "SCardGetStatusChange", result);
+        ThrowSCard(function, "SCardGetStatusChange", result);
+    return state;
+}
+
+void SCardAuthCert::RetrieveCardAndCspNames(const SCARD_READERSTATEW& state)
+{
+    const SCARDCONTEXT context = m_cardContext.Get();
+    m_cardName = FirstServiceText("SCardListCards", [&](wchar_t* text, DWORD* length) {
+        return SCardListCardsW(context, state.rgbAtr, nullptr, 0, text, length);
+    });
+    Trace("SCardAuth:%s: retrieved smart card name: \"%S\"", kSubmit, m_cardName.c_str());
+    m_cspName = FirstServiceText("SCardGetCardTypeProviderName", [&](wchar_t* text, DWORD* length) {
+        return SCardGetCardTypeProviderNameW(context, m_cardName.c_str(), SCARD_PROVIDER_CSP, text, length);
+    });
+    Trace("SCardAuth:%s: retrieved smart card CSP name: \"%S\"", kSubmit, m_cspName.c_str());
+}
+
+SCARD_READERSTATEW SCardAuthCert::ReadExpectedCardState()
+{
+    const SCARD_READERSTATEW state = ReadReaderState(kSubmit);
     if (m_cardExpected &&
         (!SCardAuthCardSession::IsSameCard(SCardAuthReader{m_readerName, m_expectedCounter}, state.dwEventState) ||
          (m_isStillTheCallsCard && !m_isStillTheCallsCard()))) {
@@ -131,8 +198,14 @@ bool SCardAuthCert::UsesKeyStorageProvider() const
     return !tsmb::IsWindows5Workstation() && m_cspName == kBaseSmartCardCsp;
 }
 
-void SCardAuthCert::SubmitPin(const char* pin)
+void SCardAuthCert::SubmitPin(const char* pin, ULONG pinGeneration)
 {
+    if (HoldsPin(pinGeneration)) {
+        Trace("SCardAuth:%s: the card holds this PIN already (handed to it with this provider's context) => not "
+              "submitted again",
+              kSubmit);
+        return;
+    }
     if (pin == nullptr) {
         Trace("SCardAuth:%s: PIN not available => PIN not submitted to CSP", kSubmit);
         return;
@@ -147,19 +220,23 @@ void SCardAuthCert::SubmitPin(const char* pin)
             return;
         }
         SubmitPinThroughNCrypt(pin);
-        return;
+    } else {
+        if (!CryptSetProvParam(m_cryptProvider.Get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
+            ThrowLastError(kSubmit, "CryptSetProvParam");
+        Trace("SCardAuth:%s:CryptSetProvParam: succeeded to submit PIN for exchange key (PP_KEYEXCHANGE_PIN)", kSubmit);
     }
-    if (!CryptSetProvParam(m_cryptProvider.Get(), PP_KEYEXCHANGE_PIN, reinterpret_cast<const BYTE*>(pin), 0))
-        ThrowLastError(kSubmit, "CryptSetProvParam");
-    Trace("SCardAuth:%s:CryptSetProvParam: succeeded to submit PIN for exchange key (PP_KEYEXCHANGE_PIN)", kSubmit);
+    m_pinHeld = pinGeneration != 0;
+    m_pinGeneration = pinGeneration;
 }
 
 void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
 {
     try {
-        SCardAuthKeyStorage::Process().OpenProvider();
-        OpenNCryptExchangeKey();
-        ReadExpectedCardState();  // the key is the card's the reader held when it was opened
+        if (!m_nCryptExchangeKey) {
+            SCardAuthKeyStorage::Process().OpenProvider();
+            OpenNCryptExchangeKey();
+            ReadExpectedCardState();  // the key is the card's the reader held when it was opened
+        }
         if (strnlen(pin, kMaxPinBytes) == 0) {
             Trace("SCardAuth:%s: empty PIN => nothing to do (do not submit PIN through NCryptSetProperty)", kSubmit);
             return;
@@ -180,21 +257,26 @@ void SCardAuthCert::SubmitPinThroughNCrypt(const char* pin)
     }
 }
 
-void SCardAuthCert::AttachCertificate(HINTERNET request)
+void SCardAuthCert::ReadCertificate()
 {
-    DWORD length = 0;
-    if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, nullptr, &length, 0) && GetLastError() != ERROR_MORE_DATA)
-        ThrowLastError(kSubmit, "CryptGetKeyParam");
+    RetrieveCertExchangeKey();
+    // One read into a buffer that holds a card's certificate; a longer one is read again whole.
+    std::vector<BYTE> certificate(kCertificateBuffer, 0);
+    DWORD length = static_cast<DWORD>(certificate.size());
+    if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, certificate.data(), &length, 0)) {
+        if (GetLastError() != ERROR_MORE_DATA)
+            ThrowLastError(kSubmit, "CryptGetKeyParam");
+        certificate.assign(length, 0);
+        if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, certificate.data(), &length, 0))
+            ThrowLastError(kSubmit, "CryptGetKeyParam");
+    }
     if (length == 0) {
         Trace("SCardAuth:%s:CryptGetKeyParam: failed to retrieve certificate (empty)", kSubmit);
         throw tsmb::Win32Error(ERROR_INTERNAL_ERROR);
     }
-    std::vector<BYTE> certificate(length, 0);
-    if (!CryptGetKeyParam(m_certExchangeKey.Get(), KP_CERTIFICATE, certificate.data(), &length, 0))
-        ThrowLastError(kSubmit, "CryptGetKeyParam");
     Trace("SCardAuth:%s: succeeded to retrieve certificate...", kSubmit);
 
-    const CertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(), length));
+    CertContext context(CertCreateCertificateContext(X509_ASN_ENCODING, certificate.data(), length));
     if (!context)
         ThrowLastError(kSubmit, "CertCreateCertificateContext");
     CRYPT_KEY_PROV_INFO info = {};
@@ -210,10 +292,16 @@ void SCardAuthCert::AttachCertificate(HINTERNET request)
         info.pwszProvName = const_cast<wchar_t*>(m_cspName.c_str());
         info.dwProvType = PROV_RSA_FULL;
     }
+    // The context keeps its own copy of the record.
     if (!CertSetCertificateContextProperty(context.Get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
         ThrowLastError(kSubmit, "CertSetCertificateContextProperty");
+    m_certificate = std::move(context);
+}
+
+void SCardAuthCert::AttachCertificate(HINTERNET request)
+{
     // WinINet keeps its own reference to the context.
-    if (!InternetSetOptionW(request, INTERNET_OPTION_CLIENT_CERT_CONTEXT, const_cast<CERT_CONTEXT*>(context.Get()),
+    if (!InternetSetOptionW(request, INTERNET_OPTION_CLIENT_CERT_CONTEXT, const_cast<CERT_CONTEXT*>(m_certificate.Get()),
                             sizeof(CERT_CONTEXT)))
         ThrowLastError(kSubmit, "InternetSetOption");
 }

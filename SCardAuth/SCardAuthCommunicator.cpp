@@ -23,7 +23,6 @@ namespace {
 const wchar_t kRequestHeaders[] = L"Content-Type: application/x-www-form-urlencoded\r\nConnection: close\r\n";
 const DWORD_PTR kContext = 0x29111999;
 const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-const DWORD kReadPiece = 4096;
 const DWORD kRetryPauseMs = 100;
 const size_t kMaxPinChars = 65537;
 
@@ -32,21 +31,11 @@ const char kReadData[] = "SCardAuthCommunicator::ReadHttpData";
 const char kSend[] = "SCardAuthCommunicator::SendHttpRequest";
 const char kReadBody[] = "SCardAuthCommunicator::ReadHttpResponseBody";
 
-// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane (read at every call).
-DWORD RequestTimeoutSeconds()
+// The time-out of each attempt, from the setting the control read when it was made.
+DWORD RequestTimeoutSeconds(const RequestTimeoutSetting& setting)
 {
-    DWORD value = 0;
-    bool configured = false;
-    try {
-        RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
-                                                             KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
-        key->QueryDwordValue(L"RequestTimeoutSeconds", value);
-        configured = true;
-    } catch (const std::exception&) {
-        configured = false;
-    }
-    const DWORD seconds = exchange::TimeoutSeconds(configured, value);
-    if (configured && seconds == value)
+    const DWORD seconds = exchange::TimeoutSeconds(setting.configured, setting.value);
+    if (setting.configured && seconds == setting.value)
         Trace("SCardAuth:%s: request time-out: %lu s (RequestTimeoutSeconds)", kReadData, seconds);
     else
         Trace("SCardAuth:%s: request time-out: %lu s (default)", kReadData, seconds);
@@ -159,11 +148,45 @@ void WarnUnlessClosing(SCardAuthBoundedRequest& request)
           kReadData, connection.c_str());
 }
 
+// A body whose length is announced gets its memory at once: one block, rather than a new one and
+// a copy at every doubling. Up to a bound: a length no body has yet is not taken on trust, and
+// what cannot be had now is had, or not, as the body comes.
+void ReserveAnnounced(const std::wstring& contentLength, std::string& body)
+{
+    const ULONGLONG kMostReserved = 64ull << 20;
+    ULONGLONG length = 0;
+    if (!exchange::ParseContentLength(contentLength, length) || length == 0)
+        return;
+    try {
+        body.reserve(static_cast<size_t>(std::min(length, kMostReserved)));
+    } catch (const std::exception&) {
+    }
+}
+
 }  // namespace
 
-SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin,
-                                             SCardAuthExchangeHost* host, bool submitCertBeforeSend)
-    : m_card(card), m_host(host), m_submitCertBeforeSend(submitCertBeforeSend)
+RequestTimeoutSetting ReadRequestTimeoutSetting()
+{
+    RequestTimeoutSetting setting;
+    try {
+        RefPtr<tsmb::RegistryKey> key(new tsmb::RegistryKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tessam\\Orvane",
+                                                             KEY_QUERY_VALUE | tsmb::GetRegistryViewFlag()));
+        key->QueryDwordValue(L"RequestTimeoutSeconds", setting.value);
+        setting.configured = true;
+    } catch (const std::exception&) {
+        setting = RequestTimeoutSetting();
+    }
+    return setting;
+}
+
+SCardAuthCommunicator::SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, ULONG pinGeneration,
+                                             std::shared_ptr<SCardAuthCert> certificate, SCardAuthExchangeHost* host,
+                                             bool submitCertBeforeSend)
+    : m_card(card),
+      m_pinGeneration(pinGeneration),
+      m_certificate(std::move(certificate)),
+      m_host(host),
+      m_submitCertBeforeSend(submitCertBeforeSend)
 {
     if (pin == nullptr)
         return;
@@ -235,14 +258,21 @@ DWORD SCardAuthCommunicator::ReadHttpDataFromURL(const std::wstring& url, const 
 
 bool SCardAuthCommunicator::IsStillTheCallsCard() const
 {
-    return m_host->IsActiveCard(m_card) && SCardAuthCardSession::IsPresent(m_card.card);
+    return m_host->IsActiveCard(m_card) && m_certificate->IsStillInItsReader();
 }
 
 bool SCardAuthCommunicator::HandOff()
 {
-    Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
-          m_card.card.name.c_str());
-    m_host->SetAuthenticationReaderInVolatileRegistry(m_card.card.name);
+    // Written when it names another reader, or none (the shell acted, another card came, or it
+    // was never written): the value the shell reads ends naming the call's reader either way.
+    if (m_host->AuthenticationReaderNames(m_card.card.name)) {
+        Trace("SCardAuth:%s: the authentication reader names \"%S\" already => not written again", kReadFromUrl,
+              m_card.card.name.c_str());
+    } else {
+        Trace("SCardAuth:%s: setting authentication reader in HKCU volatile registry to: \"%S\"", kReadFromUrl,
+              m_card.card.name.c_str());
+        m_host->SetAuthenticationReaderInVolatileRegistry(m_card.card.name);
+    }
     // A card pulled between the check and the write may have been seen by the shell before the
     // write: the value would then name an empty reader for the next user.
     if (IsStillTheCallsCard())
@@ -275,7 +305,7 @@ DWORD SCardAuthCommunicator::Exchange(const std::wstring& server, const std::wst
 {
     // The call runs on the page's thread: each attempt is bounded by the time-outs, and the
     // whole call, every phase of it, by twice the time-out.
-    const DWORD timeoutSeconds = RequestTimeoutSeconds();
+    const DWORD timeoutSeconds = RequestTimeoutSeconds(m_host->RequestTimeout());
     const ULONGLONG deadline = GetTickCount64() + exchange::CallBoundMs(timeoutSeconds);
     // Declared in this order, they close in the reverse one: request, connection, session.
     InternetHandle open = OpenSession(timeoutSeconds);
@@ -407,13 +437,12 @@ void SCardAuthCommunicator::SubmitCertificate(HINTERNET request)
 {
     // Checks that the card is still the call's, and records it as the session's, before anything
     // reaches it.
-    SCardAuthCert certificate(m_card.card, [this] { return m_host->IsActiveCard(m_card); });
     if (!m_pinPresent) {
-        certificate.SubmitSCardCertToWinINet(request, nullptr);
+        m_certificate->SubmitSCardCertToWinINet(request, nullptr, m_pinGeneration);
         return;
     }
     ScopedSecretUnlock unlocked(*m_pinKeeper);
-    certificate.SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()));
+    m_certificate->SubmitSCardCertToWinINet(request, static_cast<const char*>(unlocked.Plaintext()), m_pinGeneration);
 }
 
 bool SCardAuthCommunicator::SendHttpRequest(SCardAuthBoundedRequest& request, const std::string& body, DWORD& error)
@@ -445,6 +474,9 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
     body.clear();
     error = 0;
     ULONGLONG total = 0;
+    const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (verb != L"HEAD")  // its length is the one a GET would have, and no body follows
+        ReserveAnnounced(length, body);
     for (;;) {
         // A body that keeps coming ends with the call's time as well.
         if (request.TimeSpent()) {
@@ -459,7 +491,9 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
         if (!request.QueryDataAvailable(available)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetQueryDataAvailable: failed with last error: %ld", kReadBody, error);
-        } else if (!request.Read(available > 0 && available < kReadPiece ? available : kReadPiece, body, read)) {
+        } else if (!request.Read(available > 0 && available < SCardAuthBoundedRequest::kMaxRead ? available
+                                                                                 : SCardAuthBoundedRequest::kMaxRead,
+                                 body, read)) {
             error = GetLastError();
             Trace("SCardAuth:%s:InternetReadFile: failed with last error: %ld", kReadBody, error);
         }
@@ -476,7 +510,6 @@ bool SCardAuthCommunicator::ReadHttpResponseBody(SCardAuthBoundedRequest& reques
     }
     Trace("SCardAuth:%s:InternetReadFile: succeeded: total number of bytes read: %ld", kReadBody,
           static_cast<long>(total));
-    const std::wstring length = QueryHeader(request, HTTP_QUERY_CONTENT_LENGTH);
     if (exchange::IsCutOff(verb, length, !QueryHeader(request, HTTP_QUERY_TRANSFER_ENCODING).empty(), total)) {
         Trace("SCardAuth:%s: the body ended after %lu of the \"%S\" bytes its Content-Length announced => cut off",
               kReadBody, static_cast<unsigned long>(total), length.c_str());

@@ -14,15 +14,22 @@
 #include "SecretStore.h"
 
 class SCardAuthBoundedRequest;
+class SCardAuthCert;
 
 // Not a 200: this plus the HTTP status.
 const DWORD kHttpStatusErrorBase = exchange::kHttpStatusErrorBase;
 
+// RequestTimeoutSeconds under HKLM\SOFTWARE\Tessam\Orvane, as the control reads it when it is
+// made (the next page takes a changed setting); never throws.
+RequestTimeoutSetting ReadRequestTimeoutSetting();
+
 class SCardAuthCommunicator {
 public:
-    // card: the active card when the request began. pin: the page's PIN, or nullptr for none.
-    // host: the control that runs the call.
-    SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, SCardAuthExchangeHost* host,
+    // card: the active card when the request began. pin: the page's PIN, or nullptr for none or
+    // one the card holds already. pinGeneration: which of the page's PINs it is (0: none).
+    // certificate: what the control keeps of that card. host: the control that runs the call.
+    SCardAuthCommunicator(const SCardAuthActiveCard& card, const wchar_t* pin, ULONG pinGeneration,
+                          std::shared_ptr<SCardAuthCert> certificate, SCardAuthExchangeHost* host,
                           bool submitCertBeforeSend);
     virtual ~SCardAuthCommunicator();
     SCardAuthCommunicator(const SCardAuthCommunicator&) = delete;
@@ -72,6 +79,10 @@ private:
     SCardAuthActiveCard m_card;
     std::unique_ptr<SecretKeeper> m_pinKeeper;
     bool m_pinPresent = false;
+    ULONG m_pinGeneration;
+    // The card's certificate, PIN state and the context its checks use; held for the call even
+    // when the control drops it (the card left meanwhile: the checks then fail).
+    std::shared_ptr<SCardAuthCert> m_certificate;
     SCardAuthExchangeHost* m_host;
     bool m_submitCertBeforeSend;
     bool m_locked = false;  // the site lock is on: no redirect is followed

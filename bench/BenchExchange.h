@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "BenchStats.h"
 #include "ControlHost.h"
 #include "ImportHook.h"
 #include "StandIn.h"
@@ -64,23 +65,28 @@ inline bool PrepareCard(const wchar_t* reader)
     return InsertCardWithKey(reader);
 }
 
+using keyvoratest::Bstr;
+
 inline void SetPin(keyvoratest::HostedControl& host, const wchar_t* text)
 {
-    BSTR pin = SysAllocString(text);
-    host.Control()->put_AuthSCardPin(pin);
-    SysFreeString(pin);
+    const Bstr pin(SysAllocString(text));
+    host.Control()->put_AuthSCardPin(pin.Get());
 }
 
 // ReadHttpDataFromUrl of url; true when it succeeded (last error 0). data: what it returned.
-inline bool ReadThroughControl(keyvoratest::HostedControl& host, const std::wstring& url, std::wstring& data)
+// returned: the performance counter as the method returned, before its string is copied.
+inline bool ReadThroughControl(keyvoratest::HostedControl& host, const std::wstring& url, std::wstring& data,
+                               LONGLONG* returned = nullptr)
 {
-    BSTR u = SysAllocString(url.c_str()), result = nullptr;
-    const HRESULT hr = host.Control()->ReadHttpDataFromUrl(u, nullptr, nullptr, &result);
+    const Bstr u(SysAllocString(url.c_str()));
+    BSTR out = nullptr;
+    const HRESULT hr = host.Control()->ReadHttpDataFromUrl(u.Get(), nullptr, nullptr, &out);
+    if (returned)
+        *returned = Now();
+    const Bstr result(out);
     ULONG lastError = 1;
     host.Control()->get_ReadHttpDataFromUrlLastError(&lastError);
-    data.assign(result ? result : L"", result ? SysStringLen(result) : 0);
-    SysFreeString(u);
-    SysFreeString(result);
+    data.assign(result ? result.Get() : L"", result ? SysStringLen(result.Get()) : 0);
     return SUCCEEDED(hr) && lastError == 0;
 }
 

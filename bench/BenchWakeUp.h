@@ -9,6 +9,8 @@
 
 #include "BenchCard.h"
 #include "BenchStats.h"
+#include "CardHandles.h"
+#include "UniqueHandle.h"
 
 namespace benchwakeup {
 
@@ -73,6 +75,15 @@ inline DWORD WINAPI Waiter(LPVOID p)
 
 }  // namespace benchwakeup
 
+// A context of the service, or none when it gives none.
+inline CardContext EstablishContext()
+{
+    CardContext context;
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS)
+        context.Release();  // nothing was given: nothing to release
+    return context;
+}
+
 // Microseconds from each insertion or removal in reader (attached, no other waiter) to the
 // return of a blocked wait; empty when the service gives no context.
 inline std::vector<double> MeasureServiceWakeUp(const wchar_t* reader, int runs)
@@ -81,16 +92,20 @@ inline std::vector<double> MeasureServiceWakeUp(const wchar_t* reader, int runs)
     std::vector<double> micros;
     Shared s = {};
     s.reader = reader;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &s.context) != SCARD_S_SUCCESS)
+    const CardContext context = EstablishContext();
+    if (!context)
         return micros;
-    s.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    s.woke = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    s.context = context.Get();
+    const tsmb::UniqueHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const tsmb::UniqueHandle woke(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    s.ready = ready.Get();
+    s.woke = woke.Get();
     // Learn the current state first, so the first measured wait really blocks.
     SCARD_READERSTATEW state = {};
     state.szReader = reader;
     SCardGetStatusChangeW(s.context, 0, &state, 1);
     s.known = state.dwEventState;
-    HANDLE thread = CreateThread(nullptr, 0, &Waiter, &s, 0, nullptr);
+    const tsmb::UniqueHandle thread(CreateThread(nullptr, 0, &Waiter, &s, 0, nullptr));
     for (int i = 0; i < runs; ++i) {
         WaitForSingleObject(s.ready, INFINITE);
         while (SimCountPendingWaits() == 0)
@@ -100,11 +115,7 @@ inline std::vector<double> MeasureServiceWakeUp(const wchar_t* reader, int runs)
         WaitForSingleObject(s.woke, INFINITE);
         micros.push_back(TicksToMicros(s.wokeAt.QuadPart - before.QuadPart));
     }
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    CloseHandle(s.ready);
-    CloseHandle(s.woke);
-    SCardReleaseContext(s.context);
+    WaitForSingleObject(thread.Get(), INFINITE);
     return micros;
 }
 
@@ -115,10 +126,13 @@ inline std::vector<double> MeasureEventHandOff(int runs)
     using namespace benchwakeup;
     std::vector<double> micros;
     HandOff h = {};
-    h.go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    h.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    h.woke = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE thread = CreateThread(nullptr, 0, &EventWaiter, &h, 0, nullptr);
+    const tsmb::UniqueHandle go(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const tsmb::UniqueHandle ready(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const tsmb::UniqueHandle woke(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    h.go = go.Get();
+    h.ready = ready.Get();
+    h.woke = woke.Get();
+    const tsmb::UniqueHandle thread(CreateThread(nullptr, 0, &EventWaiter, &h, 0, nullptr));
     for (int i = 0; i < runs; ++i) {
         WaitForSingleObject(h.ready, INFINITE);
         h.stop = i == runs - 1;
@@ -127,11 +141,7 @@ inline std::vector<double> MeasureEventHandOff(int runs)
         WaitForSingleObject(h.woke, INFINITE);
         micros.push_back(TicksToMicros(h.wokeAt.QuadPart - before));
     }
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    CloseHandle(h.go);
-    CloseHandle(h.ready);
-    CloseHandle(h.woke);
+    WaitForSingleObject(thread.Get(), INFINITE);
     return micros;
 }
 
@@ -143,22 +153,22 @@ inline std::vector<double> MeasureServiceCancel(const wchar_t* reader, int runs)
     std::vector<double> micros;
     Shared s = {};
     s.reader = reader;
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &s.context) != SCARD_S_SUCCESS)
+    const CardContext context = EstablishContext();
+    if (!context)
         return micros;
+    s.context = context.Get();
     SCARD_READERSTATEW state = {};
     state.szReader = reader;
     SCardGetStatusChangeW(s.context, 0, &state, 1);
     s.known = state.dwEventState;
     for (int i = 0; i < runs; ++i) {
-        HANDLE thread = CreateThread(nullptr, 0, &CancelledWaiter, &s, 0, nullptr);
+        const tsmb::UniqueHandle thread(CreateThread(nullptr, 0, &CancelledWaiter, &s, 0, nullptr));
         while (SimCountPendingWaits() == 0)
             Sleep(0);
         const LONGLONG before = Now();
         SCardCancel(s.context);
-        WaitForSingleObject(thread, INFINITE);
+        WaitForSingleObject(thread.Get(), INFINITE);
         micros.push_back(TicksToMicros(Now() - before));
-        CloseHandle(thread);
     }
-    SCardReleaseContext(s.context);
     return micros;
 }

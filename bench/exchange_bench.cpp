@@ -1,18 +1,27 @@
 // Benchmark of ReadHttpDataFromUrl against the local test server (start it first:
 // testbed/https/testserver.py start <bin>/httpserver <bin>/testcerts), with a simulated card,
 // each figure beside a bare WinINet loop of the same URL in the same run:
-//  - 1 MiB over HTTP through the control's scripted method and through the bare loop;
+//  - 1 MiB over HTTP through the control's scripted method and through the bare loop (and the
+//    bare loop keeping the body, and a new page string of that size by itself: what memory the
+//    process has not touched costs here);
 //  - small requests (/peer, which answers the client's port) over HTTP and over HTTPS: the bare
 //    loop keeping its connection, the bare loop sending "Connection: close" (a new TCP, and
 //    TLS, connection per request: what a rule of no pooled connection costs), and the control;
 //    the client ports (the server's answer) show how many requests of each way went out on a
 //    new connection;
+//  - where the time of a request goes, phase by phase, and the card operations it makes (the
+//    stand-ins' counters): 1 MiB, a small request of a card the control already used, and the
+//    first request after the card went in (card removed, inserted, PIN set before each);
+//  - the same small requests with a card that answers like a real one: 30 ms per provider
+//    operation and 5 ms per service call (the stand-ins' delays);
 //  - many small calls: handles, threads and private memory before and after.
 //   exchange_bench.exe [runs] [calls] [small]
 #include <cwchar>
 
 #include "BenchExchange.h"
+#include "BenchPhases.h"
 #include "BenchStats.h"
+#include "InternetHandle.h"
 
 namespace {
 
@@ -22,27 +31,28 @@ const DWORD kFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTER
 // The URL read the plain way: one session, connection and request, 4096-byte reads, as the
 // control does per call. headers: additional request headers, or nullptr. flags: kFlags, or
 // other request flags.
+// sent: the performance counter once the answer's headers came (the send returned).
 size_t BareRead(const wchar_t* host, DWORD port, bool secure, const std::wstring& object, const wchar_t* headers,
-                std::string* body = nullptr, DWORD flags = kFlags)
+                std::string* body = nullptr, DWORD flags = kFlags, LONGLONG* sent = nullptr)
 {
-    HINTERNET open = InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    HINTERNET connect = InternetConnectW(open, host, static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, 0, 0);
-    HINTERNET request = HttpOpenRequestW(connect, L"GET", object.c_str(), nullptr, nullptr, nullptr,
-                                         flags | (secure ? INTERNET_FLAG_SECURE : 0), 0);
+    // Declared in this order, they close in the reverse one: request, connection, session.
+    const InternetHandle open(InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+    const InternetHandle connect(InternetConnectW(open.Get(), host, static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                                                  INTERNET_SERVICE_HTTP, 0, 0));
+    const InternetHandle request(HttpOpenRequestW(connect.Get(), L"GET", object.c_str(), nullptr, nullptr, nullptr,
+                                                  flags | (secure ? INTERNET_FLAG_SECURE : 0), 0));
     size_t total = 0;
     // A header length of 0 would drop the header; (DWORD)-1 sends it.
-    if (HttpSendRequestW(request, headers, headers ? static_cast<DWORD>(-1) : 0, nullptr, 0)) {
+    if (HttpSendRequestW(request.Get(), headers, headers ? static_cast<DWORD>(-1) : 0, nullptr, 0)) {
+        if (sent)
+            *sent = Now();
         char piece[4096];
-        for (DWORD read = 0; InternetReadFile(request, piece, sizeof(piece), &read) && read > 0;) {
+        for (DWORD read = 0; InternetReadFile(request.Get(), piece, sizeof(piece), &read) && read > 0;) {
             total += read;
             if (body)
                 body->append(piece, read);
         }
     }
-    InternetCloseHandle(request);
-    InternetCloseHandle(connect);
-    InternetCloseHandle(open);
     return total;
 }
 
@@ -77,6 +87,68 @@ struct Series {
     }
 };
 
+// A small request whose card the control has not used yet: the card goes out and in again
+// (the control hears both), and the page sets its PIN, before each.
+bool RenewCard(keyvoratest::HostedControl& host, keyvoratest::EventSink& sink, const wchar_t* reader)
+{
+    SimRemoveCard(reader);
+    if (!keyvoratest::PumpUntil([&] { return sink.events.back().eventType == 0; }, 10000))
+        return false;
+    if (!benchexchange::InsertCardWithKey(reader) ||
+        !keyvoratest::PumpUntil([&] { return sink.events.back().eventType == 1; }, 10000))
+        return false;
+    benchexchange::SetPin(host, L"1234");
+    return true;
+}
+
+// Phases and operations of runs requests of url: each of a card the control used before, or
+// (first) each the first of its card.
+bool MeasurePhases(const char* key, const wchar_t* what, keyvoratest::HostedControl& host, keyvoratest::EventSink& sink,
+                   const wchar_t* reader, const std::wstring& url, int runs, bool first)
+{
+    std::vector<benchphases::Measured> measured;
+    std::wstring data;
+    if (!first && !benchexchange::ReadThroughControl(host, url, data))  // the card is known
+        return false;
+    for (int i = 0; i < runs; ++i) {
+        if (first && !RenewCard(host, sink, reader)) {
+            fwprintf(stderr, L"%hs: the card did not come back\n", key);
+            return false;
+        }
+        benchphases::Measured m;
+        {
+            const benchphases::Hooks hooks;
+            m = benchphases::MeasureOne(host, url, data);
+        }
+        if (!m.ok) {
+            fwprintf(stderr, L"%hs: run %d failed\n", key, i);
+            return false;
+        }
+        measured.push_back(m);
+    }
+    benchphases::Report(key, what, measured);
+    return true;
+}
+
+// Every service call and provider operation takes as long as a real card's (the stand-ins'
+// delays), for the phases of small requests; then the simulation's own pace again.
+bool MeasureSlowCard(keyvoratest::HostedControl& host, keyvoratest::EventSink& sink, const wchar_t* reader,
+                     const std::wstring& url, int runs)
+{
+    SetEnvironmentVariableW(L"SCARDSIM_DELAY_MS", L"5");
+    SetEnvironmentVariableW(L"CARDCSP_DELAY_MS", L"30");
+    SetEnvironmentVariableW(L"NCRYPT_DELAY_MS", L"30");
+    const bool ok =
+        MeasurePhases("slow-first", L"small request, first of its card, 30 ms per provider operation, 5 ms per service call",
+                      host, sink, reader, url, runs, true) &&
+        MeasurePhases("slow-later", L"small request, card used before, 30 ms per provider operation, 5 ms per service call",
+                      host, sink, reader, url, runs, false);
+    SetEnvironmentVariableW(L"SCARDSIM_DELAY_MS", nullptr);
+    SetEnvironmentVariableW(L"CARDCSP_DELAY_MS", nullptr);
+    SetEnvironmentVariableW(L"NCRYPT_DELAY_MS", nullptr);
+    return ok;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -106,23 +178,48 @@ int wmain(int argc, wchar_t** argv)
 
     const std::wstring object = L"/bytes?size=1048576";
     const std::wstring url = L"http://127.0.0.1:" + std::to_wstring(ports.http) + object;
-    std::vector<double> bare, control;
+    std::vector<double> bare, bareSend, bareReads, bareKept, control;
     for (int i = 0; i < runs; ++i) {
+        // The bare loop keeping the body, as the control must (in a string of its length):
+        // memory the process has not touched costs here, which the baseline does not pay.
+        LONGLONG kept = Now();
+        {
+            std::string body;
+            body.reserve(1 << 20);
+            BareRead(L"127.0.0.1", ports.http, false, object, nullptr, &body);
+            kept = Now() - kept;
+        }
         const LONGLONG start = Now();
-        const size_t bytes = BareRead(L"127.0.0.1", ports.http, false, object, nullptr);
+        LONGLONG sent = 0;
+        const size_t bytes = BareRead(L"127.0.0.1", ports.http, false, object, nullptr, nullptr, kFlags, &sent);
         const LONGLONG middle = Now();
         std::wstring data;
-        const bool ok = benchexchange::ReadThroughControl(host, url, data);
-        const LONGLONG end = Now();
+        LONGLONG end = 0;
+        const bool ok = benchexchange::ReadThroughControl(host, url, data, &end);
         if (bytes != 1048576 || !ok || data.size() != 1048576) {
             fwprintf(stderr, L"run %d: bare %u bytes, control %ls with %u characters\n", i, static_cast<unsigned>(bytes),
                      ok ? L"ok" : L"failed", static_cast<unsigned>(data.size()));
             return 1;
         }
         bare.push_back(TicksToMicros(middle - start));
+        bareKept.push_back(TicksToMicros(kept));
+        bareSend.push_back(TicksToMicros(sent - start));
+        bareReads.push_back(TicksToMicros(middle - sent));
         control.push_back(TicksToMicros(end - middle));
     }
+    // What the page's string of that body costs by itself: 1 M characters, 2 MiB that the process
+    // has not touched yet (Wine zeroes a new string, which touches every page).
+    std::vector<double> fresh;
+    for (int i = 0; i < runs; ++i) {
+        const LONGLONG start = Now();
+        const benchexchange::Bstr text(SysAllocStringLen(nullptr, 1 << 20));
+        fresh.push_back(TicksToMicros(Now() - start));
+    }
+    ReportLatency("string2m", L"a new page string of 1 M characters allocated", fresh);
     ReportLatency("bare1m", L"bare WinINet read of 1 MiB over HTTP", bare);
+    ReportLatency("bare1m-send", L"  phase: open and send, to the answer's headers", bareSend);
+    ReportLatency("bare1m-reads", L"  phase: the reads (4096 bytes each) and the close", bareReads);
+    ReportLatency("bare1m-kept", L"the same bare loop keeping the body in a string of its length", bareKept);
     ReportLatency("control1m", L"ReadHttpDataFromUrl of 1 MiB over HTTP (card certificate and PIN each time)", control);
 
     // Small requests, the three ways in blocks (a request that closes its connection may take
@@ -186,6 +283,14 @@ int wmain(int argc, wchar_t** argv)
     }
 
     const std::wstring smallUrl = L"http://127.0.0.1:" + std::to_wstring(ports.http) + L"/text?body=x";
+    if (!MeasurePhases("phases1m", L"ReadHttpDataFromUrl of 1 MiB over HTTP", host, sink, reader, url, runs, false) ||
+        !MeasurePhases("phases-later", L"small request over HTTP, card used before", host, sink, reader, smallUrl, small,
+                       false) ||
+        !MeasurePhases("phases-first", L"small request over HTTP, first of its card", host, sink, reader, smallUrl, runs,
+                       true) ||
+        !MeasureSlowCard(host, sink, reader, smallUrl, runs))
+        return 1;
+
     std::wstring data;
     for (int i = 0; i < 50; ++i)  // what the first calls load stays loaded
         benchexchange::ReadThroughControl(host, smallUrl, data);

@@ -13,21 +13,16 @@ namespace {
 
 class HookedMonitor : public scardm::SCardMonitoringThread {
 public:
-    HANDLE initial = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    HANDLE changed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const tsmb::UniqueHandle initial{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    const tsmb::UniqueHandle changed{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     LARGE_INTEGER changedAt = {};
-    ~HookedMonitor() override
-    {
-        CloseHandle(initial);
-        CloseHandle(changed);
-    }
 
 protected:
-    void ProcessInitalReaderStates(scardm::ReaderStates&) override { SetEvent(initial); }
+    void ProcessInitalReaderStates(scardm::ReaderStates&) override { SetEvent(initial.Get()); }
     void ProcessStateChangeInReaderStates(scardm::ReaderStates&) override
     {
         QueryPerformanceCounter(&changedAt);
-        SetEvent(changed);
+        SetEvent(changed.Get());
     }
 };
 
@@ -55,7 +50,7 @@ RefPtr<HookedMonitor> Started()
     RefPtr<HookedMonitor> m(new HookedMonitor());
     m->Start();
     m->EnableMonitoring();
-    WaitForSingleObject(m->initial, 10000);
+    WaitForSingleObject(m->initial.Get(), 10000);
     return m;
 }
 
@@ -77,23 +72,25 @@ int wmain(int argc, wchar_t** argv)
         while (SimCountPendingWaits() == 0)
             Sleep(0);
         const LARGE_INTEGER before = ToggleCard(L"Bench Reader", i);
-        WaitForSingleObject(monitor->changed, 10000);
+        WaitForSingleObject(monitor->changed.Get(), 10000);
         hook.push_back(TicksToMicros(monitor->changedAt.QuadPart - before.QuadPart));
     }
 
     // CPU time of the worker over two idle seconds, beside a bare thread blocked in the wait.
-    SCARDCONTEXT context = 0;
-    SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context);
-    HANDLE bare = CreateThread(nullptr, 0, &BlockedWaiter, reinterpret_cast<LPVOID>(context), 0, nullptr);
-    while (SimCountPendingWaits() < 2)
-        Sleep(0);
-    const double monitorCpu0 = CpuMs(monitor->GetHandle()), bareCpu0 = CpuMs(bare);
-    Sleep(2000);
-    const double idleCpuMs = CpuMs(monitor->GetHandle()) - monitorCpu0, bareIdleCpuMs = CpuMs(bare) - bareCpu0;
-    SCardCancel(context);
-    WaitForSingleObject(bare, INFINITE);
-    CloseHandle(bare);
-    SCardReleaseContext(context);
+    double idleCpuMs = 0, bareIdleCpuMs = 0;
+    {
+        const CardContext context = EstablishContext();
+        const tsmb::UniqueHandle bare(
+            CreateThread(nullptr, 0, &BlockedWaiter, reinterpret_cast<LPVOID>(context.Get()), 0, nullptr));
+        while (SimCountPendingWaits() < 2)
+            Sleep(0);
+        const double monitorCpu0 = CpuMs(monitor->GetHandle()), bareCpu0 = CpuMs(bare.Get());
+        Sleep(2000);
+        idleCpuMs = CpuMs(monitor->GetHandle()) - monitorCpu0;
+        bareIdleCpuMs = CpuMs(bare.Get()) - bareCpu0;
+        SCardCancel(context.Get());
+        WaitForSingleObject(bare.Get(), INFINITE);
+    }
     monitor->RequestStop();
     monitor->WaitForStop();
     monitor = nullptr;

@@ -16,6 +16,7 @@
 #include "HandOff.h"
 #include "RegistryKey.h"
 #include "SCardAmbrelMonitoringThread.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -138,13 +139,14 @@ bool WaitQuiet(LONG waits)
 
 void SetHandOff(const wchar_t* reader)
 {
-    HKEY key = nullptr;
+    tsmb::UniqueRegistryKey key;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kKey, 0, nullptr, 0,
-                        KEY_SET_VALUE | tsmb::GetRegistryViewFlag(), nullptr, &key, nullptr) != ERROR_SUCCESS)
+                        KEY_SET_VALUE | tsmb::GetRegistryViewFlag(), nullptr, key.Put(), nullptr) != ERROR_SUCCESS) {
+        key.Release();  // nothing was opened
         return;
-    RegSetValueExW(key, tsmb::HandOffKey::kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(reader),
+    }
+    RegSetValueExW(key.Get(), tsmb::HandOffKey::kValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(reader),
                    static_cast<DWORD>((wcslen(reader) + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
 }
 
 double Micros(LONGLONG from, LONGLONG to) { return TicksToMicros(to - from); }
@@ -220,22 +222,19 @@ bool MeasureShellInProcess(int rounds, const std::wstring& times)
 
 // ---- The real Ambrel.exe ------------------------------------------------------------------
 
-void EndShell(PROCESS_INFORMATION& shell)
+// The shell this program started (its process handle), and the browser stand-in it started.
+void EndShell(const tsmb::UniqueHandle& shell)
 {
-    TerminateProcess(shell.hProcess, 0);
-    WaitForSingleObject(shell.hProcess, kTimeoutMs);
-    CloseHandle(shell.hThread);
-    CloseHandle(shell.hProcess);
-    // The browser stand-in the shell started.
+    TerminateProcess(shell.Get(), 0);
+    WaitForSingleObject(shell.Get(), kTimeoutMs);
     while (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
         DWORD id = 0;
         GetWindowThreadProcessId(frame, &id);
-        HANDLE browser = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id);
+        const tsmb::UniqueHandle browser(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
         if (!browser)
             break;
-        TerminateProcess(browser, 0);
-        WaitForSingleObject(browser, kTimeoutMs);
-        CloseHandle(browser);
+        TerminateProcess(browser.Get(), 0);
+        WaitForSingleObject(browser.Get(), kTimeoutMs);
     }
 }
 
@@ -245,11 +244,12 @@ bool MeasureShellProgram(int rounds, const std::wstring& times)
     std::wstring command = L"\"" + program + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION shell = {};
-    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &shell)) {
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         fwprintf(stderr, L"cannot start Ambrel.exe\n");
         return false;
     }
+    const tsmb::UniqueHandle shell(started.hProcess), shellThread(started.hThread);
     // The browser it starts, so that the end finds it; and the monitor waiting.
     if (!keyvoratest::PumpUntil([] { return FindWindowW(L"IEFrame", nullptr) != nullptr; }, 30000) || !WaitQuiet(1)) {
         fwprintf(stderr, L"the shell's browser or monitor never came\n");
@@ -352,10 +352,12 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     // The hand-off's parent belongs to the deployment: made when missing, as the tests do.
-    HKEY parent = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &parent,
-                    nullptr);
-    RegCloseKey(parent);
+    {
+        tsmb::UniqueRegistryKey parent;
+        if (RegCreateKeyExW(HKEY_CURRENT_USER, tsmb::HandOffKey::kParentKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            parent.Put(), nullptr) != ERROR_SUCCESS)
+            parent.Release();  // nothing was opened
+    }
     const std::wstring times = TempFile(L"removal-latency-vsmsdk.times");
     SetEnvironmentVariableW(L"VSMSDK_TIMES", times.c_str());
     SetEnvironmentVariableW(L"VSMSDK_LOG", nullptr);

@@ -106,6 +106,33 @@ def phases(figures, parts):
     return ", ".join("%s %s (%d %%)" % (label, ms(m), round(100.0 * m / whole)) for label, m in meds)
 
 
+REQUEST_PHASES = [("arguments", "arguments, PIN copy, URL and site lock"),
+                  ("checks", "card checks"),
+                  ("acquisition", "card type, provider and its context"),
+                  ("pin", "PIN to the card"),
+                  ("certificate", "certificate"),
+                  ("send", "open and send, to the status"),
+                  ("reads", "reads and close"),
+                  ("handoff", "hand-off"),
+                  ("conversion", "conversion to the page's string")]
+
+
+def request_phases(figures, key):
+    """A request's whole time, its card operations and its phases (medians; a phase that took no
+    time is named with 0)."""
+    ops = re.match(r"service (\d+)\.\.(\d+), provider (\d+)\.\.(\d+), reads (\d+)", figures.val(key + "-ops"))
+    if not ops:
+        raise Missing("%s: unreadable line %r" % (figures.program, key + "-ops"))
+
+    def span(low, high):
+        return low if low == high else "%s to %s" % (low, high)
+
+    text = "%s; per request %s service calls, %s provider calls, %s reads; phases (medians): " % (
+        spread(figures.lat(key + "-whole")), span(ops.group(1), ops.group(2)), span(ops.group(3), ops.group(4)),
+        ops.group(5))
+    return text + phases(figures, [(key + "-" + phase, label) for phase, label in REQUEST_PHASES])
+
+
 def counts(text):
     """'handles 47 -> 47, memory 10 KiB -> 12 KiB' as 'handles 47 → 47 (+0), memory 10 → 12 KiB (+2)'."""
     def one(m):
@@ -165,21 +192,35 @@ def table(r, args):
                               ("tls-start", "to the call"),
                               ("tls-call", "the call itself")])))
     b1, c1 = e.lat("bare1m"), e.lat("control1m")
-    rows.append(("control: `ReadHttpDataFromUrl` of 1 MiB over HTTP (card certificate and PIN each attempt) "
-                 "beside a bare WinINet read loop of the same URL", prog("exchange_bench"),
-                 "%s against the bare loop's %s: ratio of the medians %s, difference %s (the certificate and PIN "
-                 "submission, the ANSI-to-UTF-16 conversion and the BSTR copy)" %
+    rows.append(("control: `ReadHttpDataFromUrl` of 1 MiB over HTTP beside a bare WinINet read loop of the same "
+                 "URL (a card the control used before)", prog("exchange_bench"),
+                 "%s against the bare loop's %s: ratio of the medians %s, difference %s" %
                  (spread(c1), spread(b1), ratio(c1[0], b1[0]), signed(c1[0] - b1[0]))))
+    rows.append(("control: where the time of that 1 MiB goes, phase by phase, beside the bare loop's", "same",
+                 request_phases(e, "phases1m") + "; the bare loop: open and send to the answer's headers %s, "
+                 "the reads of 4096 bytes and the close %s; the bare loop keeping the body in a string of its "
+                 "length, whole: %s; a new string of 1 M characters (2 MiB) for the page allocated (Wine zeroes "
+                 "it): %s" % (ms(e.lat("bare1m-send")[0]), ms(e.lat("bare1m-reads")[0]), ms(e.lat("bare1m-kept")[0]),
+                              ms(e.lat("string2m")[0]))))
     for t, name in (("http", "HTTP"), ("https", "HTTPS (TLS)")):
         kept, close, ctl = e.lat(t + "-keepalive"), e.lat(t + "-close"), e.lat(t + "-control")
         rows.append(("small requests over %s: a new connection per request (`Connection: close`, what a rule of "
                      "no pooled connection costs) beside the bare loop that keeps its connection" % name, "same",
                      "%s against %s: %s per request at the median (ratio %s), %s at p95; %s" % (spread(close), spread(kept), signed(close[0] - kept[0]), ratio(close[0], kept[0]),
                              signed(close[1] - kept[1]), e.val(t + "-connections"))))
-        rows.append(("control: small `ReadHttpDataFromUrl` over %s beside the same bare keep-alive loop" % name,
-                     "same",
-                     "%s against %s: %s per request at the median (ratio %s)" %
-                     (spread(ctl), spread(kept), signed(ctl[0] - kept[0]), ratio(ctl[0], kept[0]))))
+        rows.append(("control: small `ReadHttpDataFromUrl` over %s (a card used before) beside the bare loop that "
+                     "opens a new connection per request, and the one that keeps it" % name, "same",
+                     "%s against %s: %s per request at the median (ratio %s); against the keep-alive loop %s" %
+                     (spread(ctl), spread(close), signed(ctl[0] - close[0]), ratio(ctl[0], close[0]),
+                      signed(ctl[0] - kept[0]))))
+    rows.append(("control: where the time of a small request over HTTP goes (a card used before)", "same",
+                 request_phases(e, "phases-later")))
+    rows.append(("control: the first small request of a card (pulled, put back and its PIN set before each): "
+                 "where the time goes", "same", request_phases(e, "phases-first")))
+    for key, which in (("slow-first", "the first small request of a card"),
+                       ("slow-later", "a small request of a card used before")):
+        rows.append(("a card that answers like a real one (30 ms per provider operation, 5 ms per service call, "
+                     "the stand-ins' delays): %s" % which, "same", request_phases(e, key)))
     rows.append(("control: many small `ReadHttpDataFromUrl` calls after 50 to warm up", "same",
                  counts(e.val("calls"))))
     rows.append(("shell: end of the browser's last run to the end of `Ambrel.exe`", prog("shell_shutdown"),

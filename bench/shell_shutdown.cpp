@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "BenchStats.h"
+#include "UniqueHandle.h"
 
 namespace {
 
@@ -44,15 +45,16 @@ DWORD LastBrowserEnd(const std::wstring& log)
 int wmain(int argc, wchar_t** argv)
 {
     const int runs = argc > 1 ? _wtoi(argv[1]) : 10;
-    HKEY key = nullptr;
+    tsmb::UniqueRegistryKey key;
     // Without a view flag, as the shell reads it: this program has the shell's bitness.
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kConfigKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, key.Put(), nullptr) !=
         ERROR_SUCCESS) {
+        key.Release();  // nothing was opened
         fwprintf(stderr, L"cannot open HKLM\\%ls\n", kConfigKey);
         return 1;
     }
     const wchar_t url[] = L"http://bench.example/?iexplore-lifetime-ms=100";
-    RegSetValueExW(key, L"DesktopURL", 0, REG_SZ, reinterpret_cast<const BYTE*>(url), sizeof(url));
+    RegSetValueExW(key.Get(), L"DesktopURL", 0, REG_SZ, reinterpret_cast<const BYTE*>(url), sizeof(url));
 
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
@@ -71,13 +73,12 @@ int wmain(int argc, wchar_t** argv)
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessW(browser.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
             break;
-        if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
+        const tsmb::UniqueHandle thread(pi.hThread), process(pi.hProcess);
+        if (WaitForSingleObject(process.Get(), 30000) == WAIT_OBJECT_0) {
             const DWORD ended = GetTickCount();
             if (const DWORD browserEnded = LastBrowserEnd(log))
                 bare.push_back((ended - browserEnded) * 1000.0);
         }
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
     }
 
     std::vector<double> micros;
@@ -89,17 +90,16 @@ int wmain(int argc, wchar_t** argv)
         PROCESS_INFORMATION pi = {};
         if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
             break;
-        if (WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0) {
+        const tsmb::UniqueHandle thread(pi.hThread), process(pi.hProcess);
+        if (WaitForSingleObject(process.Get(), 30000) == WAIT_OBJECT_0) {
             const DWORD ended = GetTickCount();
             const DWORD browserEnded = LastBrowserEnd(log);
             if (browserEnded)
                 micros.push_back((ended - browserEnded) * 1000.0);
         }
-        CloseHandle(pi.hThread);
-        CloseHandle(pi.hProcess);
     }
-    RegDeleteValueW(key, L"DesktopURL");
-    RegCloseKey(key);
+    RegDeleteValueW(key.Get(), L"DesktopURL");
+    key.Close();
     DeleteFileW(log.c_str());
     if (micros.empty()) {
         fwprintf(stderr, L"no run completed\n");

@@ -57,23 +57,6 @@ void Utils::UnicodeToANSI(const std::wstring& in, std::string& out)
     out.assign(buffer.data());
 }
 
-std::wstring Utils::ANSIToUnicodeWhole(const std::string& in)
-{
-    if (in.empty())
-        return std::wstring();
-    const int inLength = static_cast<int>(in.size());
-    const int needed = MultiByteToWideChar(CP_ACP, 0, in.data(), inLength, nullptr, 0);
-    if (needed == 0) {
-        const DWORD code = GetLastError();
-        Trace("%S%s:MultiByteToWideChar: failed with last error: %ld", GetComponentPrefix(),
-              "tsmb::Utils::ANSIToUnicodeWhole", code);
-        throw Win32Error(code);
-    }
-    std::wstring out(static_cast<size_t>(needed), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, in.data(), inLength, &out[0], needed);
-    return out;
-}
-
 std::string Utils::UnicodeToANSIWhole(const std::wstring& in)
 {
     if (in.empty())

@@ -13,8 +13,8 @@ public:
     // Up to the first NUL of the converted text.
     static void ANSIToUnicode(const std::string& in, std::wstring& out);
     static void UnicodeToANSI(const std::wstring& in, std::string& out);
-    // Every character, NULs included: bodies are data, not text.
-    static std::wstring ANSIToUnicodeWhole(const std::string& in);
+    // Every character, NULs included: bodies are data, not text. (An answer's body goes to the
+    // page's string in one conversion of the control's own.)
     static std::string UnicodeToANSIWhole(const std::wstring& in);
     // A secret's text up to its NUL (at most maxChars or maxBytes of it) with one NUL appended;
     // the caller wipes the result.

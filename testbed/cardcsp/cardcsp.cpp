@@ -1,6 +1,8 @@
 // A CryptoAPI provider for the simulated cards: never shipped. It serves the default key
 // container "\\.\<reader>\" of the card in that reader from the simulated service's state
 // (its PIN and tries, the certificate of its exchange key) with the platform's error codes.
+// Each call takes the milliseconds CARDCSP_DELAY_MS names (read at every call; none unset),
+// and CardCspCountCalls counts the calls of this process.
 // Registered (DllRegisterServer) under the provider names the simulated cards report. Every
 // call is appended as one line to the file named by CARDCSP_LOG (the PIN never is):
 //   <entry point> <argument> -> 0x<last error, 0 on success>
@@ -11,8 +13,9 @@
 #include <cstdio>
 #include <string>
 
-#include "StandIn.h"
 #include <vector>
+
+#include "StandIn.h"
 
 #include "scardsim.h"
 
@@ -32,9 +35,15 @@ struct Key {
 
 void Log(const std::string& line) { standin::AppendToLog("CARDCSP_LOG", line); }
 
-// Logs the call with its outcome and returns it the CryptoAPI way.
+// Entry point calls in this process, for the benchmarks' counts.
+volatile LONG g_calls = 0;
+
+// Every entry point ends here: counted, taking the time CARDCSP_DELAY_MS says (a card's
+// provider talks to the card), logged with its outcome, which it returns the CryptoAPI way.
 BOOL Outcome(const std::string& call, DWORD error)
 {
+    InterlockedIncrement(&g_calls);
+    standin::DelayAsConfigured("CARDCSP_DELAY_MS");
     char code[16];
     snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(error));
     Log(call + " -> " + code);
@@ -175,6 +184,9 @@ BOOL WINAPI CPVerifySignature(HCRYPTPROV, HCRYPTHASH, const BYTE*, DWORD, HCRYPT
     NOT_SUPPORTED(CPVerifySignature);
 }
 BOOL WINAPI CPGenRandom(HCRYPTPROV, DWORD, BYTE*) { NOT_SUPPORTED(CPGenRandom); }
+
+// Entry point calls made in this process so far (not one of the CryptoAPI entry points).
+LONG WINAPI CardCspCountCalls(void) { return g_calls; }
 
 // Registers this DLL under every provider name the simulated cards report (in the registry
 // view of the calling process).

@@ -3,6 +3,7 @@
 // environment variable, and files beside the running program.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "StandInLog.h"
@@ -25,6 +26,20 @@ inline void PinThisModule(HINSTANCE instance)
     HMODULE pinned = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                        reinterpret_cast<LPCWSTR>(instance), &pinned);
+}
+
+// Waits as many milliseconds as the environment variable says (read at every call; nothing
+// when it is unset or 0): a stand-in that answers like the real thing, where every call may be
+// a round trip to a card.
+inline void DelayAsConfigured(const char* variable)
+{
+    char text[16];
+    const DWORD length = GetEnvironmentVariableA(variable, text, sizeof(text));
+    if (length == 0 || length >= sizeof(text))
+        return;
+    const unsigned long milliseconds = strtoul(text, nullptr, 10);
+    if (milliseconds > 0)
+        Sleep(static_cast<DWORD>(milliseconds));
 }
 
 // The full path of a file in the running program's folder.

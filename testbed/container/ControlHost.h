@@ -9,6 +9,7 @@
 
 #include "ComPtr.h"
 #include "KeyvoraCtl.h"
+#include "UniqueHandle.h"
 
 namespace keyvoratest {
 
@@ -86,6 +87,17 @@ private:
     DWORD m_cookie = 0;
     bool m_paged = false;  // aggregated in the object that names its page
 };
+
+// A string of COM's, freed by its owner (the foundation's family of owners).
+struct BstrTraits {
+    using Type = BSTR;
+    static BOOL Close(BSTR text)
+    {
+        SysFreeString(text);
+        return TRUE;
+    }
+};
+using Bstr = tsmb::UniqueResource<BstrTraits>;
 
 // The control object behind its scripting interface (the control runs in this process).
 CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control);

@@ -2,6 +2,8 @@
 // shipped. The "SmartCardPin" property of a key "\\.\<reader>\" checks the PIN against the
 // card in that reader (simulated service). Every call is appended as one line to the file
 // named by NCRYPT_LOG (the PIN never is):  <function> <argument> -> 0x<status>
+// Each call takes the milliseconds NCRYPT_DELAY_MS names (read at every call; none unset), and
+// NCryptStandInCountCalls counts the calls of this process.
 // For tests: NCRYPT_SWAP_AT_OPEN_KEY=<pin> swaps the card in the key's reader, once, as the key
 // is opened: another card with the same certificate and that PIN takes its place.
 #include <windows.h>
@@ -10,9 +12,9 @@
 #include <cstdio>
 #include <string>
 
-#include "StandIn.h"
 #include <vector>
 
+#include "StandIn.h"
 #include "scardsim.h"
 
 namespace {
@@ -27,8 +29,14 @@ struct Object {
 
 void Log(const std::string& line) { standin::AppendToLog("NCRYPT_LOG", line); }
 
+// Calls in this process, for the benchmarks' counts.
+volatile LONG g_calls = 0;
+
+// Every function ends here: counted, taking the time NCRYPT_DELAY_MS says, and logged.
 SECURITY_STATUS Outcome(const std::string& call, SECURITY_STATUS status)
 {
+    InterlockedIncrement(&g_calls);
+    standin::DelayAsConfigured("NCRYPT_DELAY_MS");
     char code[16];
     snprintf(code, sizeof(code), "0x%08lX", static_cast<unsigned long>(status));
     Log(call + " -> " + code);
@@ -127,6 +135,9 @@ SECURITY_STATUS WINAPI NCryptFreeObject(NCRYPT_HANDLE object)
     delete o;
     return Outcome(call, ERROR_SUCCESS);
 }
+
+// Calls of the four functions made in this process so far.
+LONG WINAPI NCryptStandInCountCalls(void) { return g_calls; }
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID)
 {

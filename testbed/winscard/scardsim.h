@@ -49,5 +49,8 @@ SCARDSIM_API LONG WINAPI SimCountQuietWaits(void);
 // sleep after the latest change. *count: the room in the arrays, then how many there are
 // (SCARD_E_INSUFFICIENT_BUFFER when they do not fit).
 SCARDSIM_API LONG WINAPI SimGetWaits(DWORD* processIds, DWORD* threadIds, BOOL* quiet, DWORD* count);
+// Service operations (SCard exports) this process has called so far. Each takes the
+// milliseconds SCARDSIM_DELAY_MS names in the calling process (read at every call; none unset).
+SCARDSIM_API LONG WINAPI SimCountServiceCalls(void);
 // What this process holds: open contexts, blocks handed out and not freed, started-event handles.
 SCARDSIM_API LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents);

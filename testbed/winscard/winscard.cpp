@@ -4,6 +4,7 @@
 #define SCARDSIM_BUILD
 #include "scardsim.h"
 #include "SimState.h"
+#include "StandIn.h"
 
 #include <winscard.h>
 
@@ -128,9 +129,17 @@ void SignalChangeLocked()
 
 bool Aims(DWORD aim, DWORD id) { return aim == 0 || aim == id; }
 
-// A failure injected for this export and aimed at this caller, counted by the call; 0 when none.
+// The service operations this process called (every SCard export), for the benchmarks' counts.
+volatile LONG g_serviceCalls = 0;
+
+// Every service operation begins here: it is counted, takes the time SCARDSIM_DELAY_MS says
+// (a real service and card answer in milliseconds, the simulated one in microseconds), and
+// consumes a failure injected for this export and aimed at this caller (counted by the call):
+// its code, or 0 when none.
 LONG TakeFailure(const char* operation)
 {
+    InterlockedIncrement(&g_serviceCalls);
+    standin::DelayAsConfigured("SCARDSIM_DELAY_MS");
     if (!Ready())
         return SCARD_F_INTERNAL_ERROR;
     Lock lock;
@@ -534,6 +543,8 @@ HANDLE WINAPI SCardAccessStartedEvent(void)
 
 void WINAPI SCardReleaseStartedEvent(void)
 {
+    InterlockedIncrement(&g_serviceCalls);
+    standin::DelayAsConfigured("SCARDSIM_DELAY_MS");
     ProcessLockGuard guard;
     if (g_startedRefs > 0)
         --g_startedRefs;
@@ -904,6 +915,8 @@ LONG WINAPI SimGetWaits(DWORD* processIds, DWORD* threadIds, BOOL* quiet, DWORD*
     *count = n;
     return fits ? SCARD_S_SUCCESS : SCARD_E_INSUFFICIENT_BUFFER;
 }
+
+LONG WINAPI SimCountServiceCalls(void) { return g_serviceCalls; }
 
 LONG WINAPI SimGetOutstanding(LONG* contexts, LONG* blocks, LONG* startedEvents)
 {

@@ -679,7 +679,11 @@ TEST_F(Exchange, ASilentOrDrippingServer_TheCallEndsWithinItsBoundAndThePageRuns
     Host(kOtherCsp);
     ASSERT_EQ(0u, Run(Http("/text?body=default-timeout")).lastError);
     EXPECT_TRUE(m_trace.Contains(kRead + " request time-out: 30 s (default)"));
+    // The control reads the setting when it is made: the next page takes it.
     config.SetDword(L"RequestTimeoutSeconds", 2);
+    const size_t heard = m_sink.events.size();
+    m_host.reset(new HostedControl(&m_sink));
+    ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() > heard; }));  // the new control saw the card
     const int closed = g_requestsClosed.load();
     // Each outlasts the call's bound of 4 s, and ends soon after, so that WinINet lets go of
     // it within this test and not in the next one.
@@ -989,9 +993,9 @@ BOOL WINAPI SilentCryptSetProvParam(HCRYPTPROV, DWORD, const BYTE*, DWORD)
 TEST_F(Exchange, AFailureThatLeavesNoCode_Is1359WithItsEventAndNoHandOff)
 {
     Host(kOtherCsp);
-    SetPin(L"1234");
     for (const char* function : {"HttpQueryInfoW", "CryptSetProvParam"}) {
         SCOPED_TRACE(function);
+        SetPin(L"1234");  // a PIN the card does not hold yet: the provider is handed it
         const std::string name = function;
         ImportHook hook = name == "HttpQueryInfoW" ? ImportHook(nullptr, function, &SilentHttpQueryInfoW)
                                                    : ImportHook(nullptr, function, &SilentCryptSetProvParam);
@@ -1649,6 +1653,16 @@ INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
 
 // ---- A reader unplugged and plugged in again while the monitor watches --------------------
 
+// Until the control's monitor has taken the latest change in, dispatching nothing.
+void WaitForTheMonitorUnheard()
+{
+    const DWORD start = GetTickCount();
+    while (SimCountQuietWaits() < 1) {
+        ASSERT_LT(GetTickCount() - start, 5000u) << "the monitor did not take the change in";
+        Sleep(5);
+    }
+}
+
 // A's card in R1; then R1 is unplugged and plugged in again (or replaced by one of the same
 // name) and B's card goes in. The control's monitor sees every step (0, 9, 0, 1), but the
 // service numbers R1's cards afresh, so B's card shows the reader and counter A's had: the
@@ -1657,15 +1671,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, ControlCannotWatch,
 // afterwards. These fail on 16299a3: the active card after the swap equals the one before it.
 class ReaderPluggedInAgain : public Exchange {
 protected:
-    // Until the control's monitor has taken the latest change in, dispatching nothing.
-    static void WaitForTheMonitorUnheard()
-    {
-        const DWORD start = GetTickCount();
-        while (SimCountQuietWaits() < 1) {
-            ASSERT_LT(GetTickCount() - start, 5000u) << "the monitor did not take the change in";
-            Sleep(5);
-        }
-    }
     // The insertion/removal counter of R1, the only reader.
     static DWORD CounterOfR1()
     {
@@ -1822,6 +1827,46 @@ TEST_F(Exchange, AHandOffTheRegistryRefuses_TheCallSucceedsAndTheEventLogSaysWhy
     testsupport::ExpectOutcomes(m_events, L"Keyvora.dll", {{0, ORVANE_EVENT_HANDOFF_FAILED, {L"R1", L"5"}}});
 }
 
+// The hand-off is written when the value does not name the call's reader: the shell cleared it
+// (it lost sight of the readers while the card stayed), it was emptied, or the key went; a value
+// that names the reader already is left as it is.
+struct HandOffAgainCase {
+    const char* name;
+    std::function<void()> between;
+    bool written;
+};
+
+class HandOffAgain : public Exchange, public ::testing::WithParamInterface<HandOffAgainCase> {};
+
+TEST_P(HandOffAgain, TheSecondRequestWritesOnlyWhatIsNotThereAlready)
+{
+    Host(kOtherCsp);
+    ASSERT_EQ(0u, Run(Http("/text?body=hand-off-1")).lastError);
+    ASSERT_EQ(L"R1", HandOff());
+    GetParam().between();
+    m_trace.Clear();
+    ASSERT_EQ(0u, Run(Http("/text?body=hand-off-2")).lastError);
+    EXPECT_EQ(L"R1", HandOff());
+    const std::string prefix = "SCardAuth:SCardAuthCommunicator::ReadHttpDataFromURL: ";
+    EXPECT_EQ(GetParam().written,
+              m_trace.Contains(prefix + "setting authentication reader in HKCU volatile registry to: \"R1\""));
+    EXPECT_EQ(!GetParam().written,
+              m_trace.Contains(prefix + "the authentication reader names \"R1\" already => not written again"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HandOffAgain,
+    ::testing::Values(HandOffAgainCase{"NamesTheReader", [] {}, false},
+                      HandOffAgainCase{"ClearedByTheShell", [] { SetHandOff(HandOffKey::kCleared); }, true},
+                      HandOffAgainCase{"Emptied", [] { SetHandOff(L""); }, true},
+                      HandOffAgainCase{"TheKeyWent",
+                                       [] {
+                                           RegDeleteKeyExW(HKEY_CURRENT_USER, HandOffKey::kKey,
+                                                           tsmb::GetRegistryViewFlag(), 0);
+                                       },
+                                       true}),
+    [](const ::testing::TestParamInfo<HandOffAgainCase>& info) { return std::string(info.param.name); });
+
 // A script handler that runs inside an exchange (a modal loop) does what pages do: it reads
 // the PIN and makes a request of its own.
 TEST_F(Exchange, AHandlerInsideTheExchange_ReadsThePinAndMakesARequestOfItsOwn)
@@ -1874,6 +1919,188 @@ TEST_F(Exchange, TheSharedKeyStorageProviderClosesWithTheLastControlNotTheFirst)
     }
     m_host.reset();
     EXPECT_EQ(1u, CountStarting(m_ncryptLog, "NCryptFreeObject provider"));
+}
+
+// ---- What is asked of a card once, and what a change makes the next request ask again -------
+
+// On a real card every call into its provider or the service may be a round trip to the card. What
+// the card gives (the provider's context, the PIN it holds, its certificate) is asked once and kept
+// for that card only: a change between two requests decides what the second asks again, and the
+// first card's context is given back once it is not the active card. The checks that the card is
+// still the call's stay per request: a status query before the attempt, after the answer and
+// after the hand-off.
+enum class Between { Nothing, PinSetAgain, PinCleared, PulledAndPutBack, SwappedForAnother, SecondCardCameAndWent,
+                     ServiceRestarted, ReaderPluggedInAgainUnheard, AnotherControl };
+struct AgainCase {
+    const char* name;
+    Between change;
+    bool givenBack;   // the first request's provider context is given back before the second request
+    bool askedAgain;  // the second request acquires the provider's context and reads the certificate
+    bool pinAgain;    // ... and hands the card a PIN
+};
+
+class CardAskedOnce : public Exchange, public ::testing::WithParamInterface<AgainCase> {
+protected:
+    size_t Count(const char* prefix) const { return CountStarting(m_cspLog, prefix); }
+    // Calls into the card's provider made in this process (the provider's own counter).
+    static LONG ProviderCalls()
+    {
+        const auto count = reinterpret_cast<LONG(WINAPI*)()>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"cardcsp.dll"), "CardCspCountCalls")));
+        return count ? count() : -1;
+    }
+    // Until the page heard an event of that type since the change began.
+    void AwaitEvent(LONG type)
+    {
+        ASSERT_TRUE(PumpUntil([&] { return m_sink.events.size() > m_heard && m_sink.events.back().eventType == type; }));
+    }
+    void Change(Between change)
+    {
+        m_heard = m_sink.events.size();
+        switch (change) {
+        case Between::Nothing:
+            break;
+        case Between::PinSetAgain:
+            SetPin(L"1234");
+            break;
+        case Between::PinCleared:
+            SetPin(L"");
+            break;
+        case Between::PulledAndPutBack:
+        case Between::SwappedForAnother:
+            ASSERT_EQ(0, SimRemoveCard(L"R1"));
+            AwaitEvent(0);
+            if (change == Between::SwappedForAnother)
+                InsertBob(L"R1", "5678");
+            else
+                PutAliceBack();
+            AwaitEvent(1);
+            SetPin(change == Between::SwappedForAnother ? L"5678" : L"1234");
+            break;
+        case Between::ReaderPluggedInAgainUnheard: {
+            // The service numbers the reader's cards afresh, and the page hears of nothing before
+            // its next request: only the watch tells the card put back from the one that left.
+            DWORD before = 0, after = 0;
+            ASSERT_EQ(0, SimGetReader(0, nullptr, 0, &before, nullptr, nullptr));
+            ASSERT_EQ(0, SimDetachReader(L"R1"));
+            WaitForTheMonitorUnheard();
+            ASSERT_EQ(0, SimAttachReader(L"R1"));
+            WaitForTheMonitorUnheard();
+            PutAliceBack();
+            WaitForTheMonitorUnheard();
+            ASSERT_EQ(0, SimGetReader(0, nullptr, 0, &after, nullptr, nullptr));
+            ASSERT_EQ(before >> 16, after >> 16) << "premise: the same reader and counter";
+            break;
+        }
+        case Between::SecondCardCameAndWent:
+            ASSERT_EQ(0, SimInsertCard(L"R2", nullptr, 0, nullptr, kOtherCsp));
+            AwaitEvent(4);
+            ASSERT_EQ(0, SimRemoveCard(L"R2"));
+            AwaitEvent(1);
+            break;
+        case Between::ServiceRestarted:
+            ASSERT_EQ(0, SimStopService());
+            AwaitEvent(10);
+            ASSERT_EQ(0, SimStartService());
+            AwaitEvent(1);
+            SetPin(L"1234");
+            break;
+        case Between::AnotherControl:  // the next page
+            m_host.reset();
+            m_host.reset(new HostedControl(&m_sink));
+            AwaitEvent(1);
+            SetPin(L"1234");
+            break;
+        }
+    }
+    static void PutAliceBack()
+    {
+        ASSERT_EQ(0, SimInsertCard(L"R1", nullptr, 0, nullptr, kOtherCsp));
+        const std::vector<BYTE> der = ReadFileBytes(Certificate(L"card-alice.der"));
+        ASSERT_EQ(0, SimSetCardKey(L"R1", "1234", 3, der.data(), static_cast<DWORD>(der.size())));
+    }
+    size_t m_heard = 0;
+};
+
+TEST_P(CardAskedOnce, AChangeBetweenTwoRequestsDecidesWhatTheSecondAsksAgain)
+{
+    const AgainCase& c = GetParam();
+    if (c.change == Between::SecondCardCameAndWent) {
+        ASSERT_EQ(0, SimAttachReader(L"R2"));
+    }
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0u, Run(Http("/text?body=asked-once-1")).lastError);
+    ASSERT_EQ(1u, Count("CPAcquireContext"));
+    Change(c.change);
+    EXPECT_EQ(c.givenBack ? 1u : 0u, Count("CPReleaseContext")) << "the first request's provider context";
+
+    const LONG service = SimCountServiceCalls(), provider = ProviderCalls();
+    const Outcome second = Run(Http("/text?body=asked-once-2"));
+    EXPECT_EQ(0u, second.lastError);
+    EXPECT_EQ(L"asked-once-2", second.data);
+    EXPECT_EQ(c.askedAgain ? 2u : 1u, Count("CPAcquireContext"));
+    EXPECT_EQ(c.askedAgain ? 2u : 1u, Count("CPGetKeyParam KP_CERTIFICATE"));
+    EXPECT_EQ(c.pinAgain ? 2u : 1u, Count("CPSetProvParam PP_KEYEXCHANGE_PIN -> 0x00000000"));
+    EXPECT_EQ(1u, Count("CPAcquireContext") - Count("CPReleaseContext")) << "only the active card's context is held";
+    if (c.change == Between::Nothing) {
+        EXPECT_EQ(3, SimCountServiceCalls() - service) << "a status query before the attempt, after the answer and "
+                                                          "after the hand-off";
+        EXPECT_EQ(0, ProviderCalls() - provider);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, CardAskedOnce,
+    ::testing::Values(AgainCase{"Nothing", Between::Nothing, false, false, false},
+                      // What the card verified with the PIN goes when the page replaces the PIN.
+                      AgainCase{"ThePageSetsThePinAgain", Between::PinSetAgain, true, true, true},
+                      AgainCase{"ThePageClearsThePin", Between::PinCleared, true, true, false},
+                      AgainCase{"PulledAndPutBack", Between::PulledAndPutBack, true, true, true},
+                      AgainCase{"SwappedForAnother", Between::SwappedForAnother, true, true, true},
+                      // No active card while two were in.
+                      AgainCase{"ASecondCardCameAndWent", Between::SecondCardCameAndWent, true, true, true},
+                      AgainCase{"TheServiceRestarted", Between::ServiceRestarted, true, true, true},
+                      // Dropped by the request that finds another watch; the PIN, set for the
+                      // card of the earlier watch, is forgotten.
+                      AgainCase{"TheReaderWasPluggedInAgainUnheard", Between::ReaderPluggedInAgainUnheard, false,
+                                true, false},
+                      AgainCase{"AnotherControl", Between::AnotherControl, true, true, true}),
+    [](const ::testing::TestParamInfo<AgainCase>& info) { return std::string(info.param.name); });
+
+// The card's provider may run a modal loop (its PIN dialog), inside which a handler may make a
+// request of its own: that one asks the card on its own and leaves the outer one's work alone.
+std::function<void()> g_insideProvider;
+
+BOOL WINAPI NestingCryptSetProvParam(HCRYPTPROV provider, DWORD parameter, const BYTE* data, DWORD flags)
+{
+    if (const std::function<void()> inside = std::exchange(g_insideProvider, nullptr))
+        inside();
+    return testsupport::RealExport<decltype(&CryptSetProvParam)>(L"advapi32.dll", "CryptSetProvParam")(provider, parameter,
+                                                                                                      data, flags);
+}
+
+TEST_F(Exchange, ARequestMadeWhileTheCardsProviderRuns_AsksTheCardOnItsOwn)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    Outcome inner, outer;
+    g_insideProvider = [&] { inner = Run(Http("/text?body=inside-the-provider")); };
+    {
+        ImportHook hook(nullptr, "CryptSetProvParam", &NestingCryptSetProvParam);
+        outer = Run(Http("/text?body=around-the-provider"));
+    }
+    g_insideProvider = nullptr;
+    EXPECT_EQ(0u, inner.lastError);
+    EXPECT_EQ(L"inside-the-provider", inner.data);
+    EXPECT_EQ(0u, outer.lastError);
+    EXPECT_EQ(L"around-the-provider", outer.data);
+    EXPECT_EQ(2u, CountStarting(m_cspLog, kCspPinOk));
+    // The inner call's context went with it; the outer one's is kept and serves the next request.
+    EXPECT_EQ(1u, CountStarting(m_cspLog, "CPReleaseContext"));
+    ASSERT_EQ(0u, Run(Http("/text?body=after-the-provider")).lastError);
+    EXPECT_EQ(2u, CountStarting(m_cspLog, "CPAcquireContext"));
+    EXPECT_EQ(2u, CountStarting(m_cspLog, kCspPinOk));
 }
 
 // ---- The card: PIN paths, certificate, failures -----------------------------------------
@@ -1975,8 +2202,9 @@ TEST_F(Exchange, CertificateDemandSubmitsAgainAndRetries)
     EXPECT_TRUE(m_trace.Contains("SCardAuth:SCardAuthCommunicator::SendHttpRequest:HttpSendRequest: failed with "
                                  "ERROR_INTERNET_CLIENT_AUTH_CERT_NEEDED => extract certificate from smart card and "
                                  "retry..."));
-    // Before the first send, on the demand, before the second send.
-    EXPECT_EQ(3u, CountStarting(m_cspLog, kCspPinOk));
+    // The certificate before the first send, on the demand, before the second send; the PIN
+    // once: the card's provider holds it for the later ones.
+    EXPECT_EQ(1u, CountStarting(m_cspLog, kCspPinOk));
     EXPECT_EQ(3u, g_attached.size());
     EXPECT_EQ(1u, TestServer::Get().RequestsTo("/text?body=after-demand").size());
 }
