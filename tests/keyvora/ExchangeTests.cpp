@@ -2103,6 +2103,40 @@ TEST_F(Exchange, ARequestMadeWhileTheCardsProviderRuns_AsksTheCardOnItsOwn)
     EXPECT_EQ(2u, CountStarting(m_cspLog, kCspPinOk));
 }
 
+// A request made inside another's send (a modal loop there: a TLS prompt, a handler) shares the
+// card's kept context, as the outer one is not submitting then. The outer one began while the
+// card held the page's PIN, so it took no copy of it. If the inner one fails at the card (here
+// a passing service error at its card check), the context goes; the outer one's retry acquires
+// the card again, and the page's PIN, still set and still the card's, must reach that context
+// before its certificate goes out: the card's own PIN dialog is for a page that set none.
+TEST_F(Exchange, AFailedRequestInsideAnothersSend_TheOuterRetryStillHandsThePagesPin)
+{
+    Host(kOtherCsp);
+    SetPin(L"1234");
+    ASSERT_EQ(0u, Run(Http("/text?body=kept-first")).lastError);
+    ASSERT_EQ(1u, CountStarting(m_cspLog, kCspPinOk));
+    Outcome inner;
+    bool once = false;
+    g_duringSend = [&] {
+        if (std::exchange(once, true))
+            return;
+        ASSERT_EQ(0, SimFailNext("SCardGetStatusChangeW", static_cast<LONG>(SCARD_E_COMM_DATA_LOST)));
+        inner = Run(Http("/text?body=kept-inner"));
+    };
+    const std::string path = "/failfirst?n=1&key=kept-outer-" + std::to_string(GetTickCount());
+    const Outcome outer = Run(Http(path));
+    g_duringSend = nullptr;
+    ASSERT_TRUE(once);
+    ASSERT_EQ(static_cast<ULONG>(SCARD_E_COMM_DATA_LOST), inner.lastError) << "premise: the inner call failed at the card";
+    EXPECT_EQ(0u, outer.lastError);
+    EXPECT_EQ(2u, TestServer::Get().RequestsTo(path).size()) << "premise: the outer call was retried";
+    EXPECT_EQ(2u, CountStarting(m_cspLog, "CPAcquireContext"));
+    EXPECT_EQ(CountStarting(m_cspLog, "CPAcquireContext"), CountStarting(m_cspLog, kCspPinOk))
+        << "a context of the card served the page's request without the page's PIN";
+    EXPECT_FALSE(m_trace.Contains(
+        "SCardAuth:SCardAuthCert::SubmitSCardCertToWinINet: PIN not available => PIN not submitted to CSP"));
+}
+
 // ---- The card: PIN paths, certificate, failures -----------------------------------------
 
 struct CardCase {
