@@ -388,7 +388,10 @@ std::shared_ptr<SCardAuthCert> CKeyvoraCtl::CardCertificate(const SCardAuthActiv
 {
     if (m_cardCertificate && m_cardCertificateFor != card)
         DropCardCertificate();
-    if (m_cardCertificate && !m_cardCertificate->IsBusy())
+    // One request at a time uses the kept one: a request made inside another (a modal loop of
+    // the provider or of the send) asks the card on its own, so that its failure cannot take
+    // the outer one's context and PIN away.
+    if (m_cardCertificate && m_cardCertificate.use_count() == 1)
         return m_cardCertificate;
     const RefPtr<SCardAuthState> state = m_state;
     auto certificate =

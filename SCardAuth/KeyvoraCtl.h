@@ -149,6 +149,7 @@ private:
     // The card's service context, provider context, PIN state and certificate, asked of the card
     // once and kept only while it is the active card (checked at every use, dropped at the first
     // event that shows another, when the PIN is set, cleared or forgotten, and with the window).
+    // A running request holds it too: then a request made inside that one gets its own.
     std::shared_ptr<SCardAuthCert> m_cardCertificate;
     SCardAuthActiveCard m_cardCertificateFor;
     // The active card as the page last heard of it (at the last event fired): the monitor may

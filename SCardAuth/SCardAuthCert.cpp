@@ -50,20 +50,7 @@ std::wstring FirstServiceText(const char* name, Call call)
     return std::wstring(text.data(), wcsnlen(text.data(), std::min<size_t>(length, text.size())));
 }
 
-// Marks an object busy for a scope.
-class BusyScope {
-public:
-    explicit BusyScope(bool& busy) : m_busy(busy) { m_busy = true; }
-    ~BusyScope() { m_busy = false; }
-    BusyScope(const BusyScope&) = delete;
-    BusyScope& operator=(const BusyScope&) = delete;
-
-private:
-    bool& m_busy;
-};
-
 }  // namespace
-
 
 SCardAuthCert::SCardAuthCert(const std::wstring& readerName) : m_readerName(readerName) {}
 
@@ -85,7 +72,6 @@ SCardAuthCert::~SCardAuthCert()
 
 void SCardAuthCert::SubmitSCardCertToWinINet(HINTERNET request, const char* pin, ULONG pinGeneration)
 {
-    const BusyScope busy(m_busy);
     try {
         if (!m_cardContext)
             CreateSCardContext();
@@ -205,6 +191,12 @@ void SCardAuthCert::SubmitPin(const char* pin, ULONG pinGeneration)
               "submitted again",
               kSubmit);
         return;
+    }
+    // The page's PIN came without its text because the card held it: a context that no longer
+    // holds it must not serve the page's request without it.
+    if (pin == nullptr && pinGeneration != 0) {
+        Trace("SCardAuth:%s: the card does not hold the page's PIN any more => nothing submitted", kSubmit);
+        throw tsmb::Win32Error(static_cast<DWORD>(SCARD_W_CARD_NOT_AUTHENTICATED));
     }
     if (pin == nullptr) {
         Trace("SCardAuth:%s: PIN not available => PIN not submitted to CSP", kSubmit);

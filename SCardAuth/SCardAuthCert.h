@@ -49,9 +49,6 @@ public:
     // Whether the card is still in its reader, asked of the service now, on the context kept
     // for it; false when the service cannot tell.
     bool IsStillInItsReader();
-    // A submission is running (a modal loop of the card's provider may start another request).
-    bool IsBusy() const { return m_busy; }
-
     // Whether the process's CNG functions are there (SCardAuthKeyStorage).
     static bool IsNCryptLinked();
 
@@ -87,7 +84,6 @@ private:
     std::wstring m_cardName;
     std::wstring m_cspName;
     std::wstring m_containerName;
-    bool m_busy = false;
     // The PIN of that generation went to the card through the provider's context below.
     bool m_pinHeld = false;
     ULONG m_pinGeneration = 0;
