@@ -41,23 +41,12 @@ HRESULT StoreFailure()
                : E_FAIL;
 }
 
-// A string of COM's, of the foundation's family of owners.
-struct BstrTraits {
-    using Type = BSTR;
-    static BOOL Close(BSTR text)
-    {
-        SysFreeString(text);
-        return TRUE;
-    }
-};
-using Bstr = tsmb::UniqueResource<BstrTraits>;
-
 // The body as the page's string, converted once, straight into the string the page gets: a byte
 // gives at most one UTF-16 unit in any code page, so the body's length is enough.
 BSTR PageString(const std::string& body)
 {
     const UINT size = static_cast<UINT>(body.size());
-    Bstr text(SysAllocStringLen(nullptr, size));
+    tsmb::UniqueBstr text(SysAllocStringLen(nullptr, size));
     if (!text)
         throw std::bad_alloc();
     if (size == 0)

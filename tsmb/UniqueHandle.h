@@ -2,10 +2,11 @@
 // The one family of owners for the platform's handles: each kind is a UniqueResource over its
 // traits (the type, its "none" value Type(), and the release call), released by the owner's
 // destructor or Close, movable, never copied, so a handle is released exactly once; release
-// never throws. Here: kernel handles, modules and registry keys; the control adds its WinINet,
-// CryptoAPI, certificate, CNG and smart-card owners beside it. Header-only: the release call
-// is made from the owner's own module, through that module's imports.
+// never throws. Here: kernel handles, modules, registry keys and COM's strings; the control
+// adds its WinINet, CryptoAPI, certificate, CNG and smart-card owners beside it. Header-only:
+// the release call is made from the owner's own module, through that module's imports.
 #include <windows.h>
+#include <oleauto.h>
 
 #include <utility>
 
@@ -74,6 +75,15 @@ struct RegistryKeyTraits {
     }
 };
 
+struct BstrTraits {
+    using Type = BSTR;
+    static BOOL Close(BSTR text)
+    {
+        SysFreeString(text);
+        return TRUE;
+    }
+};
+
 // A kernel handle whose "none" is null (CreateMutex, CreateEvent, CreateThread, OpenProcess),
 // not INVALID_HANDLE_VALUE.
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
@@ -81,5 +91,7 @@ using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 // An open registry key (never a predefined one such as HKEY_CURRENT_USER).
 using UniqueRegistryKey = UniqueResource<RegistryKeyTraits>;
+// A string of COM's (SysAllocString and friends), freed once.
+using UniqueBstr = UniqueResource<BstrTraits>;
 
 }  // namespace tsmb

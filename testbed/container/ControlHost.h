@@ -88,16 +88,7 @@ private:
     bool m_paged = false;  // aggregated in the object that names its page
 };
 
-// A string of COM's, freed by its owner (the foundation's family of owners).
-struct BstrTraits {
-    using Type = BSTR;
-    static BOOL Close(BSTR text)
-    {
-        SysFreeString(text);
-        return TRUE;
-    }
-};
-using Bstr = tsmb::UniqueResource<BstrTraits>;
+using Bstr = tsmb::UniqueBstr;
 
 // The control object behind its scripting interface (the control runs in this process).
 CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control);
