@@ -16,6 +16,7 @@
 #include "HandOff.h"
 #include "RegistryKey.h"
 #include "SCardAmbrelMonitoringThread.h"
+#include "TestMachine.h"
 #include "UniqueHandle.h"
 
 namespace {
@@ -227,15 +228,7 @@ void EndShell(const tsmb::UniqueHandle& shell)
 {
     TerminateProcess(shell.Get(), 0);
     WaitForSingleObject(shell.Get(), kTimeoutMs);
-    while (HWND frame = FindWindowW(L"IEFrame", nullptr)) {
-        DWORD id = 0;
-        GetWindowThreadProcessId(frame, &id);
-        const tsmb::UniqueHandle browser(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (!browser)
-            break;
-        TerminateProcess(browser.Get(), 0);
-        WaitForSingleObject(browser.Get(), kTimeoutMs);
-    }
+    standin::EndBrowserStandIns(kTimeoutMs);
 }
 
 bool MeasureShellProgram(int rounds, const std::wstring& times)

@@ -1,7 +1,8 @@
 #pragma once
 // Preparing a Wine prefix for card-authenticated requests: the test CA in the user's root
 // store (WinINet checks the local server against it) and the card provider registered under
-// the names the simulated cards report. Programs that include this link crypt32.
+// the names the simulated cards report; and ending the browser stand-ins a shell started.
+// Programs that include this link crypt32 and tsmb.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -9,6 +10,8 @@
 #include <iterator>
 #include <string>
 #include <vector>
+
+#include "UniqueHandle.h"
 
 namespace standin {
 
@@ -39,6 +42,24 @@ inline bool RegisterCardProvider()
         csp ? reinterpret_cast<HRESULT(WINAPI*)()>(reinterpret_cast<void*>(GetProcAddress(csp, "DllRegisterServer")))
             : nullptr;
     return registerServer && SUCCEEDED(registerServer());
+}
+
+// Ends the browser stand-ins (their frame windows) that a shell started, waiting up to waitMs
+// for each; a few at most, as one that cannot be ended must not hold the caller.
+inline void EndBrowserStandIns(DWORD waitMs)
+{
+    for (int tries = 0; tries < 5; ++tries) {
+        const HWND frame = FindWindowW(L"IEFrame", nullptr);
+        if (!frame)
+            return;
+        DWORD id = 0;
+        GetWindowThreadProcessId(frame, &id);
+        const tsmb::UniqueHandle browser(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+        if (!browser)
+            return;
+        TerminateProcess(browser.Get(), 0);
+        WaitForSingleObject(browser.Get(), waitMs);
+    }
 }
 
 }  // namespace standin

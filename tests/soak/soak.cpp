@@ -437,20 +437,7 @@ void Soak::Stop()
     for (Tab& tab : m_tabs)
         tab.host.reset();
     m_shell.reset();
-    // The browser the shell started; a few tries, as one that cannot be ended must not hold
-    // the run.
-    for (int tries = 0; tries < 5; ++tries) {
-        HWND frame = FindWindowW(L"IEFrame", nullptr);
-        if (!frame)
-            break;
-        DWORD id = 0;
-        GetWindowThreadProcessId(frame, &id);
-        const tsmb::UniqueHandle browser(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
-        if (!browser)
-            break;
-        TerminateProcess(browser.Get(), 0);
-        WaitForSingleObject(browser.Get(), 5000);
-    }
+    standin::EndBrowserStandIns(5000);
 }
 
 // Every seed starts alike: no reader, the service running, one tab freshly opened.
