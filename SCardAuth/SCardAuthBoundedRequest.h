@@ -47,14 +47,14 @@ public:
     // For the calls that never wait (options, the status, the certificate): nullptr once the
     // call's time is spent.
     HINTERNET Handle() const { return m_request.Get(); }
-    // The deadline has passed (whether or not a call was waiting then).
-    bool TimeSpent() const { return m_expired || GetTickCount64() >= m_deadline; }
     // What is left of the call's time, in milliseconds (0 once spent).
     DWORD TimeLeftMs() const
     {
         const ULONGLONG now = GetTickCount64();
         return m_expired || now >= m_deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(m_deadline - now, MAXDWORD));
     }
+    // The deadline has passed (whether or not a call was waiting then).
+    bool TimeSpent() const { return TimeLeftMs() == 0; }
 
     struct Record;
 

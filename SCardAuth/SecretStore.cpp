@@ -85,7 +85,6 @@ DWORD ProtectDataFlags(DWORD flags)
     return CRYPTPROTECT_UI_FORBIDDEN | (Scope(flags) == SK_CROSS_PROCESS ? CRYPTPROTECT_LOCAL_MACHINE : 0);
 }
 
-
 void* AllocateBlock(DWORD size)
 {
     return VirtualAlloc(nullptr, size, MEM_COMMIT, PAGE_READWRITE);

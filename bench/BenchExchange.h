@@ -65,11 +65,10 @@ inline bool PrepareCard(const wchar_t* reader)
     return InsertCardWithKey(reader);
 }
 
-using keyvoratest::Bstr;
 
 inline void SetPin(keyvoratest::HostedControl& host, const wchar_t* text)
 {
-    const Bstr pin(SysAllocString(text));
+    const tsmb::UniqueBstr pin(SysAllocString(text));
     host.Control()->put_AuthSCardPin(pin.Get());
 }
 
@@ -78,12 +77,12 @@ inline void SetPin(keyvoratest::HostedControl& host, const wchar_t* text)
 inline bool ReadThroughControl(keyvoratest::HostedControl& host, const std::wstring& url, std::wstring& data,
                                LONGLONG* returned = nullptr)
 {
-    const Bstr u(SysAllocString(url.c_str()));
+    const tsmb::UniqueBstr u(SysAllocString(url.c_str()));
     BSTR out = nullptr;
     const HRESULT hr = host.Control()->ReadHttpDataFromUrl(u.Get(), nullptr, nullptr, &out);
     if (returned)
         *returned = Now();
-    const Bstr result(out);
+    const tsmb::UniqueBstr result(out);
     ULONG lastError = 1;
     host.Control()->get_ReadHttpDataFromUrlLastError(&lastError);
     data.assign(result ? result.Get() : L"", result ? SysStringLen(result.Get()) : 0);

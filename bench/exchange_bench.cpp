@@ -212,7 +212,7 @@ int wmain(int argc, wchar_t** argv)
     std::vector<double> fresh;
     for (int i = 0; i < runs; ++i) {
         const LONGLONG start = Now();
-        const benchexchange::Bstr text(SysAllocStringLen(nullptr, 1 << 20));
+        const tsmb::UniqueBstr text(SysAllocStringLen(nullptr, 1 << 20));
         fresh.push_back(TicksToMicros(Now() - start));
     }
     ReportLatency("string2m", L"a new page string of 1 M characters allocated", fresh);

@@ -19,15 +19,6 @@ namespace {
 
 const wchar_t* const kDeliverables[] = {L"Keyvora.dll", L"Ambrel.exe", L"vantor.exe", L"Tumblet.exe"};
 
-struct BstrTraits {
-    using Type = BSTR;
-    static BOOL Close(BSTR text)
-    {
-        SysFreeString(text);
-        return TRUE;
-    }
-};
-
 void Append(std::wstring& list, const std::wstring& item) { list += (list.empty() ? L"" : L", ") + item; }
 
 // WinVerifyTrust's answer for the file's Authenticode signature from what this PC holds: no
@@ -132,7 +123,7 @@ Finding CheckControlRegistration(const KioskFacts& facts)
         return Make(Status::Fail, L"the control's class names " + file + L", which is not there", guide::kDeploying);
     BSTR rawPath = nullptr;
     const HRESULT library = QueryPathOfRegTypeLib(LIBID_KeyvoraLib, 1, 0, LANG_NEUTRAL, &rawPath);
-    const tsmb::UniqueResource<BstrTraits> libraryPath(rawPath);
+    const tsmb::UniqueBstr libraryPath(rawPath);
     if (FAILED(library))
         return Make(Status::Warn, L"the control's class is registered, its type library " + GuidText(LIBID_KeyvoraLib) +
                                       L" 1.0 is not (" + Hex(static_cast<DWORD>(library)) + L"); repair the package",

@@ -8,11 +8,6 @@ namespace orvcheck {
 
 namespace {
 
-struct FileTraits {
-    using Type = HANDLE;
-    static BOOL Close(HANDLE file) { return CloseHandle(file); }
-};
-
 struct ViewTraits {
     using Type = const void*;
     static BOOL Close(const void* view) { return UnmapViewOfFile(view); }
@@ -132,7 +127,7 @@ bool ReadPeExports(const std::wstring& path, PeExports& exports, DWORD& error)
         error = GetLastError();
         return false;
     }
-    const tsmb::UniqueResource<FileTraits> file(opened);
+    const tsmb::UniqueHandle file(opened);
     LARGE_INTEGER size = {};
     if (!GetFileSizeEx(file.Get(), &size) || size.QuadPart == 0 || size.QuadPart > 0x10000000) {
         error = ERROR_BAD_EXE_FORMAT;

@@ -88,8 +88,6 @@ private:
     bool m_paged = false;  // aggregated in the object that names its page
 };
 
-using Bstr = tsmb::UniqueBstr;
-
 // The control object behind its scripting interface (the control runs in this process).
 CKeyvoraCtl& ObjectOf(IKeyvoraCtl* control);
 

@@ -151,7 +151,6 @@ class Handler(BaseHTTPRequestHandler):
             # it closes, and keeps the connection for another request.
             self.close_connection = False
             self.reply(200, str(self.client_address[1]).encode())
-            self.close_connection = False
         elif path == "/peer":
             self.reply(200, str(self.client_address[1]).encode())
         elif path == "/redirect":
