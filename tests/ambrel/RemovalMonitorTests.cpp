@@ -11,6 +11,7 @@
 #include "ImportHook.h"
 #include "LogFile.h"
 #include "ScratchRegistry.h"
+#include "StuckStatusWait.h"
 #include "TraceCapture.h"
 #include "Trace.h"
 
@@ -243,36 +244,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- The shell's monitor stuck ------------------------------------------------------------
 
-// The worker's status-change wait that neither a change nor a cancel ends (a service that does
-// not honour SCardCancel), until the test lets it go: then it reports the cancel.
-HANDLE g_heldWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-HANDLE g_releaseWait = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-decltype(&SCardGetStatusChangeW) g_realStatusChange = nullptr;
-
-LONG WINAPI HeldStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
-{
-    if (timeout != INFINITE)
-        return g_realStatusChange(context, timeout, states, count);
-    SetEvent(g_heldWait);
-    WaitForSingleObject(g_releaseWait, INFINITE);
-    return SCARD_E_CANCELLED;
-}
-
-LONG WINAPI IgnoredCancel(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
-
 // The shell ends while its monitor's worker cannot be stopped (its stop gives up after 10 s):
 // from then on nothing watches the recorded card either, so it counts as gone as at any other
-// end of the shell. Fails on 16299a3: the value is acted on only when the stop succeeded.
+// end of the shell.
 TEST_F(RemovalMonitor, TheShellEndsWhileItsMonitorCannotStop_TheRecordedCardStillCountsAsGone)
 {
-    ResetEvent(g_heldWait);
-    ResetEvent(g_releaseWait);
     {
-        ImportHook wait(nullptr, "SCardGetStatusChangeW", &HeldStatusChange);
-        ImportHook cancel(nullptr, "SCardCancel", &IgnoredCancel);
-        g_realStatusChange = wait.Original<decltype(&SCardGetStatusChangeW)>();
+        testsupport::StuckStatusWait stuck;
         SCardAmbrelMonitoringMgr::CreateAndStartSCardAmbrelMonitoringThread();
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_heldWait, 5000));
+        ASSERT_TRUE(stuck.WaitUntilBlocked(5000));
         m_handOff.Set(L"Reader A");
 
         SCardAmbrelMonitoringMgr::StopAndDestroySCardAmbrelMonitoringThread();
@@ -282,7 +262,7 @@ TEST_F(RemovalMonitor, TheShellEndsWhileItsMonitorCannotStop_TheRecordedCardStil
                                      "Win32 error: 1460"));
         EXPECT_EQ(1u, Disconnects().size()) << "the shell ended and the recorded card's sessions stayed";
         EXPECT_EQ(HandOffKey::kCleared, m_handOff.Get());
-        SetEvent(g_releaseWait);  // the worker ends; TearDown's stop joins it
+        stuck.Release();  // the worker ends; TearDown's stop joins it
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "AmbrelShell.h"
 #include "ImportHook.h"
+#include "StuckStatusWait.h"
 #include "Trace.h"
 #include "UniqueHandle.h"
 
@@ -17,9 +18,8 @@ namespace {
 
 // A plain array: it must outlive every object the runtime destroys at exit.
 wchar_t g_logPath[MAX_PATH];
-HANDLE g_workerBlocked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-HANDLE g_never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-ImportHook* g_statusHook = nullptr;
+// Left in place on purpose, never released: the worker stays stuck to the end.
+testsupport::StuckStatusWait* g_stuck = nullptr;
 
 void WINAPI AppendTraceLine(LPCSTR text)
 {
@@ -33,22 +33,10 @@ void WINAPI AppendTraceLine(LPCSTR text)
     WriteFile(file.Get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
 }
 
-// The worker's blocking wait never returns; the initial query passes through.
-LONG WINAPI StuckStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
-{
-    if (timeout != INFINITE)
-        return g_statusHook->Original<decltype(&SCardGetStatusChangeW)>()(context, timeout, states, count);
-    SetEvent(g_workerBlocked);
-    WaitForSingleObject(g_never, INFINITE);
-    return SCARD_E_CANCELLED;
-}
-
-LONG WINAPI IgnoredCancel(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
-
 // The browser "ends" at once, once the worker is stuck: the shell's run is short and it ends.
 HINSTANCE WINAPI LaunchOnceTheWorkerIsStuck(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT)
 {
-    WaitForSingleObject(g_workerBlocked, 30000);
+    g_stuck->WaitUntilBlocked(30000);
     return reinterpret_cast<HINSTANCE>(33);
 }
 
@@ -65,8 +53,7 @@ int wmain(int argc, wchar_t** argv)
     wcscpy(g_logPath, argv[1]);
     // Left in place on purpose: the runtime's clean-up must be traced too.
     new ImportHook(nullptr, "OutputDebugStringA", &AppendTraceLine);
-    g_statusHook = new ImportHook(nullptr, "SCardGetStatusChangeW", &StuckStatusChange);
-    new ImportHook(nullptr, "SCardCancel", &IgnoredCancel);
+    g_stuck = new testsupport::StuckStatusWait();
     new ImportHook(nullptr, "ShellExecuteW", &LaunchOnceTheWorkerIsStuck);
     new ImportHook(nullptr, "ExitWindowsEx", &NoLogOff);
     EnableTracing();

@@ -21,6 +21,10 @@
 
 namespace {
 
+using testsupport::FileBytes;
+using testsupport::InstallFolder;
+using testsupport::SystemProgram;
+
 const wchar_t kUpgradeCode[] = L"{4C2D9B17-6E0A-4F53-9A8E-2B71D5C0E913}";
 const wchar_t kConfigKey[] = L"SOFTWARE\\Tessam\\Orvane";
 const wchar_t kClsidKey[] = L"CLSID\\{9E96B5EC-8318-4927-B026-630DFD86D539}\\InprocServer32";
@@ -43,26 +47,12 @@ const REGSAM kView = KEY_WOW64_32KEY;
 const wchar_t kProgramFilesName[] = L"Program Files (x86)";
 #endif
 
-std::wstring SystemProgram(const wchar_t* name)
-{
-    wchar_t folder[MAX_PATH];
-    GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder) + L"\\" + name;
-}
-
 DWORD Msiexec(const std::wstring& arguments)
 {
     return testsupport::RunProgram(SystemProgram(L"msiexec.exe"), arguments, 120000).exitCode;
 }
 
 std::wstring Package(const wchar_t* name) { return testsupport::BesideTestProgram(std::wstring(L"installer\\") + name); }
-
-std::wstring InstallFolder()
-{
-    wchar_t folder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
-    return std::wstring(folder) + L"\\Tessam\\Orvane";
-}
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -131,12 +121,6 @@ std::string WithoutTrace(std::string text)
     text.erase(0, text.find_first_not_of("\r\n"));
     text.erase(text.find_last_not_of("\r\n") + 1);
     return text;
-}
-
-std::string FileBytes(const std::wstring& path)
-{
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 // Authenticode certificates in a file's certificate table.

@@ -18,6 +18,7 @@
 #include "ImportHook.h"
 #include "MessagePump.h"
 #include "Module.h"
+#include "StuckStatusWait.h"
 #include "Trace.h"
 #include "TraceCapture.h"
 #include "UniqueHandle.h"
@@ -360,41 +361,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- A monitor whose stop times out ---------------------------------------------------------
 
-// The running test's events.
-HANDLE g_stuckWorkerRelease = nullptr;
-HANDLE g_stuckWorkerBlocked = nullptr;
-testsupport::ImportHook* g_stuckWait = nullptr;
-
-// The worker's blocking wait ignores the cancel until the test lets it go.
-LONG WINAPI StuckStatusChange(SCARDCONTEXT context, DWORD timeout, SCARD_READERSTATEW* states, DWORD count)
-{
-    if (timeout != INFINITE)
-        return g_stuckWait->Original<decltype(&SCardGetStatusChangeW)>()(context, timeout, states, count);
-    SetEvent(g_stuckWorkerBlocked);
-    WaitForSingleObject(g_stuckWorkerRelease, 60000);
-    return SCARD_E_CANCELLED;
-}
-
-LONG WINAPI IgnoredCancel(SCARDCONTEXT) { return SCARD_S_SUCCESS; }
-
 TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAfterTheControlIsGone)
 {
     SimAttachReader(L"R1");
     EnableTracing();
     testsupport::TraceCapture trace;
-    const tsmb::UniqueHandle release(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const tsmb::UniqueHandle blocked(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    g_stuckWorkerRelease = release.Get();
-    g_stuckWorkerBlocked = blocked.Get();
-    testsupport::ImportHook wait(nullptr, "SCardGetStatusChangeW", &StuckStatusChange);
-    g_stuckWait = &wait;
-    testsupport::ImportHook cancel(nullptr, "SCardCancel", &IgnoredCancel);
+    testsupport::StuckStatusWait stuck;
     const std::string deleted = "SCardAuth:SCardAuthMonitoringThread::~SCardAuthMonitoringThread: executing...";
     {
         EventSink sink;
         HostedControl host(&sink);
         ASSERT_TRUE(PumpUntil([&] { return sink.events.size() == 1; }));
-        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_stuckWorkerBlocked, 10000));
+        ASSERT_TRUE(stuck.WaitUntilBlocked(10000));
         host.Destroy();  // the stop gives up after 10 s; then the control is released
         EXPECT_TRUE(trace.Contains("SCardAuth:CKeyvoraCtl::OnDestroy: failed while stopping "
                                    "SCardAuthMonitoringThread with exception: Win32 error: 1460"));
@@ -403,7 +381,7 @@ TEST_F(HostedControlTest, AMonitorWhoseStopTimesOut_KeepsItsObjectAndTheModuleAf
     }
     // The worker wakes after its control is gone: it ends on its own object, harmlessly, and
     // gives its context back, so that nothing of this test runs on into the next.
-    SetEvent(g_stuckWorkerRelease);
+    stuck.Release();
     EXPECT_TRUE(trace.WaitFor("SCardAuth:scardm::SCardMonitoringThread::DestroySCardContext: executing...", 10000));
     EXPECT_TRUE(PumpUntil([] {
         LONG contexts = -1;

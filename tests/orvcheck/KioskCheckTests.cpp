@@ -28,6 +28,10 @@
 
 namespace {
 
+using testsupport::FileBytes;
+using testsupport::InstallFolder;
+using testsupport::SystemProgram;
+
 using testsupport::JsonValue;
 
 const wchar_t kDesktopUrl[] = L"https://desk.example/start";
@@ -48,26 +52,6 @@ const char* const kCheckIds[] = {"deliverables", "signatures",      "control-reg
                                  "shell",        "hand-off-key",    "session-sdk",          "smart-cards",
                                  "tab-processes", "vantor-protocol", "vantor-prompt",        "event-log-source",
                                  "trace"};
-
-std::wstring SystemProgram(const wchar_t* name)
-{
-    wchar_t folder[MAX_PATH];
-    GetSystemDirectoryW(folder, MAX_PATH);
-    return std::wstring(folder) + L"\\" + name;
-}
-
-std::wstring InstallFolder()
-{
-    wchar_t folder[MAX_PATH];
-    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
-    return std::wstring(folder) + L"\\Tessam\\Orvane";
-}
-
-std::string FileBytes(const std::wstring& path)
-{
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes)
 {

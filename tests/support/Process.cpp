@@ -1,5 +1,9 @@
 #include "Process.h"
 
+#include <shlobj.h>
+
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace testsupport {
@@ -10,6 +14,26 @@ std::wstring BesideTestProgram(const std::wstring& fileName)
     GetModuleFileNameW(nullptr, path, MAX_PATH);
     std::wstring folder(path);
     return folder.substr(0, folder.find_last_of(L"\\/") + 1) + fileName;
+}
+
+std::wstring SystemProgram(const wchar_t* name)
+{
+    wchar_t folder[MAX_PATH];
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return std::wstring(folder) + L"\\" + name;
+}
+
+std::wstring InstallFolder()
+{
+    wchar_t folder[MAX_PATH];
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
+    return std::wstring(folder) + L"\\Tessam\\Orvane";
+}
+
+std::string FileBytes(const std::wstring& path)
+{
+    std::ifstream file(path.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 ProcessResult RunBeside(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs)

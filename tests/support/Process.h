@@ -10,6 +10,12 @@ namespace testsupport {
 
 // Full path of a file in the test program's folder.
 std::wstring BesideTestProgram(const std::wstring& fileName);
+// Full path of a program in the system folder.
+std::wstring SystemProgram(const wchar_t* name);
+// The package's folder under the Program Files folder of this program's bitness.
+std::wstring InstallFolder();
+// A file's bytes (empty when it cannot be read).
+std::string FileBytes(const std::wstring& path);
 
 struct ProcessResult {
     DWORD exitCode = 0xFFFFFFFF;
